@@ -1,0 +1,26 @@
+#include "modules/Modules.h"
+
+#include "modules/app/AppModule.h"
+#include "modules/notification/NotificationModule.h"
+#include "modules/recognizer/RecognizerModule.h"
+#include "modules/store/StoreModule.h"
+#include "modules/util/UtilModule.h"
+
+namespace lumetta::modules {
+
+// Teardown ranks: Bluetooth first, then extra MIDI clients, service discovery, TCP
+// connections, then the device and audio objects, the MIDI client last; plain function
+// modules after them.
+std::vector<bridge::ModuleDescriptor> allModules() {
+    return {
+        app::descriptor(),
+        util::descriptor(),
+        store::descriptor(),
+        notification::descriptor(),
+        recognizer::descriptor(),
+    };
+}
+
+void registerCommands() {}
+
+}  // namespace lumetta::modules

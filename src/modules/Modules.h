@@ -1,0 +1,15 @@
+#pragma once
+
+#include <vector>
+
+#include "bridge/Module.h"
+
+namespace lumetta::modules {
+
+/// Every bridge module of the application, in construction order.
+std::vector<bridge::ModuleDescriptor> allModules();
+
+/// Adds the native-control commands to the command table; once, at start-up.
+void registerCommands();
+
+}  // namespace lumetta::modules
