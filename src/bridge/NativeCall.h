@@ -66,6 +66,11 @@ public:
     /// Ends the application (main thread).
     void exit();
 
+    /// The window showing this bridge's page (a GtkWindow* in the application; null in tests
+    /// and before the page's view exists). Set and read on the main thread.
+    void* window() const { return window_; }
+    void setWindow(void* window) { window_ = window; }
+
     /// Speech-result protocol: posts "recognizer" \f type \f payload to every page.
     void result(const Arg& type, const Arg& payload);
 
@@ -94,6 +99,7 @@ private:
     mutable std::mutex propertyLock_;
     std::optional<std::string> clipboard_;
     std::vector<std::string> dropfiles_;
+    void* window_ = nullptr;
     std::vector<Owned> modules_;  // creation order
 };
 
