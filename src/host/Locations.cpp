@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 namespace lumetta::host {
 
@@ -60,6 +61,29 @@ static std::optional<std::string> xdgAppDirectory(const char* variable, const ch
     std::string dir = base + kAppId + "/";
     if (!makeDirectories(dir, 0700)) return std::nullopt;
     return dir;
+}
+
+namespace {
+std::mutex bundleLock;
+std::string bundlePath;  // guarded by bundleLock
+}  // namespace
+
+void setBundleDirectory(const std::string& path) {
+    std::lock_guard guard(bundleLock);
+    bundlePath = path.empty() ? std::string() : withSlash(path);
+}
+
+std::string bundleDirectory() {
+    {
+        std::lock_guard guard(bundleLock);
+        if (!bundlePath.empty()) return bundlePath;
+    }
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return "/";
+    std::string exe(buffer, static_cast<size_t>(n));
+    auto slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string("/") : exe.substr(0, slash + 1);
 }
 
 std::optional<std::string> libraryDirectory() {

@@ -24,6 +24,14 @@ std::optional<std::string> libraryDirectory();
 /// $XDG_CONFIG_HOME/com.velmar.lumetta/ (default ~/.config/...), created on demand.
 std::optional<std::string> configDirectory();
 
+/// Records the installed resources directory ("bundle"); the application calls it once at
+/// start-up, before any page runs. Any thread; a trailing "/" is added when missing.
+void setBundleDirectory(const std::string& path);
+
+/// The installed resources directory, ending in "/": the one given to setBundleDirectory, or
+/// the running program's own directory when none was given. Any thread.
+std::string bundleDirectory();
+
 /// Creates `path` (and its parents) with `mode` when missing; true when it is a directory.
 bool makeDirectories(const std::string& path, unsigned mode);
 

@@ -1,0 +1,70 @@
+#include "host/NativeControl.h"
+
+#include <gtest/gtest.h>
+
+#include "bridge/NativeCall.h"
+#include "support/TestServices.h"
+
+using namespace lumetta;
+using namespace lumetta::bridge;
+using lumetta::host::NativeControl;
+
+namespace {
+class NativeControlTest : public ::testing::Test {
+protected:
+    NativeControlTest() {
+        NativeControl::clear();
+        token = host.center.observe(note::postEvent, [this](const Notification& n) {
+            events.push_back({std::any_cast<std::string>(n.object), n.native});
+        });
+    }
+    ~NativeControlTest() override { NativeControl::clear(); }
+    test::TestHost host;
+    NativeCall native{host.services, {}};
+    std::vector<std::pair<std::string, NativeCall*>> events;
+    NotificationCenter::Token token;
+};
+}  // namespace
+
+TEST_F(NativeControlTest, HandlerResultIsReportedToTheSendingPage) {
+    nlohmann::json seen;
+    NativeControl::add("convert", [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json& result) {
+        seen = args;
+        result["progress"] = 40;
+        result["result"] = 7;  // overwritten by the outcome
+        return true;
+    });
+    NativeControl::proc(native, "convert:{\"req\":\"progress\"}", nullptr);
+    EXPECT_EQ(seen["req"], "progress");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].second, &native);
+    const std::string prefix = "app\fcommand\fconvert\f";
+    ASSERT_EQ(events[0].first.substr(0, prefix.size()), prefix);
+    auto dict = nlohmann::json::parse(events[0].first.substr(prefix.size()));
+    EXPECT_EQ(dict, (nlohmann::json{{"progress", 40}, {"result", 1}}));
+}
+
+TEST_F(NativeControlTest, UnknownCommandsAndPrefixesAreIgnored) {
+    int calls = 0;
+    NativeControl::add("wavstat", [&](host::NativeWindow, const nlohmann::json&, nlohmann::json&) {
+        ++calls;
+        return false;
+    });
+    NativeControl::proc(native, "nosuch:{}", nullptr);
+    NativeControl::proc(native, "wavstatx:{}", nullptr);
+    NativeControl::proc(native, "wavstat", nullptr);
+    EXPECT_EQ(calls, 0);
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(NativeControlTest, InvalidJsonRunsHandlerWithNullArguments) {
+    bool wasNull = false;
+    NativeControl::add("wavstat", [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json&) {
+        wasNull = args.is_null();
+        return false;
+    });
+    NativeControl::proc(native, "wavstat:{not json", nullptr);
+    EXPECT_TRUE(wasNull);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_NE(events[0].first.find("\"result\": 0"), std::string::npos);
+}
