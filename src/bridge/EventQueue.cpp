@@ -3,8 +3,7 @@
 namespace lumetta::bridge {
 
 EventQueue::EventQueue(MainThread& mainThread, Deliver deliver)
-    : mainThread_(mainThread), deliver_(std::move(deliver)),
-      self_(std::make_shared<EventQueue*>(this)) {}
+    : mainThread_(mainThread), deliver_(std::move(deliver)) {}
 
 // Drains and destruction both happen on the main thread, so a drain scheduled earlier sees the
 // expired pointer and does nothing.
@@ -12,9 +11,8 @@ EventQueue::~EventQueue() = default;
 
 void EventQueue::scheduleDrainLocked() {
     triggered_ = true;
-    std::weak_ptr<EventQueue*> weak = self_;
-    mainThread_.post([weak] {
-        if (auto self = weak.lock()) (*self)->drain();
+    mainThread_.post([this, alive = alive_.watch()] {
+        if (!alive.expired()) drain();
     });
 }
 

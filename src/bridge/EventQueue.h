@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/Liveness.h"
 #include "bridge/MainThread.h"
 
 namespace lumetta::bridge {
@@ -61,7 +62,7 @@ private:
     std::deque<std::string> queue_;
     bool triggered_ = false;           // guarded by lock_
     std::atomic<bool> event_{false};   // written under lock_ by setDelivery
-    std::shared_ptr<EventQueue*> self_;  // drains scheduled before destruction check it
+    Liveness alive_;  // drains scheduled before destruction check it
 };
 
 }  // namespace lumetta::bridge

@@ -1,9 +1,13 @@
 #include "modules/Modules.h"
 
+#include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/midi/MidiModule.h"
+#include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
 #include "modules/store/StoreModule.h"
+#include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"
 
 namespace lumetta::modules {
@@ -13,6 +17,9 @@ namespace lumetta::modules {
 // modules after them.
 std::vector<bridge::ModuleDescriptor> allModules() {
     return {
+        midi::descriptor(),  // first: the bridge builds the MIDI client before anything else
+        midix::descriptor(),
+        tgif::descriptor(),
         app::descriptor(),
         util::descriptor(),
         store::descriptor(),
@@ -22,5 +29,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
 }
 
 void registerCommands() {}
+
+void useVirtualMidi() { lumetta::midi::forceVirtualService(true); }
 
 }  // namespace lumetta::modules

@@ -1,0 +1,402 @@
+#include "files/FileOperations.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+#include "bridge/BridgeText.h"
+#include "files/PathText.h"
+#include "files/UniqueFd.h"
+
+namespace lumetta::files {
+
+FileStatus FileStatus::fromErrno(int error) {
+    return failure(std::generic_category().message(error));
+}
+
+template <class T>
+static FileResult<T> failed(int error) {
+    return FileResult<T>::failure(std::generic_category().message(error));
+}
+
+nlohmann::json toJson(const EntryRecord& entry) {
+    return nlohmann::json{{"name", entry.name},         {"size", entry.size},
+                          {"directory", entry.directory}, {"readable", entry.readable},
+                          {"writable", entry.writable},   {"deletable", entry.deletable}};
+}
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Reads until the end of the file or until `limit` bytes are in; false with errno set on error.
+bool readAll(int fd, std::string& out, size_t limit) {
+    char buffer[65536];
+    while (out.size() < limit) {
+        size_t want = std::min(sizeof buffer, limit - out.size());
+        ssize_t n = ::read(fd, buffer, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The process's file-creation mask, read without changing it (umask(2) can only be read by
+// setting it, which would race with other threads creating files).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    }
+    return 022;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void syncDirectory(const std::string& directory) {
+    UniqueFd dir(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) fsync(dir.get());
+}
+
+// A new, empty file beside `target` that nobody else can have opened: the caller renames it
+// into place or unlinks it.
+struct TempFile {
+    UniqueFd fd;
+    std::string path;
+};
+
+std::optional<TempFile> makeTempBeside(const std::string& target) {
+    std::string dir = deletingLastPathComponent(target);
+    std::string name = lastPathComponent(target);
+    if (name.size() > 200) name.resize(200);
+    std::string pattern = (dir.empty() ? std::string() : withTrailingSlash(dir)) + "." + name + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    int fd = mkostemp(buffer.data(), O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    return TempFile{UniqueFd(fd), std::string(buffer.data())};
+}
+
+// Fills a temporary file and renames it to `target`. `replace` false never replaces an item
+// that already exists there. On failure the temporary file is gone and errno is set.
+bool writeBeside(const std::string& target, std::string_view bytes, mode_t mode,
+                 const struct stat* owner, bool replace) {
+    auto temp = makeTempBeside(target);
+    if (!temp) return false;
+    auto fail = [&] {
+        int saved = errno;
+        temp->fd.reset();
+        unlink(temp->path.c_str());
+        errno = saved;
+        return false;
+    };
+    if (!writeAll(temp->fd.get(), bytes)) return fail();
+    if (fchmod(temp->fd.get(), mode) != 0) return fail();
+    if (owner) {
+        struct stat mine {};
+        // Keeping the owner is only possible for root; anyone else keeps their own ownership.
+        if (fstat(temp->fd.get(), &mine) == 0 &&
+            (mine.st_uid != owner->st_uid || mine.st_gid != owner->st_gid)) {
+            if (fchown(temp->fd.get(), owner->st_uid, owner->st_gid) != 0) {
+                // Not allowed: the file keeps our ownership, which is what a rewrite by this
+                // user produces anyway.
+            }
+        }
+    }
+    if (fsync(temp->fd.get()) != 0) return fail();
+    if (temp->fd.close() != 0) return fail();
+    int renamed = replace ? ::rename(temp->path.c_str(), target.c_str())
+                          : renameat2(AT_FDCWD, temp->path.c_str(), AT_FDCWD, target.c_str(),
+                                      RENAME_NOREPLACE);
+    if (renamed != 0 && !replace && errno == EINVAL) {
+        // The file system cannot rename without replacing; a hard link refuses an existing
+        // name just the same.
+        renamed = ::link(temp->path.c_str(), target.c_str());
+        if (renamed == 0) unlink(temp->path.c_str());
+    }
+    if (renamed != 0) return fail();
+    syncDirectory(deletingLastPathComponent(target));
+    return true;
+}
+
+// Copies one item and what is inside it. `made` turns true once `destination` itself exists,
+// so the caller knows whether there is a half-made copy to take away.
+FileStatus copyRecursive(const std::string& source, const std::string& destination,
+                         const struct stat& st, bool& made) {
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> buffer(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
+        ssize_t n = readlink(source.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return FileStatus::fromErrno(errno);
+        std::string link(buffer.data(), static_cast<size_t>(n));
+        if (symlink(link.c_str(), destination.c_str()) != 0) return FileStatus::fromErrno(errno);
+        made = true;
+        return FileStatus::success();
+    }
+    if (S_ISDIR(st.st_mode)) {
+        // Owner-only until filled, so a read-only source directory can still be filled.
+        if (mkdir(destination.c_str(), 0700) != 0) return FileStatus::fromErrno(errno);
+        made = true;
+        UniqueDir dir(opendir(source.c_str()));
+        if (!dir) return FileStatus::fromErrno(errno);
+        errno = 0;
+        while (dirent* entry = readdir(dir.get())) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            std::string from = source + "/" + name;
+            struct stat child {};
+            if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
+            bool inner = false;
+            if (auto status = copyRecursive(from, destination + "/" + name, child, inner); !status.ok)
+                return status;
+            errno = 0;
+        }
+        if (errno != 0) return FileStatus::fromErrno(errno);
+        if (chmod(destination.c_str(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        utimensat(AT_FDCWD, destination.c_str(), times, 0);
+        return FileStatus::success();
+    }
+    if (!S_ISREG(st.st_mode)) return FileStatus::fromErrno(ENOTSUP);
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return FileStatus::fromErrno(errno);
+    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out) return FileStatus::fromErrno(errno);
+    made = true;
+    char buffer[131072];
+    for (;;) {
+        ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FileStatus::fromErrno(errno);
+        }
+        if (n == 0) break;
+        if (!writeAll(out.get(), std::string_view(buffer, static_cast<size_t>(n))))
+            return FileStatus::fromErrno(errno);
+    }
+    if (fchmod(out.get(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out.get(), times);
+    if (out.close() != 0) return FileStatus::fromErrno(errno);
+    return FileStatus::success();
+}
+
+std::string canonical(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string out = resolved;
+    free(resolved);  // realpath's buffer comes from malloc
+    return out;
+}
+
+}  // namespace
+
+FileResult<EntryRecord> attributes(const std::string& path) {
+    struct statx sx {};
+    const unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE;
+    if (statx(AT_FDCWD, path.c_str(), 0, mask, &sx) != 0) {
+        int error = errno;
+        // A dangling link is still an item of its folder.
+        if (error != ENOENT || statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, &sx) != 0)
+            return failed<EntryRecord>(error);
+    }
+    EntryRecord entry;
+    entry.name = lastPathComponent(path);
+    entry.directory = S_ISDIR(sx.stx_mode);
+    entry.size = entry.directory ? 0 : sx.stx_size;
+    entry.readable = faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
+    entry.writable = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+    entry.deletable = !((sx.stx_attributes_mask & STATX_ATTR_IMMUTABLE) &&
+                        (sx.stx_attributes & STATX_ATTR_IMMUTABLE));
+    return {entry, {}};
+}
+
+FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
+                                                   std::string_view excludedExtension) {
+    UniqueDir dir(opendir(directory.c_str()));
+    if (!dir) return failed<std::vector<EntryRecord>>(errno);
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* entry = readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+        errno = 0;
+    }
+    if (errno != 0) return failed<std::vector<EntryRecord>>(errno);
+    std::sort(names.begin(), names.end());
+    std::string base = withTrailingSlash(directory);
+    std::vector<EntryRecord> entries;
+    for (auto& name : names) {
+        if (!excludedExtension.empty() && equalsIgnoringCase(pathExtension(name), excludedExtension))
+            continue;
+        auto record = attributes(base + name);
+        if (record.value) entries.push_back(std::move(*record.value));
+    }
+    return {std::move(entries), {}};
+}
+
+FileStatus makeDirectory(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+    std::string parent = deletingLastPathComponent(path);
+    if (!parent.empty() && parent != path && stat(parent.c_str(), &st) != 0) {
+        if (auto status = makeDirectory(parent); !status.ok) return status;
+    }
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return FileStatus::fromErrno(errno);
+    if (stat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+}
+
+FileStatus removeItem(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) return FileStatus::failure(error.message());
+    return FileStatus::success();
+}
+
+FileStatus copyItem(const std::string& source, const std::string& destination) {
+    struct stat st {};
+    if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (exists(destination)) return FileStatus::fromErrno(EEXIST);
+    if (S_ISDIR(st.st_mode)) {
+        // Copying a folder into itself would never end.
+        std::string from = canonical(source) + "/";
+        std::string parent = deletingLastPathComponent(destination);
+        std::string to = canonical(parent.empty() ? "." : parent) + "/";
+        if (to.rfind(from, 0) == 0) return FileStatus::fromErrno(EINVAL);
+    }
+    bool made = false;
+    auto status = copyRecursive(source, destination, st, made);
+    if (!status.ok && made) {
+        // The top item was made exclusively by this copy, so taking it away again cannot
+        // touch anything that was there before.
+        std::error_code ignored;
+        std::filesystem::remove_all(destination, ignored);
+    }
+    return status;
+}
+
+FileStatus moveItem(const std::string& source, const std::string& destination) {
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
+        return FileStatus::success();
+    int error = errno;
+    if (error == EINVAL) {
+        // Not every file system can refuse to replace while renaming.
+        struct stat st {};
+        if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+        if (exists(destination)) return FileStatus::fromErrno(EEXIST);
+        if (::rename(source.c_str(), destination.c_str()) == 0) return FileStatus::success();
+        error = errno;
+    }
+    if (error != EXDEV) return FileStatus::fromErrno(error);
+    if (auto status = copyItem(source, destination); !status.ok) return status;
+    return removeItem(source);
+}
+
+FileResult<std::string> readWhole(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return failed<std::string>(errno);
+    std::string out;
+    struct stat st {};
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
+    if (!readAll(fd.get(), out, SIZE_MAX)) return failed<std::string>(errno);
+    return {std::move(out), {}};
+}
+
+FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return failed<std::string>(errno);
+    if (offset < 0) return failed<std::string>(EINVAL);
+    if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return failed<std::string>(errno);
+    std::string out;
+    if (length > 0 && !readAll(fd.get(), out, static_cast<size_t>(length)))
+        return failed<std::string>(errno);
+    return {std::move(out), {}};
+}
+
+FileResult<std::string> readText(const std::string& path) {
+    auto content = readWhole(path);
+    if (content.value && !bridge::isValidUtf8(*content.value))
+        return FileResult<std::string>::failure("The file is not valid UTF-8 text.");
+    return content;
+}
+
+FileStatus writeFile(const std::string& path, std::string_view bytes, bool append) {
+    // Write through a link to the file it names, so the link survives the replacement.
+    std::string target = path;
+    struct stat link {};
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            free(resolved);  // realpath's buffer comes from malloc
+        }
+    }
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (append ? O_APPEND : 0)));
+    if (!fd) {
+        // Missing or not writable: make it, but never in place of an item that is there.
+        mode_t mode = 0666 & ~currentUmask();
+        if (!writeBeside(target, bytes, mode, nullptr, false)) return FileStatus::failure(kCreateFailed);
+        return FileStatus::success();
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (append) {
+        if (!writeAll(fd.get(), bytes)) {
+            int error = errno;
+            // Leave the file as it was rather than with half an append.
+            if (S_ISREG(st.st_mode) && ftruncate(fd.get(), st.st_size) != 0) {
+            }
+            return FileStatus::fromErrno(error);
+        }
+        if (fd.close() != 0) return FileStatus::fromErrno(errno);
+        return FileStatus::success();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // A device or pipe cannot be replaced; it takes the bytes as they come.
+        if (!writeAll(fd.get(), bytes)) return FileStatus::fromErrno(errno);
+        if (fd.close() != 0) return FileStatus::fromErrno(errno);
+        return FileStatus::success();
+    }
+    fd.reset();
+    if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true)) return FileStatus::fromErrno(errno);
+    return FileStatus::success();
+}
+
+}  // namespace lumetta::files

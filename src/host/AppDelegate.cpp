@@ -1,0 +1,212 @@
+#include "host/AppDelegate.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+#include "bridge/BridgeText.h"
+#include "bridge/NotificationCenter.h"
+#include "host/CommandUrl.h"
+#include "host/Locations.h"
+#include "modules/Modules.h"
+
+namespace lumetta::host {
+
+using namespace lumetta::bridge;
+
+namespace {
+constexpr const char* kFrameKey = "mainWindow";
+constexpr int kDefaultWidth = 1200, kDefaultHeight = 800;
+// The name pages already know from the other platforms' wake notice.
+constexpr const char* kWakeNotificationName = "NSWorkspaceDidWakeNotification";
+}  // namespace
+
+std::string bundleResourceDirectory() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (fs::path candidate : {exe.parent_path() / "../share/lumetta", exe.parent_path() / "resources"}) {
+            if (fs::exists(candidate / "html" / "index.html", ec)) return fs::weakly_canonical(candidate).string() + "/";
+        }
+    }
+    return std::string(LUMETTA_SOURCE_RESOURCES) + "/";
+}
+
+AppDelegate::AppDelegate() {
+    auto config = configDirectory();
+    store_ = std::make_unique<KeyFileStore>(config ? *config + "store.ini" : std::string());
+    services_ = std::make_unique<Services>(Services{mainThread_, NotificationCenter::defaultCenter(), *store_, *this});
+    app_ = adopt(gtk_application_new(LUMETTA_APP_ID, G_APPLICATION_HANDLES_OPEN));
+    static const GOptionEntry entries[] = {
+        {"page", 0, 0, G_OPTION_ARG_STRING, nullptr, "Host this page (a path or URL) instead of the bundled one",
+         "PATH_OR_URL"},
+        {"devtools", 0, 0, G_OPTION_ARG_NONE, nullptr, "Enable the web inspector", nullptr},
+        {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr, "Use the built-in virtual MIDI ports only", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+    g_application_add_main_option_entries(G_APPLICATION(app_.get()), entries);
+    g_signal_connect(app_.get(), "handle-local-options", G_CALLBACK(onLocalOptions), this);
+    g_signal_connect(app_.get(), "activate", G_CALLBACK(onActivate), this);
+    g_signal_connect(app_.get(), "open", G_CALLBACK(onOpen), this);
+}
+
+AppDelegate::~AppDelegate() {
+    if (wakeSubscription_ && systemBus_) g_dbus_connection_signal_unsubscribe(systemBus_.get(), wakeSubscription_);
+    // The page's bridge and modules go before the window and the services they use.
+    viewController_.reset();
+    if (window_) gtk_window_destroy(window_);
+    g_signal_handlers_disconnect_by_data(app_.get(), this);
+}
+
+int AppDelegate::run(int argc, char** argv) {
+    page_ = "file://" + bundleResourceDirectory() + "html/index.html";
+    return g_application_run(G_APPLICATION(app_.get()), argc, argv);
+}
+
+gint AppDelegate::onLocalOptions(GApplication*, GVariantDict* options, gpointer self) {
+    auto* app = static_cast<AppDelegate*>(self);
+    const char* page = nullptr;
+    if (g_variant_dict_lookup(options, "page", "&s", &page) && page && *page) {
+        GObjectPtr<GFile> file = adopt(g_file_new_for_commandline_arg(page));
+        GCharPtr uri(g_file_get_uri(file.get()));
+        app->page_ = uri.get();
+    }
+    app->devtools_ = g_variant_dict_contains(options, "devtools");
+    if (g_variant_dict_contains(options, "virtual-midi")) modules::useVirtualMidi();
+    return -1;  // go on with the default handling
+}
+
+void AppDelegate::onActivate(GApplication*, gpointer self) {
+    auto* app = static_cast<AppDelegate*>(self);
+    if (app->window_) {
+        gtk_window_present(app->window_);
+        return;
+    }
+    app->launch();
+}
+
+void AppDelegate::onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer self) {
+    auto* app = static_cast<AppDelegate*>(self);
+    for (gint i = 0; i < count; ++i) {
+        if (g_file_has_uri_scheme(files[i], kUrlScheme)) {
+            GCharPtr uri(g_file_get_uri(files[i]));
+            app->handleURL(uri.get());
+        } else if (GCharPtr path{g_file_get_path(files[i])}) {
+            app->openFile(path.get());
+        }
+    }
+    if (!app->window_) app->launch();
+    else gtk_window_present(app->window_);
+}
+
+void AppDelegate::postToAllPages(const std::string& event) {
+    NotificationCenter::defaultCenter().post(note::postEvent, event);
+}
+
+void AppDelegate::openFile(const std::string& path) {
+    if (viewController_) postToAllPages(joinEvent({"app", "command", "open", path}));
+    else options_.push_back(path);
+}
+
+void AppDelegate::handleURL(const std::string& url) {
+    if (auto event = commandEventForUrl(url)) postToAllPages(*event);
+}
+
+void AppDelegate::exit() { postToAllPages(joinEvent({"app", "command", "exit", ""})); }
+
+void AppDelegate::launch() {
+    auto* window = GTK_WINDOW(gtk_application_window_new(app_.get()));
+    window_ = window;
+    gtk_window_set_title(window, "Lumetta");
+    restoreFrame();
+    g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
+
+    GtkWidget* header = gtk_header_bar_new();
+    GtkWidget* back = gtk_button_new_from_icon_name("go-previous-symbolic");
+    GtkWidget* forward = gtk_button_new_from_icon_name("go-next-symbolic");
+    gtk_widget_set_tooltip_text(back, "Back");
+    gtk_widget_set_tooltip_text(forward, "Forward");
+    gtk_header_bar_pack_start(GTK_HEADER_BAR(header), back);
+    gtk_header_bar_pack_start(GTK_HEADER_BAR(header), forward);
+    gtk_window_set_titlebar(window, header);
+
+    viewController_ = std::make_unique<WebViewController>(*services_, modules::allModules(),
+                                                          WebViewController::Options{devtools_});
+    g_signal_connect_swapped(back, "clicked", G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),
+                             viewController_.get());
+    g_signal_connect_swapped(forward, "clicked", G_CALLBACK(+[](WebViewController* c) { c->goForward(); }),
+                             viewController_.get());
+    GtkWidget* overlay = gtk_overlay_new();
+    gtk_overlay_set_child(GTK_OVERLAY(overlay), viewController_->createWebView(page_));
+    gtk_window_set_child(window, overlay);
+    viewController_->setWindow(window, back, forward);
+
+    std::vector<std::string> pending = std::exchange(options_, {});
+    for (auto& path : pending) postToAllPages(joinEvent({"app", "command", "open", path}));
+
+    g_bus_get(G_BUS_TYPE_SYSTEM, nullptr, onSystemBus, this);
+    gtk_window_present(window);
+}
+
+void AppDelegate::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_finish(result, &error);
+    if (!bus) {
+        GErrorPtr owner(error);
+        syslog(LOG_INFO, "no system bus, wake from sleep is not reported: %s", error->message);
+        return;
+    }
+    auto* app = static_cast<AppDelegate*>(self);
+    app->systemBus_ = adopt(bus);
+    app->wakeSubscription_ = g_dbus_connection_signal_subscribe(
+        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+           gpointer data) {
+            gboolean sleeping = TRUE;
+            if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) g_variant_get(parameters, "(b)", &sleeping);
+            if (!sleeping)
+                static_cast<AppDelegate*>(data)->postToAllPages(
+                    joinEvent({"app", "command", "wakeup", kWakeNotificationName}));
+        },
+        app, nullptr);
+}
+
+gboolean AppDelegate::onCloseRequest(GtkWindow*, gpointer self) {
+    static_cast<AppDelegate*>(self)->exit();
+    return TRUE;  // the window stays until the page agrees to quit
+}
+
+void AppDelegate::terminate() {
+    saveFrame();
+    g_application_quit(G_APPLICATION(app_.get()));
+}
+
+void AppDelegate::restoreFrame() {
+    int width = kDefaultWidth, height = kDefaultHeight, maximized = 0;
+    if (auto frame = store_->get(kFrameKey)) {
+        int w = 0, h = 0, m = 0;
+        if (std::sscanf(frame->c_str(), "%d %d %d", &w, &h, &m) == 3 && w >= 200 && h >= 150 && w <= 16384 &&
+            h <= 16384) {
+            width = w, height = h, maximized = m;
+        }
+    }
+    gtk_window_set_default_size(window_, width, height);
+    if (maximized) gtk_window_maximize(window_);
+}
+
+void AppDelegate::saveFrame() {
+    if (!window_) return;
+    int width = 0, height = 0;
+    gtk_window_get_default_size(window_, &width, &height);
+    if (width <= 0 || height <= 0) return;
+    store_->set(kFrameKey, std::to_string(width) + " " + std::to_string(height) + " " +
+                               std::to_string(gtk_window_is_maximized(window_) ? 1 : 0));
+}
+
+}  // namespace lumetta::host

@@ -1,0 +1,38 @@
+#include "host/CommandUrl.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "bridge/BridgeText.h"
+
+namespace lumetta::host {
+
+std::optional<std::string> commandEventForUrl(std::string_view url) {
+    size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos) return std::nullopt;
+    std::string_view rest = url.substr(schemeEnd + 3);
+    if (size_t hash = rest.find('#'); hash != std::string_view::npos) rest = rest.substr(0, hash);
+    size_t query = rest.find('?');
+    if (query == std::string_view::npos) return std::nullopt;
+    std::string_view q = rest.substr(query + 1);
+    std::string_view authority = rest.substr(0, query);
+    std::string_view path;
+    if (size_t slash = authority.find('/'); slash != std::string_view::npos) {
+        path = authority.substr(slash);
+        authority = authority.substr(0, slash);
+    }
+    if (size_t at = authority.rfind('@'); at != std::string_view::npos) authority = authority.substr(at + 1);
+    if (size_t colon = authority.find(':'); colon != std::string_view::npos) authority = authority.substr(0, colon);
+    std::string host(authority);
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (host != "command") return std::nullopt;
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    std::string_view last = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    if (path.empty()) last = "";
+    if (path == "/") last = "/";
+    auto decoded = bridge::percentDecode(last);
+    return bridge::joinEvent({"app", "command", decoded ? *decoded : std::string(last), q});
+}
+
+}  // namespace lumetta::host

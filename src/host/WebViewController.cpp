@@ -1,0 +1,244 @@
+#include "host/WebViewController.h"
+
+#include <syslog.h>
+
+#include <chrono>
+
+#include "bridge/BridgeText.h"
+#include "host/AppWebView.h"
+#include "host/Dialogs.h"
+#include "host/NativeControl.h"
+
+namespace lumetta::host {
+
+using namespace lumetta::bridge;
+
+namespace {
+constexpr const char* kMessageNames[] = {"lumetta1", "lumetta2", "prompt"};
+constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
+
+// WebKit takes UTF-8 text only; a result with other bytes keeps what it can.
+GCharPtr validUtf8(const std::string& text) {
+    return GCharPtr(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
+}
+}  // namespace
+
+WebViewController::WebViewController(Services& services, const std::vector<ModuleDescriptor>& modules,
+                                     Options options)
+    : options_(options), intf_(std::make_unique<JavaScriptInterface>(*this, services, modules)) {}
+
+WebViewController::~WebViewController() {
+    historySignals_.reset();
+    viewSignals_.reset();
+    contentSignals_.reset();
+    if (content_) {
+        for (const char* name : kMessageNames)
+            webkit_user_content_manager_unregister_script_message_handler(content_.get(), name, nullptr);
+    }
+    webView_.reset();
+    content_.reset();
+    intf_.reset();
+}
+
+GtkWidget* WebViewController::createWebView(const std::string& uri) {
+    content_ = adopt(webkit_user_content_manager_new());
+    std::string script = "window.$$prompt = true; window.$$xhrport = " +
+                         std::to_string(intf_->portNo()) + ";";
+    auto* userScript = webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr,
+                                              nullptr);
+    webkit_user_content_manager_add_script(content_.get(), userScript);
+    webkit_user_script_unref(userScript);
+    contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
+    // The signal does not say which handler received the message: one callback each.
+    const GCallback receivers[] = {G_CALLBACK(onScriptMessage<0>), G_CALLBACK(onScriptMessage<1>),
+                                   G_CALLBACK(onScriptMessage<2>)};
+    for (int i = 0; i < 3; ++i) {
+        webkit_user_content_manager_register_script_message_handler(content_.get(), kMessageNames[i], nullptr);
+        std::string signal = std::string("script-message-received::") + kMessageNames[i];
+        g_signal_connect(content_.get(), signal.c_str(), receivers[i], this);
+    }
+
+    auto* view = createAppWebView(content_.get(), *intf_);
+    webView_ = retain(view);
+    WebKitSettings* settings = webkit_web_view_get_settings(view);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
+    // Pages recognise the application by this name at the end of the user agent.
+    std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
+    webkit_settings_set_user_agent(settings, agent.c_str());
+    webkit_settings_set_enable_developer_extras(settings, options_.devtools);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+    gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
+    gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
+
+    viewSignals_ = std::make_unique<SignalScope>(view, this);
+    g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
+    g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
+    WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
+    historySignals_ = std::make_unique<SignalScope>(history, this);
+    g_signal_connect(history, "changed", G_CALLBACK(onHistoryChanged), this);
+
+    loadURL(uri);
+    return GTK_WIDGET(view);
+}
+
+void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton, GtkWidget* forwardButton) {
+    window_ = window;
+    backButton_ = backButton;
+    forwardButton_ = forwardButton;
+    intf_->native().setWindow(window);
+    updateButtons();
+}
+
+template <int Channel>
+void WebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
+    auto* controller = static_cast<WebViewController*>(self);
+    GCharPtr body(jsc_value_to_string(value));
+    controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel], body ? body.get() : "");
+}
+
+gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
+    auto* controller = static_cast<WebViewController*>(self);
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+        case WEBKIT_SCRIPT_DIALOG_PROMPT: {
+            // The synchronous call channel: no panel, the bridge's result is the answer.
+            std::string result = controller->intf_->native().dispatch2(webkit_script_dialog_get_message(dialog));
+            webkit_script_dialog_prompt_set_text(dialog, validUtf8(result).get());
+            return TRUE;
+        }
+        case WEBKIT_SCRIPT_DIALOG_ALERT:
+        case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+            showScriptDialog(controller->window_, dialog);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                           WebKitPolicyDecisionType type, gpointer self) {
+    auto* controller = static_cast<WebViewController*>(self);
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+        auto* action = webkit_navigation_policy_decision_get_navigation_action(
+            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        if (uri && *uri) openWithDefaultApplication(uri);
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    NativeCall& native = controller->intf_->native();
+    if (!webkit_response_policy_decision_is_mime_type_supported(response)) {
+        const char* uri = webkit_uri_response_get_uri(webkit_response_policy_decision_get_response(response));
+        native.services().center.post(note::postEvent,
+                                      joinEvent({"app", "command", "download", uri ? uri : ""}), &native);
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    if (webkit_response_policy_decision_is_main_frame_main_resource(response)) {
+        // A new document replaces the page; it switches delivery on again once it is ready.
+        native.queue().stopDelivery();
+    }
+    webkit_policy_decision_use(decision);
+    return TRUE;
+}
+
+gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+    if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request)) {
+        webkit_permission_request_allow(request);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void WebViewController::onTitle(GObject*, GParamSpec*, gpointer self) {
+    auto* controller = static_cast<WebViewController*>(self);
+    const char* title = webkit_web_view_get_title(controller->webView_.get());
+    if (controller->window_ && title) gtk_window_set_title(controller->window_, title);
+}
+
+void WebViewController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
+                                         gpointer self) {
+    static_cast<WebViewController*>(self)->updateButtons();
+}
+
+void WebViewController::updateButtons() {
+    if (!webView_) return;
+    if (backButton_) gtk_widget_set_sensitive(backButton_, webkit_web_view_can_go_back(webView_.get()));
+    if (forwardButton_)
+        gtk_widget_set_sensitive(forwardButton_, webkit_web_view_can_go_forward(webView_.get()));
+}
+
+void WebViewController::postJavaScriptFunction(const std::string& script) {
+    if (!webView_) return;
+    webkit_web_view_evaluate_javascript(webView_.get(), script.data(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void WebViewController::nativeControl(const std::string& command) {
+    NativeControl::proc(intf_->native(), command, window_);
+}
+
+void WebViewController::loadURL(const std::string& url) {
+    if (!webView_) return;
+    // File URLs may read the whole file system, as pages expect of the application.
+    webkit_web_view_load_uri(webView_.get(), url.c_str());
+}
+
+namespace {
+struct PendingScript {
+    bool done = false;
+    std::string value;
+};
+}  // namespace
+
+std::optional<std::string> WebViewController::callJavaScriptFunction(const std::string& script) {
+    if (!webView_) return std::string();
+    // Shared with the callback, which may come after we gave up waiting.
+    auto* pending = new std::shared_ptr<PendingScript>(std::make_shared<PendingScript>());
+    std::shared_ptr<PendingScript> state = *pending;
+    webkit_web_view_evaluate_javascript(
+        webView_.get(), script.data(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<PendingScript>> owned(static_cast<std::shared_ptr<PendingScript>*>(data));
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            GErrorPtr errorOwner(error);
+            if (value) {
+                if (!jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
+                    GCharPtr text(jsc_value_to_string(value));
+                    if (text) (*owned)->value = text.get();
+                }
+                g_object_unref(value);
+            }
+            (*owned)->done = true;
+        },
+        pending);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    guint wake = g_timeout_add(30000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
+    while (!state->done && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
+    if (!state->done) wake = 0;  // it fired and removed itself
+    if (wake) g_source_remove(wake);
+    if (!state->done) return std::nullopt;
+    return state->value;
+}
+
+void WebViewController::waitForReady() {
+    guint tick = g_timeout_add(100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    intf_->waitForReady([] { g_main_context_iteration(nullptr, TRUE); });
+    g_source_remove(tick);
+}
+
+void WebViewController::goBack() {
+    if (webView_) webkit_web_view_go_back(webView_.get());
+}
+
+void WebViewController::goForward() {
+    if (webView_) webkit_web_view_go_forward(webView_.get());
+}
+
+}  // namespace lumetta::host

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/GObjectPtr.h"
+#include "host/JavaScriptInterface.h"
+
+namespace lumetta::host {
+
+/// Owns one page's web view and its interface: configures the view (user script, message
+/// handlers, preferences, user agent), answers its navigation and UI hooks, and carries out
+/// what the page's notifications ask. Main thread only; neither copyable nor movable, since
+/// the view's signals point at it.
+class WebViewController final : public PageController {
+public:
+    struct Options {
+        bool devtools = false;  ///< enable the web inspector
+    };
+
+    /// Creates the interface, and with it the page's bridge and modules.
+    WebViewController(bridge::Services& services, const std::vector<bridge::ModuleDescriptor>& modules,
+                      Options options);
+    ~WebViewController() override;
+    WebViewController(const WebViewController&) = delete;
+    WebViewController& operator=(const WebViewController&) = delete;
+
+    /// Builds the web view and loads `uri` (a file:// URI for local pages). Returns the view,
+    /// which the caller places in its window; the controller keeps its own reference.
+    GtkWidget* createWebView(const std::string& uri);
+
+    /// The window whose title follows the page and whose back/forward buttons follow its
+    /// history; not owned, must outlive the controller or be reset with nulls.
+    void setWindow(GtkWindow* window, GtkWidget* backButton, GtkWidget* forwardButton);
+
+    void postJavaScriptFunction(const std::string& script) override;
+    void nativeControl(const std::string& command) override;
+    void loadURL(const std::string& url) override;
+
+    /// Evaluates `script` and runs the main loop until it answers: its value as text, "" for
+    /// no value or an error, nullopt after 30 s. Main thread.
+    std::optional<std::string> callJavaScriptFunction(const std::string& script);
+    /// Runs the main loop until the page calls $$app_ready or 30 s pass. Main thread.
+    void waitForReady();
+
+    void goBack();
+    void goForward();
+
+    JavaScriptInterface& intf() { return *intf_; }
+    WebKitWebView* webView() const { return webView_.get(); }
+
+private:
+    template <int Channel>
+    static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
+    static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self);
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer);
+    static void onTitle(GObject*, GParamSpec*, gpointer self);
+    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
+                                 gpointer self);
+    void updateButtons();
+
+    Options options_;
+    GtkWindow* window_ = nullptr;
+    GtkWidget* backButton_ = nullptr;
+    GtkWidget* forwardButton_ = nullptr;
+    std::unique_ptr<JavaScriptInterface> intf_;
+    GObjectPtr<WebKitUserContentManager> content_;
+    GObjectPtr<WebKitWebView> webView_;
+    std::unique_ptr<SignalScope> contentSignals_;
+    std::unique_ptr<SignalScope> viewSignals_;
+    std::unique_ptr<SignalScope> historySignals_;
+};
+
+}  // namespace lumetta::host

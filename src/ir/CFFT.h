@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace lumetta::ir {
+
+/// Power-of-two FFT with precomputed tables. Real mode transforms N = 2^order real values
+/// through a half-size complex transform it owns; packing: [0] = bin 0, [1] = bin N/2,
+/// [2k], [2k+1] = real and imaginary part of bin k (1 <= k < N/2). The forward direction is
+/// unscaled; the inverse divides by N, so forward followed by inverse gives the input back.
+/// Single-threaded; the object owns its tables.
+class CFFT {
+public:
+    enum Direction { Forward = 0, Inverse = 1 };
+
+    /// An unconfigured transform; `order` is only a size hint (the tables come with configure).
+    explicit CFFT(int order = 10);
+    virtual ~CFFT();
+    CFFT(const CFFT&) = delete;
+    CFFT& operator=(const CFFT&) = delete;
+
+    /// Prepares the tables for N = 2^order points (1 <= order <= 26); false otherwise.
+    bool configure(int order, Direction direction, bool realMode);
+
+    /// Real transform in place on N doubles (packed as above); false when not configured so.
+    bool realTransform(double* data);
+    /// Complex transform of N points in separate arrays, in place; false when not configured.
+    bool complexTransform(double* re, double* im);
+
+    int order() const { return order_; }
+    uint32_t size() const { return size_; }
+    bool configured() const { return configured_; }
+
+private:
+    void transform(double* re, double* im) const;
+
+    int order_ = 0;
+    uint32_t size_ = 0;
+    Direction direction_ = Forward;
+    bool real_ = false;
+    bool configured_ = false;
+    std::vector<double> cos_;      // cos(2 pi k / N), k < N/2
+    std::vector<double> sin_;      // sin(2 pi k / N), negated for the inverse
+    std::vector<uint32_t> bitrev_;
+    std::unique_ptr<CFFT> half_;   // real mode: the N/2-point complex transform
+    std::vector<double> work_;     // real mode: split real and imaginary halves
+};
+
+}  // namespace lumetta::ir

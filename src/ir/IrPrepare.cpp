@@ -1,0 +1,266 @@
+#include "ir/IrPrepare.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "ir/CFFT.h"
+#include "ir/IrModel.h"
+
+namespace lumetta::ir {
+
+namespace {
+
+int orderOf(int64_t n) {
+    int order = 0;
+    while ((int64_t{1} << order) < n) ++order;
+    return order;
+}
+
+void count(IrControl* control) {
+    if (control) control->step();
+}
+
+double logMagnitude(double re, double im) {
+    const double m2 = re * re + im * im;
+    return m2 > 0.0 ? std::log(std::sqrt(m2)) : -110.0;
+}
+
+// Items c to h shared by both uses: from the packed spectrum of a real sequence to the packed
+// minimum-phase spectrum, with the value to give bin 0's log magnitude.
+void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control) {
+    const int64_t n = int64_t{1} << order;
+    const int64_t half = n / 2;
+    CFFT fft(10);
+    data[0] = fixedDc ? -110.0 : (data[0] != 0.0 ? std::log(std::fabs(data[0])) : -110.0);
+    data[1] = logMagnitude(data[1], 0.0);
+    for (int64_t k = 1; k < half; ++k) {
+        data[2 * k] = logMagnitude(data[2 * k], data[2 * k + 1]);
+        data[2 * k + 1] = 0.0;
+    }
+    fft.configure(order, CFFT::Inverse, true);
+    fft.realTransform(data.data());
+    count(control);
+    // Fold the cepstrum onto its causal half.
+    std::vector<double> im(static_cast<size_t>(n), 0.0);
+    for (int64_t k = 1; k < half; ++k) data[k] = 2.0 * data[k];
+    for (int64_t k = half + 1; k < n; ++k) data[k] = 0.0;
+    count(control);
+    fft.configure(order, CFFT::Forward, false);
+    fft.complexTransform(data.data(), im.data());
+    count(control);
+    // data = log magnitude, im = phase per bin; rebuild the packed spectrum in place. Bin k's
+    // values sit at index k of data/im, and packed index 2k >= k, so go from the top down.
+    const double mHalf = data[half], pHalf = im[half];
+    const double m0 = data[0], p0 = im[0];
+    for (int64_t k = half - 1; k >= 1; --k) {
+        const double e = std::exp(data[k]);
+        const double ph = im[k];
+        data[2 * k] = e * std::cos(ph);
+        data[2 * k + 1] = e * std::sin(ph);
+    }
+    data[0] = std::exp(m0) * std::cos(p0);
+    data[1] = std::exp(mHalf) * std::cos(pHalf);
+}
+
+}  // namespace
+
+int64_t usableFrames(int sampleRate, int64_t frames) {
+    if (frames <= 0 || sampleRate <= 0) return 0;
+    const int64_t m = static_cast<int64_t>(static_cast<double>(sampleRate) * 16384.0 / 48000.0 + 0.5);
+    int64_t n = frames;
+    if (n > m)
+        n = m;
+    else if (n >= kMaxLength + 1)
+        n = kMaxLength;
+    // A rate above 96 kHz makes the truncation length exceed the work buffers.
+    return std::min<int64_t>(n, kMaxLength);
+}
+
+void minimumPhase(double* x, int64_t n, IrControl* control) {
+    if (n < 1) return;
+    const int order = orderOf(35 * n);
+    const int64_t size = int64_t{1} << order;
+    std::vector<double> data(static_cast<size_t>(size), 0.0);
+    std::copy(x, x + n, data.begin());
+    CFFT fft(10);
+    fft.configure(order, CFFT::Forward, true);
+    fft.realTransform(data.data());
+    count(control);
+    minimumPhaseSpectrum(data, order, false, control);
+    fft.configure(order, CFFT::Inverse, true);
+    fft.realTransform(data.data());
+    count(control);
+    std::copy(data.begin(), data.begin() + n, x);
+}
+
+void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control) {
+    const int order = orderOf(35 * length);
+    const int64_t size = int64_t{1} << order;
+    const int64_t half = size / 2;
+    std::vector<double> data(static_cast<size_t>(size), 0.0);
+    std::copy(ir, ir + length, data.begin());
+    CFFT fft(10);
+    fft.configure(order, CFFT::Forward, true);
+    fft.realTransform(data.data());
+    count(control);
+    // Below 30 Hz every bin follows the first bin at or above 30 Hz with 12 dB per octave.
+    const double df = 48000.0 / static_cast<double>(size);
+    const int64_t k30 = static_cast<int64_t>(std::ceil(30.0 / df));
+    if (k30 < half) {
+        for (int64_t k = 1; k < half; ++k) {
+            if (static_cast<double>(k) * df < 30.0) {
+                const double ratio = static_cast<double>(k) * df / 30.0;
+                const double s = ratio * ratio;
+                data[2 * k] = data[2 * k30] * s;
+                data[2 * k + 1] = data[2 * k30 + 1] * s;
+            }
+        }
+    }
+    minimumPhaseSpectrum(data, order, true, control);
+    // Mean magnitude between 200 and 300 Hz becomes 1; a silent IR stays unscaled.
+    const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
+    const int64_t k2 = static_cast<int64_t>(0.00625 * static_cast<double>(size) + 0.5);
+    auto magnitude = [&](int64_t k) {
+        if (k == 0) return std::fabs(data[0]);
+        return std::sqrt(data[2 * k] * data[2 * k] + data[2 * k + 1] * data[2 * k + 1]);
+    };
+    double sum = 0.0;
+    for (int64_t k = k1; k < k2; ++k) sum += magnitude(k);
+    if (sum > 0.0 && std::isfinite(sum)) {
+        const double scale = static_cast<double>(k2 - k1) / sum;
+        for (int64_t i = 0; i < size; ++i) data[i] = data[i] * scale;
+    }
+    count(control);
+    out.boost = false;
+    const int64_t kb = static_cast<int64_t>(static_cast<double>(size) / 48.0 + 0.5);
+    for (int64_t k = kb; k < half; ++k) {
+        if (magnitude(k) > 1.5874010519681994) {
+            out.boost = true;
+            break;
+        }
+    }
+    fft.configure(order, CFFT::Inverse, true);
+    fft.realTransform(data.data());
+    count(control);
+    out.target.assign(data.begin(), data.begin() + length);
+}
+
+// The sum of x[j] sinc(pi (j - k b)) is rewritten with sin(pi (j - k b)) = -(-1)^j sin(pi k b)
+// (and the like when downsampling), so each term costs a division instead of a sine. The
+// distance j - k b is kept as the exact integer 48000 j - r k over a common denominator.
+bool resampleTo48k(const double* x, int64_t n, int sampleRate, double* y, int64_t lout,
+                   IrControl& control, int threads) {
+    const int64_t r = sampleRate;
+    const bool up = n <= lout;
+    std::vector<double> c(static_cast<size_t>(n));
+    std::vector<double> dj(static_cast<size_t>(n));
+    for (int64_t j = 0; j < n; ++j) {
+        dj[j] = 48000.0 * static_cast<double>(j);
+        if (up) {
+            c[j] = (j & 1) ? x[j] : -x[j];
+        } else {
+            const double sj = std::sin(kPi * static_cast<double>((48000 * j) % (2 * r)) /
+                                       static_cast<double>(r));
+            c[j] = x[j] * sj;
+        }
+    }
+    const double ratio = static_cast<double>(r) / 48000.0;
+    auto work = [&](int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            if (control.cancelled()) return;
+            if (k % 1000 == 1) control.step();
+            const int64_t rk = r * k;
+            const double drk = static_cast<double>(rk);
+            // The index whose distance is exactly 0, if any.
+            const int64_t j0 = rk % 48000 == 0 ? rk / 48000 : -1;
+            typedef double v4 __attribute__((vector_size(32)));
+            v4 acc = {0.0, 0.0, 0.0, 0.0};
+            double tail = 0.0;
+            auto range = [&](int64_t a, int64_t b) {
+                int64_t j = a;
+                for (; j + 4 <= b; j += 4) {
+                    v4 num = {c[j], c[j + 1], c[j + 2], c[j + 3]};
+                    v4 den = {dj[j] - drk, dj[j + 1] - drk, dj[j + 2] - drk, dj[j + 3] - drk};
+                    acc += num / den;
+                }
+                for (; j < b; ++j) tail += c[j] / (dj[j] - drk);
+            };
+            double centre = 0.0;
+            if (j0 >= 0 && j0 < n) {
+                range(0, j0);
+                range(j0 + 1, n);
+                centre = x[j0];
+            } else {
+                range(0, n);
+            }
+            const double sum = (acc[0] + acc[1]) + (acc[2] + acc[3]) + tail;
+            if (up) {
+                const double sk = std::sin(kPi * static_cast<double>(rk % 96000) / 48000.0);
+                y[k] = ratio * (centre + sk * 48000.0 / kPi * sum);
+            } else {
+                const double sign = (k & 1) ? -1.0 : 1.0;
+                y[k] = centre + sign * static_cast<double>(r) / kPi * sum;
+            }
+        }
+    };
+    threads = std::max(1, threads);
+    if (threads == 1 || lout < 64) {
+        work(0, lout);
+    } else {
+        // Interleaved blocks keep both threads busy to the end.
+        std::vector<std::thread> pool;
+        std::atomic<int64_t> next{0};
+        auto worker = [&] {
+            for (;;) {
+                int64_t from = next.fetch_add(256);
+                if (from >= lout) return;
+                work(from, std::min(lout, from + 256));
+            }
+        };
+        for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+        worker();
+        for (auto& t : pool) t.join();
+    }
+    return !control.cancelled();
+}
+
+bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int64_t frames,
+                   PreparedTarget& out, IrControl& control, int threads) {
+    // The cancel flag is left alone: a request that came in before the run started still counts.
+    control.reset();
+    out = PreparedTarget{};
+    std::vector<double> source(kMaxLength, 0.0);
+    int64_t count = 0;
+    if (samples != nullptr && frames > 0 && channels > 0 && sampleRate > 0) {
+        count = usableFrames(sampleRate, frames);
+        for (int64_t i = 0; i < count; ++i) source[i] = samples[i * channels];
+    }
+    if (count < 1) count = 1;  // no samples: one silent frame
+    out.sampleCount = count;
+    control.setStage(1);
+    std::vector<double> ir48(kMaxLength, 0.0);
+    int64_t length = count;
+    if (sampleRate == 48000 || sampleRate <= 0) {
+        std::copy(source.begin(), source.begin() + count, ir48.begin());
+    } else {
+        minimumPhase(source.data(), count, &control);
+        int64_t lout = static_cast<int64_t>(static_cast<double>(count) * 48000.0 /
+                                            static_cast<double>(sampleRate) + 0.5);
+        if (lout > kMaxLength) lout = kMaxLength;
+        // A very short IR at a high rate would resample to nothing; keep one sample.
+        if (lout < 1) lout = 1;
+        if (!resampleTo48k(source.data(), count, sampleRate, ir48.data(), lout, control, threads))
+            return false;
+        length = lout;
+    }
+    out.resampledLength = length;
+    if (control.cancelled()) return false;
+    control.setStage(2);
+    buildTarget(ir48.data(), length, out, &control);
+    control.setStage(3);
+    out.completed = true;
+    return true;
+}
+
+}  // namespace lumetta::ir
