@@ -1,0 +1,117 @@
+// The real application under a real display, driven through its page.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "AppProcess.h"
+
+using lumetta::test::AppProcess;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+void expectAllTrue(const json& value, const std::string& what) {
+    if (value.is_boolean()) {
+        EXPECT_TRUE(value.get<bool>()) << what;
+    } else if (value.is_array()) {
+        for (size_t i = 0; i < value.size(); ++i) expectAllTrue(value[i], what + "[" + std::to_string(i) + "]");
+    } else if (value.is_object()) {
+        for (auto& [k, v] : value.items()) expectAllTrue(v, what + "." + k);
+    } else {
+        ADD_FAILURE() << what << " is " << value.dump();
+    }
+}
+
+std::string pageArg(const AppProcess& app, const std::string& name) { return "--page=" + app.page(name).string(); }
+
+}  // namespace
+
+TEST(AppFunctional, EveryChannelCarriesHostileTextExactly) {
+    AppProcess app;
+    app.start({pageArg(app, "channels.html")});
+    auto result = app.waitForKey("channels");
+    ASSERT_TRUE(result) << "page reported nothing; error: " << app.stored("error").value_or("none");
+    expectAllTrue(*result, "channels");
+    EXPECT_EQ(result->at("prompt").size(), 13u);
+}
+
+TEST(AppFunctional, FilesOpenedAtLaunchWaitForDeliveryThenArriveInOrder) {
+    AppProcess app;
+    // Names a page must receive exactly, whatever they contain.
+    std::vector<std::string> names = {"first take.wav", "it's a \\ \"quoted\" file.syx",
+                                      "');window.pwned=1;//.mid", "caf\xC3\xA9 \xE2\x80\xA8.wav"};
+    std::vector<std::string> args = {pageArg(app, "events.html")};
+    for (auto& n : names) {
+        std::ofstream(app.root() / n) << "x";
+        args.push_back((app.root() / n).string());
+    }
+    app.start(args);
+    ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
+    EXPECT_EQ(app.waitForKey("beforeStart"), json(0)) << "nothing is delivered before the page asks";
+    json events;
+    for (int i = 0; i < 100; ++i) {
+        events = app.waitForKey("events").value_or(json::array());
+        if (events.size() >= names.size()) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(events.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(events[i], "app\fcommand\fopen\f" + (app.root() / names[i]).string());
+}
+
+TEST(AppFunctional, SecondLaunchHandsFilesAndCommandUrlsToTheFirst) {
+    AppProcess app;
+    app.start({pageArg(app, "events.html")});
+    ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
+    std::ofstream(app.root() / "later.wav") << "x";
+    EXPECT_EQ(app.runAnother({(app.root() / "later.wav").string()}), 0);
+    EXPECT_EQ(app.runAnother({"lumetta://command/open?x=1"}), 0);
+    EXPECT_EQ(app.runAnother({"lumetta://command/open"}), 0) << "no query: ignored";
+    EXPECT_EQ(app.runAnother({"lumetta://command/select?name=a%20b&id=7"}), 0);
+    json expected = {"app\fcommand\fopen\f" + (app.root() / "later.wav").string(), "app\fcommand\fopen\fx=1",
+                     "app\fcommand\fselect\fname=a%20b&id=7"};
+    json events;
+    for (int i = 0; i < 100 && events.size() < 3; ++i) {
+        events = app.waitForKey("events").value_or(json::array());
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(events, expected);
+    EXPECT_TRUE(app.running()) << "the second launch must not start a second window";
+}
+
+TEST(AppFunctional, ReloadSwitchesDeliveryOffUntilThePageIsReady) {
+    AppProcess app;
+    app.start({pageArg(app, "reload.html")});
+    auto result = app.waitForKey("reload");
+    ASSERT_TRUE(result) << app.stored("error").value_or("");
+    EXPECT_EQ(result->at("before"), 0) << "an event queued after the reload waited";
+    EXPECT_EQ(result->at("after"), json({"store\frestorefailed"}));
+}
+
+TEST(AppFunctional, LinkToAnArchiveBecomesADownloadEventAndThePageStays) {
+    AppProcess app;
+    std::ofstream(app.page("archive.zip"), std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
+    app.start({pageArg(app, "download.html")});
+    auto result = app.waitForKey("download");
+    ASSERT_TRUE(result) << app.stored("error").value_or("");
+    ASSERT_EQ(result->at("downloads").size(), 1u);
+    EXPECT_EQ(result->at("downloads")[0], "file://" + app.page("archive.zip").string());
+    EXPECT_EQ(result->at("loads"), 1) << "the page was not replaced";
+}
+
+TEST(AppFunctional, CloseButtonAsksThePageAndExitEndsTheProcess) {
+    AppProcess app;
+    app.start({pageArg(app, "exit.html")});
+    ASSERT_TRUE(app.waitForKey("ready")) << app.stored("error").value_or("");
+    ASSERT_TRUE(app.closeWindow());
+    auto first = app.waitForKey("exitRequests");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, json({"app\fcommand\fexit\f"})) << "the exit event's last field is empty";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(app.running()) << "the window stays until the page agrees";
+    ASSERT_TRUE(app.closeWindow());
+    EXPECT_EQ(app.waitForExit(10s), 0);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// Runs the real application in a private home, the way a user starts it, for tests that
+// drive it through its page. Needs a display and a session bus (scripts/with-display.sh).
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumetta::test {
+
+class AppProcess {
+public:
+    /// Makes a private home with its XDG folders and a copy of the test pages in `root()/pages`.
+    AppProcess();
+    /// Ends the application if it still runs, and removes the private home.
+    ~AppProcess();
+    AppProcess(const AppProcess&) = delete;
+    AppProcess& operator=(const AppProcess&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path page(const std::string& name) const { return root_ / "pages" / name; }
+
+    /// Starts `lumetta` with these arguments.
+    void start(const std::vector<std::string>& args);
+    /// Runs a second `lumetta` with these arguments and waits for it to end; its exit status.
+    int runAnother(const std::vector<std::string>& args, std::chrono::seconds timeout = std::chrono::seconds(20));
+
+    /// Waits until the page stored a value under `key` (with $$app_storage2); parsed as JSON
+    /// when it is JSON, else as a string.
+    std::optional<nlohmann::json> waitForKey(const std::string& key,
+                                             std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    /// The stored value under `key` now, if any.
+    std::optional<std::string> stored(const std::string& key) const;
+
+    /// Asks the main window to close, as a window manager's close button does.
+    bool closeWindow();
+    /// Waits for the application to end; its exit status, or nullopt on time-out.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    bool running();
+
+private:
+    pid_t spawn(const std::vector<std::string>& args);
+    void stop();
+
+    std::filesystem::path root_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace lumetta::test
