@@ -24,7 +24,7 @@ bool WavStream::openRead() {
     unsigned char form[4];
     if (riff_->read(form, 4) != 4 || std::memcmp(form, "WAVE", 4) != 0) return false;
     {
-        RiffChunkStream fmt(*riff_);
+        RiffChunkStream fmt(static_cast<DataStream&>(*riff_));
         if (!fmt.openRead("fmt ")) return false;
         unsigned char raw[40] = {};
         uint64_t got = fmt.read(raw, sizeof raw);
@@ -38,7 +38,7 @@ bool WavStream::openRead() {
         // WAVE_FORMAT_EXTENSIBLE carries the real format in the first two bytes of its GUID.
         if (format_.formatTag == 0xFFFE && got >= 26) subFormat_ = le16(raw + 24);
     }
-    data_ = std::make_unique<RiffChunkStream>(*riff_);
+    data_ = std::make_unique<RiffChunkStream>(static_cast<DataStream&>(*riff_));
     return data_->openRead("data");
 }
 
@@ -52,7 +52,7 @@ bool WavStream::readAcid(AcidInfo& out) {
     uint64_t remembered = riff_->position();
     bool ok = false;
     if (riff_->seek(4)) {
-        RiffChunkStream acid(*riff_);
+        RiffChunkStream acid(static_cast<DataStream&>(*riff_));
         unsigned char raw[24];
         if (acid.openRead("acid") && acid.read(raw, 24) == 24) {
             out.beats = le32(raw + 12);

@@ -30,14 +30,14 @@ inline double warp(double f) { return std::tan(kPi * f / kRate); }
 /// The program's decibel scale: 6 units per doubling.
 inline double gainOf(double d) { return std::pow(2.0, d / 6.0); }
 
-inline Biquad highPass(double f, double q) {
-    const double k = warp(f);
+inline Biquad highPassK(double k, double q) {
     const double d = 1.0 + k / q + k * k;
     return {1.0 / d, -2.0 / d, 1.0 / d, 2.0 * (1.0 - k * k) / d, -(1.0 - k / q + k * k) / d};
 }
 
-inline Biquad peaking(double f, double q, double g) {
-    const double k = warp(f);
+inline Biquad highPass(double f, double q) { return highPassK(warp(f), q); }
+
+inline Biquad peakingK(double k, double q, double g) {
     Biquad s;
     if (g >= 1.0) {
         const double d = 1.0 + k / q + k * k;
@@ -57,9 +57,10 @@ inline Biquad peaking(double f, double q, double g) {
     return s;
 }
 
+inline Biquad peaking(double f, double q, double g) { return peakingK(warp(f), q, g); }
+
 /// One of the two identical sections of the fourth-order high shelf (gain sqrt(g) each).
-inline Biquad highShelf(double f, double q, double g) {
-    const double k = warp(f);
+inline Biquad highShelfK(double k, double q, double g) {
     const double a = std::sqrt(g);
     const double sa = std::sqrt(a);
     const double d = q + k + q * k * k;
@@ -67,6 +68,8 @@ inline Biquad highShelf(double f, double q, double g) {
             (a * q - sa * k + q * k * k) / d, -2.0 * q * (k * k - 1.0) / d,
             -(q - k + q * k * k) / d};
 }
+
+inline Biquad highShelf(double f, double q, double g) { return highShelfK(warp(f), q, g); }
 
 /// A decaying resonance: its recursion z = sv (u - u1) + x1 z1 - r2 z2 and its output rows.
 struct Resonance {

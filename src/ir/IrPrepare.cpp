@@ -1,6 +1,7 @@
 #include "ir/IrPrepare.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <thread>
 

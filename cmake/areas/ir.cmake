@@ -1,0 +1,68 @@
+# Impulse-response conversion: the WAV reader, the analysis engine, the "convert" and
+# "wavstat" commands, their tools, tests and benchmark.
+
+# The fit must pick the same candidates however it is scheduled: no fused multiply-adds and no
+# reassociation, in the engine and in the reference it is checked against alike.
+set(LUMETTA_IR_FLAGS -O3 -ffp-contract=off -fno-fast-math -Wno-psabi)
+set(LUMETTA_IR_CORPUS "${CMAKE_SOURCE_DIR}/../shared/ir-corpus")
+
+add_library(lumetta_wav STATIC
+    src/audio/FileStream.cpp
+    src/audio/RiffChunkStream.cpp
+    src/audio/WavStream.cpp
+    src/audio/WavFileProc.cpp
+    src/audio/CWaveUtil.cpp
+)
+target_include_directories(lumetta_wav PUBLIC src)
+target_link_libraries(lumetta_wav PUBLIC nlohmann_json::nlohmann_json)
+
+add_library(lumetta_irengine STATIC
+    src/ir/CFFT.cpp
+    src/ir/IrModel.cpp
+    src/ir/IrPrepare.cpp
+    src/ir/IrFit.cpp
+    src/ir/CIrDataConv.cpp
+)
+target_compile_options(lumetta_irengine PRIVATE ${LUMETTA_IR_FLAGS})
+target_link_libraries(lumetta_irengine PUBLIC lumetta_wav Threads::Threads)
+
+add_library(lumetta_ir STATIC src/ir/IrCommands.cpp)
+target_link_libraries(lumetta_ir PUBLIC lumetta_irengine lumetta_core)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_ir)
+
+add_executable(lumetta-irconv tools/irconv/main.cpp)
+target_link_libraries(lumetta-irconv PRIVATE lumetta_irengine)
+add_executable(lumetta-wavstat tools/wavstat/main.cpp)
+target_link_libraries(lumetta-wavstat PRIVATE lumetta_wav)
+
+# The literal transcription of the analysis that the fast engine is checked against.
+add_library(lumetta_ir_reference STATIC tests/ir/ReferenceIr.cpp tests/ir/SynthIr.cpp)
+target_include_directories(lumetta_ir_reference PUBLIC tests)
+target_compile_options(lumetta_ir_reference PRIVATE ${LUMETTA_IR_FLAGS})
+target_link_libraries(lumetta_ir_reference PUBLIC lumetta_irengine)
+
+add_executable(ir_unit_tests
+    tests/audio/WavReaderTest.cpp
+    tests/audio/CWaveUtilTest.cpp
+    tests/ir/CFFTTest.cpp
+    tests/ir/PrepareTest.cpp
+    tests/ir/FitTest.cpp
+    tests/ir/ParameterFileTest.cpp
+    tests/ir/ConvJobTest.cpp
+)
+target_compile_definitions(ir_unit_tests PRIVATE LUMETTA_IR_CORPUS="${LUMETTA_IR_CORPUS}")
+target_link_libraries(ir_unit_tests PRIVATE lumetta_ir lumetta_ir_reference lumetta_test_support
+                      GTest::gtest_main)
+add_test(NAME ir_unit COMMAND ir_unit_tests)
+set_tests_properties(ir_unit PROPERTIES LABELS unit TIMEOUT 300)
+
+# Reference against engine on every corpus file: minutes, normal builds only.
+add_executable(ir_slow_tests tests/ir/CorpusEquivalenceTest.cpp)
+target_compile_definitions(ir_slow_tests PRIVATE LUMETTA_IR_CORPUS="${LUMETTA_IR_CORPUS}")
+target_link_libraries(ir_slow_tests PRIVATE lumetta_ir_reference GTest::gtest_main)
+add_test(NAME ir_slow COMMAND ir_slow_tests)
+set_tests_properties(ir_slow PROPERTIES LABELS slow TIMEOUT 900)
+
+add_executable(lumetta-ir-bench bench/IrBench.cpp)
+target_compile_definitions(lumetta-ir-bench PRIVATE LUMETTA_IR_CORPUS="${LUMETTA_IR_CORPUS}")
+target_link_libraries(lumetta-ir-bench PRIVATE lumetta_ir_reference)
