@@ -26,7 +26,7 @@ AppProcess::AppProcess() {
     for (const char* dir : {"home", "config", "data", "cache", "runtime"}) fs::create_directories(root_ / dir);
     fs::permissions(root_ / "runtime", fs::perms::owner_all);
     fs::copy(LUMETTA_TEST_PAGES, root_ / "pages", fs::copy_options::recursive);
-    fs::copy_file(LUMETTA_PAGE_LIBRARY, root_ / "pages" / "lumetta.js");
+    fs::copy_file(LUMETTA_PAGE_LIBRARY, root_ / "pages" / "lumetta.js", fs::copy_options::overwrite_existing);
 }
 
 AppProcess::~AppProcess() {
