@@ -91,9 +91,9 @@ FileResult<std::string> readText(const std::string& path);
 /// created, never replaced; when that fails the reason is kCreateFailed.
 FileStatus writeFile(const std::string& path, std::string_view bytes, bool append);
 
-/// Runs /usr/bin/unzip -u -d `destination` `archive` (update mode: existing files that are
-/// newer than the archive's stay) and waits for it; its output is discarded. Blocks the
-/// calling thread.
+/// Runs /usr/bin/unzip -u -d `destination` `archive` and waits for it: missing files are
+/// extracted, files older than the archive's copies are replaced, newer ones stay. Its output
+/// is discarded; any failure is "unzip failed.". Blocks the calling thread.
 FileStatus unzip(const std::string& archive, const std::string& destination);
 
 }  // namespace lumetta::files

@@ -2,10 +2,12 @@
 
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/fs/FsModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
 #include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"
@@ -21,6 +23,8 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(),
         tgif::descriptor(),
         app::descriptor(),
+        fs::descriptor(),
+        sh::descriptor(),
         util::descriptor(),
         store::descriptor(),
         notification::descriptor(),

@@ -3,10 +3,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -17,10 +18,20 @@ namespace lumetta::shell {
 namespace {
 
 std::optional<std::string> readProcFile(pid_t pid, const char* name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
     return content;
 }
 

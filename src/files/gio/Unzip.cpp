@@ -1,23 +1,34 @@
+#include <gio/gio.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "files/FileOperations.h"
+#include "files/UniqueFd.h"
 #include "files/gio/GObjectPtr.h"
 
 namespace lumetta::files {
 
 FileStatus unzip(const std::string& archive, const std::string& destination) {
     static constexpr const char* kFailed = "unzip failed.";
-    const char* argv[] = {"/usr/bin/unzip", "-u", "-d", destination.c_str(), archive.c_str(),
-                          nullptr};
-    // Standard input is /dev/null: a question from the tool must never wait for an answer
-    // from the application's terminal.
+    // In update mode the tool still asks before it replaces an older file on disk, and with no
+    // answer it keeps the old file and fails. The answer "A" (all) lets it update every file it
+    // chose; it comes from a private in-memory file, so the tool never waits on a terminal and
+    // a tool that exits early cannot break a pipe under us.
+    UniqueFd answers(memfd_create("unzip-answers", MFD_CLOEXEC));
+    if (!answers || ::write(answers.get(), "A\n", 2) != 2 || lseek(answers.get(), 0, SEEK_SET) != 0)
+        return FileStatus::failure(kFailed);
+
+    GObjectPtr<GSubprocessLauncher> launcher(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
+    g_subprocess_launcher_take_stdin_fd(launcher.get(), answers.release());
+    const char* argv[] = {"/usr/bin/unzip", "-u", "-d", destination.c_str(), archive.c_str(), nullptr};
     GError* raw = nullptr;
-    gint status = 0;
-    gboolean started = g_spawn_sync(
-        nullptr, const_cast<char**>(argv), nullptr,  // g_spawn_sync does not write argv
-        static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL), nullptr, nullptr, nullptr, nullptr,
-        &status, &raw);
-    GErrorPtr error(raw);
-    if (!started) return FileStatus::failure(kFailed);
-    if (!g_spawn_check_wait_status(status, nullptr)) return FileStatus::failure(kFailed);
+    GObjectPtr<GSubprocess> process(g_subprocess_launcher_spawnv(launcher.get(), argv, &raw));
+    GErrorPtr spawnError(raw);
+    if (!process) return FileStatus::failure(kFailed);
+    raw = nullptr;
+    gboolean waited = g_subprocess_wait(process.get(), nullptr, &raw);
+    GErrorPtr waitError(raw);
+    if (!waited || !g_subprocess_get_successful(process.get())) return FileStatus::failure(kFailed);
     return FileStatus::success();
 }
 
