@@ -27,6 +27,8 @@ G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 class FileDialogsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        g_set_prgname("lumetta-fs-tests");
+        g_set_application_name("Lumetta tests");
         if (!gtk_init_check()) GTEST_SKIP() << "no display";
     }
 
@@ -131,6 +133,11 @@ TEST_F(FileDialogsTest, OpenDialogConfirmedPostsTheChosenPath) {
     ASSERT_NE(chooser, nullptr);
     GObjectPtr<GFile> file(g_file_new_for_path((dir / "take.wav").c_str()));
     ASSERT_TRUE(gtk_file_chooser_set_file(GTK_FILE_CHOOSER(chooser), file.get(), nullptr));
+    // The chooser selects the file once it has loaded the folder, as a click would.
+    EXPECT_TRUE(pump([&] {
+        GObjectPtr<GFile> selected(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser)));
+        return selected != nullptr;
+    }));
     respond(chooser, GTK_RESPONSE_ACCEPT);
     EXPECT_EQ(waitForEvent(), "fs\fopenfilename\f" + (dir / "take.wav"));
 }

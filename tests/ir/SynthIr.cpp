@@ -1,0 +1,192 @@
+#include "ir/SynthIr.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <numbers>
+
+namespace lumetta::ir::test {
+
+namespace {
+void put16(std::vector<uint8_t>& b, uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void put32(std::vector<uint8_t>& b, uint32_t v) {
+    put16(b, v & 0xFFFF);
+    put16(b, v >> 16);
+}
+
+struct Section {
+    double b0 = 1, b1 = 0, b2 = 0, c1 = 0, c2 = 0;
+};
+
+std::vector<double> run(const Section& s, const std::vector<double>& x) {
+    std::vector<double> y(x.size());
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (size_t n = 0; n < x.size(); ++n) {
+        y[n] = s.b0 * x[n] + s.b1 * x1 + s.b2 * x2 + s.c1 * y1 + s.c2 * y2;
+        x2 = x1;
+        x1 = x[n];
+        y2 = y1;
+        y1 = y[n];
+    }
+    return y;
+}
+
+Section fromBiquad(const Biquad& b) { return {b.b0, b.b1, b.b2, b.c1, b.c2}; }
+}  // namespace
+
+std::vector<uint8_t> riffFile(const std::vector<Chunk>& chunks, uint32_t riffSize) {
+    std::vector<uint8_t> body = {'W', 'A', 'V', 'E'};
+    for (const Chunk& c : chunks) {
+        body.insert(body.end(), c.id.begin(), c.id.begin() + 4);
+        put32(body, static_cast<uint32_t>(c.data.size()));
+        body.insert(body.end(), c.data.begin(), c.data.end());
+        if (c.data.size() & 1) body.push_back(0);
+    }
+    std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
+    put32(out, riffSize ? riffSize : static_cast<uint32_t>(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+Chunk fmtChunk(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t blockAlign,
+               uint16_t subFormat) {
+    Chunk c{"fmt ", {}};
+    const uint16_t align = blockAlign ? blockAlign : static_cast<uint16_t>(channels * bits / 8);
+    put16(c.data, tag);
+    put16(c.data, channels);
+    put32(c.data, rate);
+    put32(c.data, rate * align);
+    put16(c.data, align);
+    put16(c.data, bits);
+    if (tag == 0xFFFE) {
+        put16(c.data, 22);
+        put16(c.data, bits);
+        put32(c.data, channels == 2 ? 3 : 4);
+        // KSDATAFORMAT_SUBTYPE GUID: the format tag, then the fixed tail.
+        put16(c.data, subFormat);
+        const uint8_t tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                  0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+        c.data.insert(c.data.end(), tail, tail + 14);
+    }
+    return c;
+}
+
+std::vector<uint8_t> sampleBytes(const std::vector<double>& values, uint16_t bits, bool isFloat) {
+    std::vector<uint8_t> out;
+    for (double v : values) {
+        if (isFloat && bits == 32) {
+            const float f = static_cast<float>(v);
+            uint32_t u;
+            std::memcpy(&u, &f, 4);
+            put32(out, u);
+        } else if (isFloat) {
+            uint64_t u;
+            std::memcpy(&u, &v, 8);
+            put32(out, static_cast<uint32_t>(u));
+            put32(out, static_cast<uint32_t>(u >> 32));
+        } else {
+            const double scale = std::ldexp(1.0, bits - 1);
+            double q = std::floor(v * scale + 0.5);
+            q = std::fmin(std::fmax(q, -scale), scale - 1);
+            const int64_t s = static_cast<int64_t>(q);
+            if (bits == 8) {
+                out.push_back(static_cast<uint8_t>(s + 128));
+            } else {
+                for (int b = 0; b < bits / 8; ++b)
+                    out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(s) >> (8 * b)));
+            }
+        }
+    }
+    return out;
+}
+
+Chunk acidChunk(uint32_t beats, uint16_t denominator, uint16_t numerator, float tempo) {
+    Chunk c{"acid", {}};
+    put32(c.data, 0);
+    put16(c.data, 60);
+    put16(c.data, 0x8000);
+    put32(c.data, 0);
+    put32(c.data, beats);
+    put16(c.data, denominator);
+    put16(c.data, numerator);
+    uint32_t u;
+    std::memcpy(&u, &tempo, 4);
+    put32(c.data, u);
+    return c;
+}
+
+std::vector<uint8_t> wavFile(const std::vector<double>& values, uint16_t channels, uint32_t rate,
+                             uint16_t bits, bool isFloat, bool extensible) {
+    const uint16_t tag = isFloat ? 3 : 1;
+    Chunk fmt = extensible ? fmtChunk(0xFFFE, channels, rate, bits, 0, tag)
+                           : fmtChunk(tag, channels, rate, bits);
+    return riffFile({fmt, Chunk{"data", sampleBytes(values, bits, isFloat)}});
+}
+
+std::string tempDir() {
+    static const std::string dir = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string d = std::string(base && *base ? base : "/tmp") + "/lumetta-ir-test-" +
+                        std::to_string(getpid());
+        ::mkdir(d.c_str(), 0700);
+        return d + "/";
+    }();
+    return dir;
+}
+
+std::string writeTemp(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = tempDir() + name;
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (f && !bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f.get());
+    return path;
+}
+
+std::vector<double> modelImpulse(const FitParams& p, double rate, int64_t length) {
+    auto warpAt = [&](double f) { return std::tan(std::numbers::pi * f / rate); };
+    std::vector<double> x(static_cast<size_t>(length), 0.0);
+    x[0] = 1.0;
+    if (p.hsOn) {
+        const Section s = fromBiquad(highShelfK(warpAt(p.hsF), p.hsQ, gainOf(p.hsD)));
+        x = run(s, run(s, x));
+    }
+    if (p.pkOn) x = run(fromBiquad(peakingK(warpAt(p.pkF), p.pkQ, gainOf(p.pkD))), x);
+    if (p.hpOn) x = run(fromBiquad(highPassK(warpAt(p.hpF), p.hpQ)), x);
+    std::vector<double> out = x;
+    for (int i = 0; i < 4; ++i) {
+        if (p.resMode[i] == 0) continue;
+        // The resonance at this rate: same decay in seconds, same frequency in Hz.
+        const Resonance r = resonance(2.0 * std::numbers::pi * p.resF[i] * 48000.0 / rate,
+                                      p.resMs[i] / 1000.0 * rate);
+        const double w = resGain(p.resMode[i], p.resD[i]);
+        double u1 = 0, z1 = 0, z2 = 0;
+        for (size_t n = 0; n < x.size(); ++n) {
+            const double z = r.sv * (x[n] - u1) + r.x1 * z1 - r.r2 * z2;
+            u1 = x[n];
+            z2 = z1;
+            z1 = z;
+            out[n] += w * z;
+        }
+    }
+    return out;
+}
+
+std::vector<double> quantise(const std::vector<double>& values, int bits) {
+    std::vector<double> out(values.size());
+    const double scale = std::ldexp(1.0, bits - 1);
+    for (size_t i = 0; i < values.size(); ++i) {
+        double q = std::floor(values[i] * scale + 0.5);
+        q = std::fmin(std::fmax(q, -scale), scale - 1);
+        out[i] = q / scale;
+    }
+    return out;
+}
+
+}  // namespace lumetta::ir::test

@@ -1,0 +1,50 @@
+#pragma once
+
+// Test material: RIFF/WAVE files built byte by byte, and impulse responses made from known
+// filters at any sample rate.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ir/IrModel.h"
+
+namespace lumetta::ir::test {
+
+struct Chunk {
+    std::string id;  ///< four characters
+    std::vector<uint8_t> data;
+};
+
+/// "RIFF" size "WAVE" and the chunks, each padded to an even length. `riffSize` overrides the
+/// size field when not 0.
+std::vector<uint8_t> riffFile(const std::vector<Chunk>& chunks, uint32_t riffSize = 0);
+
+/// A "fmt " chunk: 16 bytes, or 40 for the extensible format with `subFormat`.
+Chunk fmtChunk(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
+               uint16_t blockAlign = 0, uint16_t subFormat = 0);
+
+/// Sample bytes: integers of `bits` (8 unsigned, else signed little-endian) from values in
+/// [-1, 1), or IEEE floats of 32 or 64 bits when `isFloat`.
+std::vector<uint8_t> sampleBytes(const std::vector<double>& values, uint16_t bits, bool isFloat);
+
+/// An "acid" chunk with the given beats, meter and tempo.
+Chunk acidChunk(uint32_t beats, uint16_t denominator, uint16_t numerator, float tempo);
+
+/// A whole WAV file of interleaved `values`.
+std::vector<uint8_t> wavFile(const std::vector<double>& values, uint16_t channels, uint32_t rate,
+                             uint16_t bits, bool isFloat, bool extensible = false);
+
+/// Writes bytes to a fresh file under the test's temporary directory; returns its path.
+std::string writeTemp(const std::string& name, const std::vector<uint8_t>& bytes);
+/// A directory for this test run's files (created on demand).
+std::string tempDir();
+
+/// The response of the model `p` to a unit impulse at `rate`, `length` samples: the sections
+/// in model order, then the resonators on top, with every frequency warped for `rate`.
+std::vector<double> modelImpulse(const FitParams& p, double rate, int64_t length);
+
+/// Samples scaled and rounded for a PCM file of `bits` (kept in [-1, 1)).
+std::vector<double> quantise(const std::vector<double>& values, int bits);
+
+}  // namespace lumetta::ir::test
