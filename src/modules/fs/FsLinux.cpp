@@ -1,3 +1,4 @@
+#include "bridge/Services.h"
 #include "files/gio/GioDesktop.h"
 #include "files/gtk/GtkFileDialogs.h"
 #include "modules/fs/FsModule.h"
