@@ -1,0 +1,175 @@
+// Impulse-response conversion benchmark: the literal reference against the fast engine on a
+// synthetic 0.5 s cabinet IR and on the corpus. Prints both times, the ratio, whether the
+// parameter files match, and where the fast engine's time goes by stage.
+//
+// lumetta-ir-bench [--no-reference] [--corpus-only] [--threads N]
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/CWaveUtil.h"
+#include "ir/CIrDataConv.h"
+#include "ir/IrFit.h"
+#include "ir/IrPrepare.h"
+#include "ir/ReferenceIr.h"
+#include "ir/SynthIr.h"
+
+using namespace lumetta;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string cabinetFile() {
+    ir::FitParams p;
+    p.hpOn = true;
+    p.hpF = 85;
+    p.hpQ = 0.9;
+    p.pkOn = true;
+    p.pkF = 1100;
+    p.pkQ = 1.3;
+    p.pkD = -7;
+    p.hsOn = true;
+    p.hsF = 4200;
+    p.hsQ = 0.8;
+    p.hsD = -36;
+    p.resMode = {1, 2, 0, 0};
+    p.resF = {118, 260, 0, 0};
+    p.resMs = {80, 35, 0, 0};
+    p.resD = {-6, -14, 0, 0};
+    const int64_t frames = 22050;
+    std::vector<double> h = ir::test::modelImpulse(p, 44100.0, frames);
+    // Some cone break-up: a few decaying partials that no model section describes.
+    for (int64_t n = 0; n < frames; ++n) {
+        const double t = static_cast<double>(n) / 44100.0;
+        h[n] += 0.05 * std::exp(-t * 180.0) * std::sin(2 * M_PI * 2730.0 * t) +
+                0.03 * std::exp(-t * 90.0) * std::sin(2 * M_PI * 1610.0 * t + 0.4);
+    }
+    double peak = 0;
+    for (double v : h) peak = std::fmax(peak, std::fabs(v));
+    std::vector<double> stereo;
+    for (double v : h) {
+        stereo.push_back(0.7 * v / peak);
+        stereo.push_back(0.69 * v / peak);
+    }
+    return ir::test::writeTemp("bench-cabinet-44k1-24bit-stereo.wav",
+                               ir::test::wavFile(stereo, 2, 44100, 24, false));
+}
+
+struct Run {
+    double seconds = 0;
+    std::vector<float> floats;
+    ir::FitResult fit;
+    std::map<uint32_t, double> stageSeconds;
+};
+
+Run fast(const std::string& path, int threads) {
+    Run r;
+    ir::CIrDataConv conv;
+    conv.setThreads(threads);
+    const auto start = Clock::now();
+    if (conv.Convert(path) != 1) return r;
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        auto last = Clock::now();
+        while (!done.load()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            const auto now = Clock::now();
+            r.stageSeconds[conv.state().control.stage.load()] +=
+                std::chrono::duration<double>(now - last).count();
+            last = now;
+        }
+    });
+    conv.IirCalc();
+    r.seconds = since(start);
+    done.store(true);
+    sampler.join();
+    ir::FitResult f;
+    f.sections = conv.state().sections;
+    f.resonators = conv.state().resonators;
+    f.sparseCount = conv.state().sparseCount;
+    f.sparse = conv.state().sparse;
+    r.floats = ir::parameterFloats(f);
+    return r;
+}
+
+Run reference(const std::string& path) {
+    Run r;
+    const auto start = Clock::now();
+    audio::CWaveUtil wave;
+    if (!wave.openWav(path)) return r;
+    std::vector<double> all(static_cast<size_t>(wave.getSamples()) * wave.getCh());
+    wave.loadWav(all.data(), static_cast<uint32_t>(all.size()));
+    const auto prepared = ir::reference::prepare(all.data(), static_cast<uint32_t>(wave.getCh()),
+                                                 wave.getSampleRate(), wave.getSamples());
+    r.stageSeconds[2] = since(start);
+    r.fit = ir::reference::fit(prepared.target, prepared.boost);
+    r.seconds = since(start);
+    r.floats = ir::parameterFloats(r.fit);
+    return r;
+}
+
+void report(const std::string& name, const Run& f, const Run* ref) {
+    std::printf("%-36s fast %7.3f s", name.c_str(), f.seconds);
+    if (ref) {
+        std::printf("  reference %8.2f s (prep %.2f)  ratio %6.1fx  file %s", ref->seconds,
+                    ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,
+                    ref->seconds / f.seconds, f.floats == ref->floats ? "identical" : "DIFFERENT");
+    }
+    std::printf("\n    stages:");
+    for (const auto& [stage, s] : f.stageSeconds)
+        if (s >= 0.001) std::printf(" %u:%.3f", stage, s);
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool withReference = true, corpusOnly = false;
+    int threads = 2;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--no-reference")) withReference = false;
+        if (!std::strcmp(argv[i], "--corpus-only")) corpusOnly = true;
+        if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
+    }
+    std::printf("threads %d; stage times in seconds (1 resample, 2 target, 4-10 sections, "
+                "11-14 resonators)\n",
+                threads);
+    std::vector<std::pair<std::string, std::string>> files;
+    if (!corpusOnly) files.emplace_back("synthetic cabinet 44.1k 0.5 s 24-bit", cabinetFile());
+    if (DIR* d = opendir(LUMETTA_IR_CORPUS)) {
+        std::vector<std::string> names;
+        while (dirent* e = readdir(d))
+            if (std::strstr(e->d_name, ".wav")) names.emplace_back(e->d_name);
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        for (auto& n : names) files.emplace_back(n, std::string(LUMETTA_IR_CORPUS) + "/" + n);
+    }
+    double fastTotal = 0, refTotal = 0;
+    for (auto& [name, path] : files) {
+        const Run f = fast(path, threads);
+        fastTotal += f.seconds;
+        if (withReference) {
+            const Run r = reference(path);
+            refTotal += r.seconds;
+            report(name, f, &r);
+        } else {
+            report(name, f, nullptr);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("total fast %.3f s", fastTotal);
+    if (withReference) std::printf("  reference %.1f s  ratio %.1fx", refTotal, refTotal / fastTotal);
+    std::printf("\n");
+    return 0;
+}

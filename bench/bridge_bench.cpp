@@ -1,0 +1,195 @@
+// Bridge speed in the real page under a real display: prompt-channel and message-channel round
+// trips, and event throughput from a native thread, with a bare prompt hook as the floor.
+// Run with scripts/with-display.sh (make bench).
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bridge/NotificationCenter.h"
+#include "host/GlibMainThread.h"
+#include "host/WebViewController.h"
+#include "modules/Modules.h"
+
+using namespace lumetta;
+
+namespace {
+
+class NoStore final : public bridge::KeyValueStore {
+public:
+    std::optional<std::string> get(const std::string&) override { return std::nullopt; }
+    bool set(const std::string&, const std::string&) override { return true; }
+};
+
+class NoApplication final : public bridge::Application {
+public:
+    void terminate() override {}
+};
+
+// Runs the main loop, blocking between events (a busy loop would steal a core from the web
+// process), until `done` or the time is up.
+void spinUntil(const std::function<bool()>& done, double seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    guint tick = g_timeout_add(1, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (!done() && std::chrono::steady_clock::now() < end) g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(tick);
+}
+
+// Evaluates `script` repeatedly until it yields a non-empty value.
+std::string poll(host::WebViewController& c, const std::string& script, double seconds = 120) {
+    std::string value;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        auto v = c.callJavaScriptFunction(script);
+        if (v && !v->empty() && *v != "undefined") return *v;
+        spinUntil([] { return false; }, 0.01);
+    }
+    return value;
+}
+
+const char* kPromptLoop = R"JS(
+(function () {
+  const n = 20000;
+  for (let i = 0; i < 500; i++) prompt('$$store_query');
+  const t0 = performance.now();
+  for (let i = 0; i < n; i++) prompt('$$store_query');
+  window.__promptUs = String((performance.now() - t0) * 1000 / n);
+})();
+)JS";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gtk_init();
+    (void)argc;
+    (void)argv;
+    std::string dir = g_get_tmp_dir() + std::string("/lumetta-bench-page");
+    g_mkdir_with_parents(dir.c_str(), 0700);
+    std::string page = dir + "/bench.html";
+    std::ofstream(page) << "<!DOCTYPE html><html><head><meta charset='utf-8'>"
+                           "<script>window.lumettaManualStart = true;</script>"
+                           "<script src='file://" LUMETTA_SOURCE_RESOURCES "/html/lumetta.js'></script>"
+                           "</head><body>bench</body></html>";
+
+    host::GlibMainThread mainThread;
+    NoStore store;
+    NoApplication application;
+    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
+
+    // The floor: a bare web view whose prompt hook answers at once and does nothing else.
+    GtkWidget* bareWindow = gtk_window_new();
+    auto* bare = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    g_signal_connect(bare, "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* d, gpointer) -> gboolean {
+                         if (webkit_script_dialog_get_dialog_type(d) != WEBKIT_SCRIPT_DIALOG_PROMPT) return FALSE;
+                         webkit_script_dialog_prompt_set_text(d, "v");
+                         return TRUE;
+                     }),
+                     nullptr);
+    gtk_window_set_child(GTK_WINDOW(bareWindow), GTK_WIDGET(bare));
+    gtk_window_present(GTK_WINDOW(bareWindow));
+    webkit_web_view_load_uri(bare, ("file://" + page).c_str());
+
+    GtkWidget* window = gtk_window_new();
+    host::WebViewController controller(services, modules::allModules(), {});
+    gtk_window_set_child(GTK_WINDOW(window), controller.createWebView("file://" + page));
+    controller.setWindow(GTK_WINDOW(window), nullptr, nullptr);
+    gtk_window_present(GTK_WINDOW(window));
+
+    spinUntil([&] { return !webkit_web_view_is_loading(bare) && !webkit_web_view_is_loading(controller.webView()); }, 30);
+    spinUntil([] { return false; }, 0.5);
+
+    // Prompt round trip, bridge and floor interleaved three times; best of each.
+    double bridgePrompt = 1e9, floorPrompt = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        webkit_web_view_evaluate_javascript(bare, kPromptLoop, -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+        spinUntil([] { return false; }, 0.05);
+        // The bare view has no controller: read its result with a small evaluation loop.
+        std::string floorValue;
+        {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+            while (floorValue.empty() && std::chrono::steady_clock::now() < end) {
+                struct Out {
+                    std::string v;
+                    bool done = false;
+                } out;
+                webkit_web_view_evaluate_javascript(
+                    bare, "window.__promptUs || ''", -1, nullptr, nullptr, nullptr,
+                    [](GObject* s, GAsyncResult* r, gpointer d) {
+                        auto* o = static_cast<Out*>(d);
+                        if (JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(s), r, nullptr)) {
+                            char* t = jsc_value_to_string(v);
+                            o->v = t ? t : "";
+                            g_free(t);
+                            g_object_unref(v);
+                        }
+                        o->done = true;
+                    },
+                    &out);
+                spinUntil([&] { return out.done; }, 30);
+                floorValue = out.v;
+                if (floorValue.empty()) spinUntil([] { return false; }, 0.02);
+            }
+        }
+        webkit_web_view_evaluate_javascript(bare, "window.__promptUs = ''", -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+        floorPrompt = std::min(floorPrompt, std::stod(floorValue));
+
+        controller.postJavaScriptFunction(kPromptLoop);
+        std::string bridgeValue = poll(controller, "window.__promptUs || ''");
+        controller.postJavaScriptFunction("window.__promptUs = ''");
+        bridgePrompt = std::min(bridgePrompt, std::stod(bridgeValue));
+    }
+
+    // Message round trip: call to callback, one at a time.
+    controller.postJavaScriptFunction(R"JS(
+(async function () {
+  const n = 5000;
+  for (let i = 0; i < 200; i++) await Lumetta.call('$$store_query');
+  const t0 = performance.now();
+  for (let i = 0; i < n; i++) await Lumetta.call('$$store_query');
+  window.__messageUs = String((performance.now() - t0) * 1000 / n);
+})();
+)JS");
+    double messageUs = std::stod(poll(controller, "window.__messageUs || ''"));
+
+    // Event throughput: a native thread posts, the page counts and checks the order.
+    controller.postJavaScriptFunction(R"JS(
+window.__count = 0; window.__inOrder = true;
+window.$event.dispatch = function (raw) {
+  const i = Number(raw.slice(raw.lastIndexOf('\f') + 1));
+  if (i !== window.__count) window.__inOrder = false;
+  window.__count++;
+};
+)JS");
+    controller.callJavaScriptFunction("1");
+    bridge::NativeCall& native = controller.intf().native();
+    native.setEvent(true);
+    constexpr int kEvents = 300000;
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread producer([&] {
+        for (int i = 0; i < kEvents; ++i) native.postEvent("bench\ftick\f" + std::to_string(i));
+    });
+    std::string counted;
+    while (true) {
+        counted = controller.callJavaScriptFunction("String(window.__count)").value_or("");
+        if (counted == std::to_string(kEvents)) break;
+        spinUntil([] { return false; }, 0.002);
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(120)) break;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    producer.join();
+    std::string inOrder = controller.callJavaScriptFunction("String(window.__inOrder)").value_or("?");
+
+    std::printf("prompt round trip:  bridge %.1f us, bare prompt hook %.1f us, ratio %.2f (goal <= 1.30)\n",
+                bridgePrompt, floorPrompt, bridgePrompt / floorPrompt);
+    std::printf("message round trip: %.1f us (goal < 200 us)\n", messageUs);
+    std::printf("events:             %s of %d delivered in %.3f s = %.0f events/s, in order: %s (goal >= 100000/s)\n",
+                counted.c_str(), kEvents, seconds, kEvents / seconds, inOrder.c_str());
+    gtk_window_destroy(GTK_WINDOW(window));
+    gtk_window_destroy(GTK_WINDOW(bareWindow));
+    return 0;
+}
