@@ -1,10 +1,82 @@
 #include "ir/CFFT.h"
 
 #include <cmath>
+#include <cstring>
+#include <mutex>
 #include <numbers>
 #include <utility>
 
 namespace lumetta::ir {
+
+namespace {
+
+// Sizes up to this order reorder through a table; larger ones in cache-sized tiles.
+constexpr int kTileBits = 5;
+
+std::shared_ptr<const CFFT::Tables> sharedTables(int order) {
+    static std::mutex lock;
+    static std::shared_ptr<const CFFT::Tables> cached;
+    std::lock_guard guard(lock);
+    if (cached && cached->order >= order) return cached;
+    auto t = std::make_shared<CFFT::Tables>();
+    t->order = order;
+    const uint32_t n = 1u << order;
+    // cos and sin of 2 pi k / n for k < n/2, from an eighth of the circle by symmetry.
+    std::vector<double> c(n / 2 + 1), s(n / 2 + 1);
+    const uint32_t eighth = n / 8;
+    for (uint32_t k = 0; k <= eighth; ++k) {
+        const double a = 2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+        c[k] = std::cos(a);
+        s[k] = std::sin(a);
+    }
+    for (uint32_t k = eighth + 1; k <= n / 4; ++k) {
+        c[k] = s[n / 4 - k];
+        s[k] = c[n / 4 - k];
+    }
+    for (uint32_t k = n / 4 + 1; k < n / 2; ++k) {
+        c[k] = -c[n / 2 - k];
+        s[k] = s[n / 2 - k];
+    }
+    if (n < 8) {
+        for (uint32_t k = 0; k < n / 2; ++k) {
+            const double a = 2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+            c[k] = std::cos(a);
+            s[k] = std::sin(a);
+        }
+    }
+    t->cos.assign(n - 1, 1.0);
+    t->sin.assign(n - 1, 0.0);
+    for (uint32_t len = 2; len <= n; len <<= 1) {
+        const uint32_t stride = n / len;
+        for (uint32_t k = 0; k < len / 2; ++k) {
+            t->cos[len / 2 - 1 + k] = c[k * stride];
+            t->sin[len / 2 - 1 + k] = s[k * stride];
+        }
+    }
+    cached = t;
+    return t;
+}
+
+uint32_t reverseBits(uint32_t v, int bits) {
+    uint32_t r = 0;
+    for (int b = 0; b < bits; ++b)
+        if (v & (1u << b)) r |= 1u << (bits - 1 - b);
+    return r;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4 __attribute__((vector_size(32)));
+
+inline v4 load4(const double* p) {
+    v4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
+#pragma GCC diagnostic pop
+
+}  // namespace
 
 CFFT::CFFT(int order) : order_(order) {}
 
@@ -17,61 +89,108 @@ bool CFFT::configure(int order, Direction direction, bool realMode) {
     size_ = 1u << order;
     direction_ = direction;
     real_ = realMode;
-    const uint32_t n = size_;
-    cos_.assign(n / 2 > 0 ? n / 2 : 1, 1.0);
-    sin_.assign(n / 2 > 0 ? n / 2 : 1, 0.0);
-    const double sign = direction == Forward ? 1.0 : -1.0;
-    for (uint32_t k = 0; k < n / 2; ++k) {
-        double a = 2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
-        cos_[k] = std::cos(a);
-        sin_[k] = sign * std::sin(a);
-    }
+    tables_ = sharedTables(order);
     if (realMode) {
         bitrev_.clear();
-        half_ = std::make_unique<CFFT>(order - 1);
         if (order == 1) {
             half_.reset();
-        } else if (!half_->configure(order - 1, direction, false)) {
-            return false;
+        } else {
+            if (!half_) half_ = std::make_unique<CFFT>(order - 1);
+            if (!half_->configure(order - 1, direction, false)) return false;
         }
-        work_.assign(n, 0.0);
+        work_.resize(size_);
     } else {
         half_.reset();
-        work_.clear();
-        bitrev_.assign(n, 0);
-        for (uint32_t i = 0; i < n; ++i) {
-            uint32_t r = 0;
-            for (int b = 0; b < order; ++b)
-                if (i & (1u << b)) r |= 1u << (order - 1 - b);
-            bitrev_[i] = r;
+        if (order < 2 * kTileBits) {
+            bitrev_.assign(size_, 0);
+            for (uint32_t i = 1; i < size_; ++i)
+                bitrev_[i] = (bitrev_[i >> 1] >> 1) | ((i & 1u) << (order - 1));
+            work_.clear();
+        } else {
+            bitrev_.clear();
+            work_.resize(2 * static_cast<size_t>(size_));
         }
     }
     configured_ = true;
     return true;
 }
 
-// Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
-// in cache; the wider stages sweep the whole array.
-void CFFT::transform(double* re, double* im) const {
+// Puts the input in bit-reversed order. Large sizes go through a copy in square tiles: the
+// index splits into top, middle and bottom bits, and a tile of all tops and bottoms for one
+// middle is read row by row and written column by column while it sits in the cache.
+void CFFT::reorder(double* re, double* im) {
     const uint32_t n = size_;
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t j = bitrev_[i];
-        if (j > i) {
-            std::swap(re[i], re[j]);
-            std::swap(im[i], im[j]);
+    if (!bitrev_.empty()) {
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t j = bitrev_[i];
+            if (j > i) {
+                std::swap(re[i], re[j]);
+                std::swap(im[i], im[j]);
+            }
+        }
+        return;
+    }
+    const int q = kTileBits;
+    const int midBits = order_ - 2 * q;
+    const uint32_t side = 1u << q;
+    double* outRe = work_.data();
+    double* outIm = work_.data() + n;
+    uint32_t revQ[1u << kTileBits];
+    for (uint32_t v = 0; v < side; ++v) revQ[v] = reverseBits(v, q);
+    const int topShift = order_ - q;
+    for (uint32_t m = 0; m < (1u << midBits); ++m) {
+        const uint32_t rm = reverseBits(m, midBits) << q;
+        for (uint32_t a = 0; a < side; ++a) {
+            const uint32_t from = (a << topShift) | (m << q);
+            const uint32_t toLow = rm | revQ[a];
+            for (uint32_t c = 0; c < side; ++c) {
+                const uint32_t to = (revQ[c] << topShift) | toLow;
+                outRe[to] = re[from + c];
+                outIm[to] = im[from + c];
+            }
         }
     }
+    std::memcpy(re, outRe, n * sizeof(double));
+    std::memcpy(im, outIm, n * sizeof(double));
+}
+
+// Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
+// in cache; the wider stages sweep the whole array. Lanes only batch independent butterflies,
+// each computed exactly as alone.
+void CFFT::transform(double* re, double* im) {
+    const uint32_t n = size_;
+    reorder(re, im);
+    const double sign = direction_ == Forward ? -1.0 : 1.0;
+    const double* tc = tables_->cos.data();
+    const double* ts = tables_->sin.data();
     auto stage = [&](uint32_t from, uint32_t to, uint32_t len) {
         const uint32_t half = len / 2;
-        const uint32_t stride = n / len;
+        const double* wrs = tc + (half - 1);
+        const double* wss = ts + (half - 1);
         for (uint32_t base = from; base < to; base += len) {
             double* r0 = re + base;
             double* i0 = im + base;
             double* r1 = r0 + half;
             double* i1 = i0 + half;
-            for (uint32_t k = 0; k < half; ++k) {
-                const double wr = cos_[k * stride];
-                const double wi = -sin_[k * stride];
+            uint32_t k = 0;
+            if (half >= 4) {
+                const v4 sg = {sign, sign, sign, sign};
+                for (; k + 4 <= half; k += 4) {
+                    const v4 wr = load4(wrs + k);
+                    const v4 wi = sg * load4(wss + k);
+                    const v4 ar = load4(r1 + k), ai = load4(i1 + k);
+                    const v4 tr = wr * ar - wi * ai;
+                    const v4 ti = wr * ai + wi * ar;
+                    const v4 br = load4(r0 + k), bi = load4(i0 + k);
+                    store4(r1 + k, br - tr);
+                    store4(i1 + k, bi - ti);
+                    store4(r0 + k, br + tr);
+                    store4(i0 + k, bi + ti);
+                }
+            }
+            for (; k < half; ++k) {
+                const double wr = wrs[k];
+                const double wi = sign * wss[k];
                 const double tr = wr * r1[k] - wi * i1[k];
                 const double ti = wr * i1[k] + wi * r1[k];
                 r1[k] = r0[k] - tr;
@@ -106,7 +225,7 @@ bool CFFT::realTransform(double* data) {
     const uint32_t n = size_;
     const uint32_t m = n / 2;
     if (m == 1) {
-        double a = data[0], b = data[1];
+        const double a = data[0], b = data[1];
         data[0] = a + b;
         data[1] = a - b;
         if (direction_ == Inverse) {
@@ -115,6 +234,9 @@ bool CFFT::realTransform(double* data) {
         }
         return true;
     }
+    // cos and sin of 2 pi k / N: the table of the stage of length N.
+    const double* tc = tables_->cos.data() + (m - 1);
+    const double* ts = tables_->sin.data() + (m - 1);
     double* zr = work_.data();
     double* zi = work_.data() + m;
     if (direction_ == Forward) {
@@ -131,14 +253,14 @@ bool CFFT::realTransform(double* data) {
             const double ei = 0.5 * (zi[k] - zi[m - k]);
             const double or_ = 0.5 * (zi[k] + zi[m - k]);
             const double oi = -0.5 * (zr[k] - zr[m - k]);
-            const double wr = cos_[k];
-            const double wi = -sin_[k];
+            const double wr = tc[k];
+            const double wi = -ts[k];
             data[2 * k] = er + (wr * or_ - wi * oi);
             data[2 * k + 1] = ei + (wr * oi + wi * or_);
         }
     } else {
-        // Rebuild Z = E + iO from the half spectrum; then the half-size inverse gives
-        // even + i odd samples.
+        // Rebuild Z = E + iO from the half spectrum; the half-size inverse then gives the even
+        // samples in its real part and the odd ones in its imaginary part.
         zr[0] = 0.5 * (data[0] + data[1]);
         zi[0] = 0.5 * (data[0] - data[1]);
         for (uint32_t k = 1; k < m; ++k) {
@@ -148,9 +270,9 @@ bool CFFT::realTransform(double* data) {
             const double ei = 0.5 * (xi + yi);
             const double dr = 0.5 * (xr - yr);
             const double di = 0.5 * (xi - yi);
-            // O = D / W^k = D * conj(W^k); the inverse table already holds conj(W).
-            const double wr = cos_[k];
-            const double wi = -sin_[k];
+            // O = D / W^k = D * conj(W^k).
+            const double wr = tc[k];
+            const double wi = ts[k];
             const double or_ = dr * wr - di * wi;
             const double oi = di * wr + dr * wi;
             zr[k] = er - oi;

@@ -10,7 +10,8 @@ namespace lumetta::ir {
 /// through a half-size complex transform it owns; packing: [0] = bin 0, [1] = bin N/2,
 /// [2k], [2k+1] = real and imaginary part of bin k (1 <= k < N/2). The forward direction is
 /// unscaled; the inverse divides by N, so forward followed by inverse gives the input back.
-/// Single-threaded; the object owns its tables.
+/// One object is used by one thread at a time; the sine and cosine tables are shared, read-only,
+/// between all objects of the process.
 class CFFT {
 public:
     enum Direction { Forward = 0, Inverse = 1 };
@@ -21,7 +22,7 @@ public:
     CFFT(const CFFT&) = delete;
     CFFT& operator=(const CFFT&) = delete;
 
-    /// Prepares the tables for N = 2^order points (1 <= order <= 26); false otherwise.
+    /// Prepares for N = 2^order points (1 <= order <= 26); false otherwise.
     bool configure(int order, Direction direction, bool realMode);
 
     /// Real transform in place on N doubles (packed as above); false when not configured so.
@@ -33,19 +34,26 @@ public:
     uint32_t size() const { return size_; }
     bool configured() const { return configured_; }
 
+    /// The shared tables: per-stage twiddles, stage `len` at offset len/2 - 1 holding
+    /// cos and sin of 2 pi k / len for k < len/2 (the same numbers whatever N is).
+    struct Tables {
+        int order = 0;
+        std::vector<double> cos, sin;
+    };
+
 private:
-    void transform(double* re, double* im) const;
+    void transform(double* re, double* im);
+    void reorder(double* re, double* im);
 
     int order_ = 0;
     uint32_t size_ = 0;
     Direction direction_ = Forward;
     bool real_ = false;
     bool configured_ = false;
-    std::vector<double> cos_;      // cos(2 pi k / N), k < N/2
-    std::vector<double> sin_;      // sin(2 pi k / N), negated for the inverse
-    std::vector<uint32_t> bitrev_;
-    std::unique_ptr<CFFT> half_;   // real mode: the N/2-point complex transform
-    std::vector<double> work_;     // real mode: split real and imaginary halves
+    std::shared_ptr<const Tables> tables_;
+    std::vector<uint32_t> bitrev_;  // complex mode, small sizes: bit-reversed indices
+    std::unique_ptr<CFFT> half_;    // real mode: the N/2-point complex transform
+    std::vector<double> work_;      // real mode: split halves; complex mode: reorder buffer
 };
 
 }  // namespace lumetta::ir

@@ -42,21 +42,19 @@ void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
     count(control);
-    // Fold the cepstrum onto its causal half.
-    std::vector<double> im(static_cast<size_t>(n), 0.0);
+    // Fold the cepstrum onto its causal half. Its transform is that of a real sequence, so the
+    // real transform gives every bin: log magnitude in the real part, phase in the imaginary.
     for (int64_t k = 1; k < half; ++k) data[k] = 2.0 * data[k];
     for (int64_t k = half + 1; k < n; ++k) data[k] = 0.0;
     count(control);
-    fft.configure(order, CFFT::Forward, false);
-    fft.complexTransform(data.data(), im.data());
+    fft.configure(order, CFFT::Forward, true);
+    fft.realTransform(data.data());
     count(control);
-    // data = log magnitude, im = phase per bin; rebuild the packed spectrum in place. Bin k's
-    // values sit at index k of data/im, and packed index 2k >= k, so go from the top down.
-    const double mHalf = data[half], pHalf = im[half];
-    const double m0 = data[0], p0 = im[0];
-    for (int64_t k = half - 1; k >= 1; --k) {
-        const double e = std::exp(data[k]);
-        const double ph = im[k];
+    const double m0 = data[0], p0 = 0.0;
+    const double mHalf = data[1], pHalf = 0.0;
+    for (int64_t k = 1; k < half; ++k) {
+        const double e = std::exp(data[2 * k]);
+        const double ph = data[2 * k + 1];
         data[2 * k] = e * std::cos(ph);
         data[2 * k + 1] = e * std::sin(ph);
     }

@@ -61,19 +61,21 @@ void toMinimumPhase(std::vector<double>& x, int order, bool fixedDc) {
     CFFT inv(10);
     inv.configure(order, CFFT::Inverse, true);
     inv.realTransform(lm.data());
-    std::vector<double> re(static_cast<size_t>(n)), im(static_cast<size_t>(n), 0.0);
-    re[0] = lm[0];
-    re[half] = lm[half];
-    for (int64_t k = 1; k < half; ++k) re[k] = 2.0 * lm[k];
-    for (int64_t k = half + 1; k < n; ++k) re[k] = 0.0;
+    // The folded cepstrum and its transform: a real sequence, so the real transform's bins are
+    // the complex transform's; real part log magnitude, imaginary part phase.
+    std::vector<double> c(static_cast<size_t>(n));
+    c[0] = lm[0];
+    c[half] = lm[half];
+    for (int64_t k = 1; k < half; ++k) c[k] = 2.0 * lm[k];
+    for (int64_t k = half + 1; k < n; ++k) c[k] = 0.0;
     CFFT fwd(10);
-    fwd.configure(order, CFFT::Forward, false);
-    fwd.complexTransform(re.data(), im.data());
-    x[0] = std::exp(re[0]) * std::cos(im[0]);
-    x[1] = std::exp(re[half]) * std::cos(im[half]);
+    fwd.configure(order, CFFT::Forward, true);
+    fwd.realTransform(c.data());
+    x[0] = std::exp(c[0]) * std::cos(0.0);
+    x[1] = std::exp(c[1]) * std::cos(0.0);
     for (int64_t k = 1; k < half; ++k) {
-        x[2 * k] = std::exp(re[k]) * std::cos(im[k]);
-        x[2 * k + 1] = std::exp(re[k]) * std::sin(im[k]);
+        x[2 * k] = std::exp(c[2 * k]) * std::cos(c[2 * k + 1]);
+        x[2 * k + 1] = std::exp(c[2 * k]) * std::sin(c[2 * k + 1]);
     }
 }
 
