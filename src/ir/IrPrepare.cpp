@@ -22,6 +22,8 @@ void count(IrControl* control) {
     if (control) control->step();
 }
 
+bool stopped(const IrControl* control) { return control && control->cancelled(); }
+
 double logMagnitude(double re, double im) {
     const double m2 = re * re + im * im;
     return m2 > 0.0 ? std::log(std::sqrt(m2)) : -110.0;
@@ -29,7 +31,7 @@ double logMagnitude(double re, double im) {
 
 // Items c to h shared by both uses: from the packed spectrum of a real sequence to the packed
 // minimum-phase spectrum, with the value to give bin 0's log magnitude.
-void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control) {
+bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control) {
     const int64_t n = int64_t{1} << order;
     const int64_t half = n / 2;
     CFFT fft(10);
@@ -39,9 +41,11 @@ void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
         data[2 * k] = logMagnitude(data[2 * k], data[2 * k + 1]);
         data[2 * k + 1] = 0.0;
     }
+    if (stopped(control)) return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
     count(control);
+    if (stopped(control)) return false;
     // Fold the cepstrum onto its causal half. Its transform is that of a real sequence, so the
     // real transform gives every bin: log magnitude in the real part, phase in the imaginary.
     for (int64_t k = 1; k < half; ++k) data[k] = 2.0 * data[k];
@@ -50,6 +54,7 @@ void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
+    if (stopped(control)) return false;
     const double m0 = data[0], p0 = 0.0;
     const double mHalf = data[1], pHalf = 0.0;
     for (int64_t k = 1; k < half; ++k) {
@@ -60,6 +65,7 @@ void minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     }
     data[0] = std::exp(m0) * std::cos(p0);
     data[1] = std::exp(mHalf) * std::cos(pHalf);
+    return !stopped(control);
 }
 
 }  // namespace
@@ -76,8 +82,8 @@ int64_t usableFrames(int sampleRate, int64_t frames) {
     return std::min<int64_t>(n, kMaxLength);
 }
 
-void minimumPhase(double* x, int64_t n, IrControl* control) {
-    if (n < 1) return;
+bool minimumPhase(double* x, int64_t n, IrControl* control) {
+    if (n < 1) return true;
     const int order = orderOf(35 * n);
     const int64_t size = int64_t{1} << order;
     std::vector<double> data(static_cast<size_t>(size), 0.0);
@@ -86,14 +92,31 @@ void minimumPhase(double* x, int64_t n, IrControl* control) {
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
-    minimumPhaseSpectrum(data, order, false, control);
+    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control)) return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
     count(control);
     std::copy(data.begin(), data.begin() + n, x);
+    return !stopped(control);
 }
 
-void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control) {
+void extendBelow30Hz(double* data, int64_t size) {
+    // Below 30 Hz every bin follows the first bin at or above 30 Hz with 12 dB per octave.
+    const int64_t half = size / 2;
+    const double df = 48000.0 / static_cast<double>(size);
+    const int64_t k30 = static_cast<int64_t>(std::ceil(30.0 / df));
+    if (k30 >= half) return;
+    for (int64_t k = 1; k < half; ++k) {
+        if (static_cast<double>(k) * df < 30.0) {
+            const double ratio = static_cast<double>(k) * df / 30.0;
+            const double s = ratio * ratio;
+            data[2 * k] = data[2 * k30] * s;
+            data[2 * k + 1] = data[2 * k30 + 1] * s;
+        }
+    }
+}
+
+bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control) {
     const int order = orderOf(35 * length);
     const int64_t size = int64_t{1} << order;
     const int64_t half = size / 2;
@@ -103,21 +126,10 @@ void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
-    // Below 30 Hz every bin follows the first bin at or above 30 Hz with 12 dB per octave.
-    const double df = 48000.0 / static_cast<double>(size);
-    const int64_t k30 = static_cast<int64_t>(std::ceil(30.0 / df));
-    if (k30 < half) {
-        for (int64_t k = 1; k < half; ++k) {
-            if (static_cast<double>(k) * df < 30.0) {
-                const double ratio = static_cast<double>(k) * df / 30.0;
-                const double s = ratio * ratio;
-                data[2 * k] = data[2 * k30] * s;
-                data[2 * k + 1] = data[2 * k30 + 1] * s;
-            }
-        }
-    }
-    minimumPhaseSpectrum(data, order, true, control);
-    // Mean magnitude between 200 and 300 Hz becomes 1; a silent IR stays unscaled.
+    if (stopped(control)) return false;
+    extendBelow30Hz(data.data(), size);
+    if (!minimumPhaseSpectrum(data, order, true, control)) return false;
+    // Mean magnitude between 200 and 300 Hz becomes 1.
     const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
     const int64_t k2 = static_cast<int64_t>(0.00625 * static_cast<double>(size) + 0.5);
     auto magnitude = [&](int64_t k) {
@@ -126,7 +138,8 @@ void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     };
     double sum = 0.0;
     for (int64_t k = k1; k < k2; ++k) sum += magnitude(k);
-    if (sum > 0.0 && std::isfinite(sum)) {
+    // A silent IR only has the -110 floor (e^-110 a bin) here; it stays silent, unscaled.
+    if (sum > 1e-40 * static_cast<double>(k2 - k1) && std::isfinite(sum)) {
         const double scale = static_cast<double>(k2 - k1) / sum;
         for (int64_t i = 0; i < size; ++i) data[i] = data[i] * scale;
     }
@@ -143,6 +156,7 @@ void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     fft.realTransform(data.data());
     count(control);
     out.target.assign(data.begin(), data.begin() + length);
+    return !stopped(control);
 }
 
 // The sum of x[j] sinc(pi (j - k b)) is rewritten with sin(pi (j - k b)) = -(-1)^j sin(pi k b)
@@ -243,7 +257,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     if (sampleRate == 48000 || sampleRate <= 0) {
         std::copy(source.begin(), source.begin() + count, ir48.begin());
     } else {
-        minimumPhase(source.data(), count, &control);
+        if (!minimumPhase(source.data(), count, &control)) return false;
         int64_t lout = static_cast<int64_t>(static_cast<double>(count) * 48000.0 /
                                             static_cast<double>(sampleRate) + 0.5);
         if (lout > kMaxLength) lout = kMaxLength;
@@ -256,7 +270,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     out.resampledLength = length;
     if (control.cancelled()) return false;
     control.setStage(2);
-    buildTarget(ir48.data(), length, out, &control);
+    if (!buildTarget(ir48.data(), length, out, &control)) return false;
     control.setStage(3);
     out.completed = true;
     return true;

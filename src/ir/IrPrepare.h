@@ -29,11 +29,16 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
                    PreparedTarget& out, IrControl& control, int threads = 2);
 
 /// Replaces x[0..n) by its minimum-phase version (same magnitude spectrum). Counts a step on
-/// `control` after each transform and the fold when given.
-void minimumPhase(double* x, int64_t n, IrControl* control);
+/// `control` after each transform and the fold when given; false when it asked to cancel.
+bool minimumPhase(double* x, int64_t n, IrControl* control);
 
-/// Builds the target from the 48 kHz IR `ir` of length L >= 1 into `out.target`/`out.boost`.
-void buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control);
+/// Replaces the bins below 30 Hz of a packed spectrum of `size` values at 48 kHz by the first
+/// bin at or above 30 Hz, falling 12 dB per octave towards 0 Hz.
+void extendBelow30Hz(double* data, int64_t size);
+
+/// Builds the target from the 48 kHz IR `ir` of length L >= 1 into `out.target`/`out.boost`;
+/// false when `control` asked to cancel.
+bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control);
 
 /// Band-limited resampling of x[0..n) at `sampleRate` to `lout` samples at 48 kHz into y.
 /// False when cancelled.

@@ -1,1 +1,139 @@
-int placeholder_CWaveUtilTest();
+// CWaveUtil: formats, conversions at the extremes, refusals and its log lines.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+
+#include "audio/CWaveUtil.h"
+#include "ir/SynthIr.h"
+
+using namespace lumetta;
+using namespace lumetta::ir::test;
+
+namespace {
+
+struct LogCapture {
+    std::vector<std::string> lines;
+    LogCapture() {
+        audio::CWaveUtil::setLogSink([this](const std::string& s) { lines.push_back(s); });
+    }
+    ~LogCapture() { audio::CWaveUtil::setLogSink(nullptr); }
+};
+
+std::vector<double> load(const std::vector<uint8_t>& bytes, const char* name, uint32_t count,
+                         bool* ok = nullptr) {
+    audio::CWaveUtil w;
+    std::vector<double> out(count, 42.0);
+    bool r = w.openWav(writeTemp(name, bytes)) && w.loadWav(out.data(), count);
+    if (ok) *ok = r;
+    return out;
+}
+
+std::vector<uint8_t> raw(uint16_t tag, uint16_t ch, uint16_t bits, std::vector<uint8_t> samples,
+                         uint16_t sub = 0) {
+    return riffFile({fmtChunk(tag, ch, 44100, bits, 0, sub), Chunk{"data", std::move(samples)}});
+}
+
+}  // namespace
+
+TEST(CWaveUtil, EightBitMapsZeroToMinusOneAndTopBelowOne) {
+    auto v = load(raw(1, 1, 8, {0, 128, 255}), "u8.wav", 3);
+    EXPECT_EQ(v[0], -1.0);
+    EXPECT_EQ(v[1], 0.0);
+    EXPECT_EQ(v[2], 0.9921875);
+}
+
+TEST(CWaveUtil, SixteenBitExtremes) {
+    auto v = load(raw(1, 1, 16, {0x00, 0x80, 0xFF, 0x7F, 0xFF, 0xFF}), "s16.wav", 3);
+    EXPECT_EQ(v[0], -1.0);
+    EXPECT_EQ(v[1], 0.999969482421875);
+    EXPECT_EQ(v[2], -3.0517578125e-05);
+}
+
+TEST(CWaveUtil, TwentyFourBitTakesTheSignFromTheThirdByte) {
+    auto v = load(raw(1, 1, 24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}), "s24.wav", 3);
+    EXPECT_EQ(v[0], -1.0);
+    EXPECT_EQ(v[1], 8388607 * 1.1920928955078125e-07);
+    EXPECT_EQ(v[2], -1.1920928955078125e-07);
+}
+
+TEST(CWaveUtil, ThirtyTwoBitExtremes) {
+    auto v = load(raw(1, 1, 32, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}), "s32.wav", 2);
+    EXPECT_EQ(v[0], static_cast<double>(INT_MIN) * 4.656612873077393e-10);
+    EXPECT_EQ(v[0], -1.0);
+    EXPECT_EQ(v[1], static_cast<double>(INT_MAX) * 4.656612873077393e-10);
+}
+
+TEST(CWaveUtil, FloatIsWidenedUnchanged) {
+    std::vector<double> in = {0.25, -1.5, 1e-30};
+    auto v = load(wavFile(in, 1, 48000, 32, true), "f32.wav", 3);
+    EXPECT_EQ(v[0], 0.25);
+    EXPECT_EQ(v[1], -1.5);
+    EXPECT_EQ(v[2], static_cast<double>(1e-30f));
+}
+
+TEST(CWaveUtil, ExtensibleIsReadBySubFormat) {
+    std::vector<double> in = {0.5, -0.5, 0.25, -0.25};
+    bool ok = false;
+    auto pcm = load(wavFile(in, 2, 48000, 24, false, true), "ext24.wav", 4, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(pcm, in);
+    auto fl = load(wavFile(in, 2, 48000, 32, true, true), "extf.wav", 4, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(fl, in);
+    audio::CWaveUtil w;
+    ASSERT_TRUE(w.openWav(writeTemp("ext24b.wav", wavFile(in, 2, 48000, 24, false, true))));
+    EXPECT_EQ(w.getCh(), 2);
+    EXPECT_EQ(w.getBitsPerSample(), 24);
+    EXPECT_EQ(w.getSamples(), 2u);
+    EXPECT_EQ(w.getSampleRate(), 48000);
+}
+
+TEST(CWaveUtil, SixtyFourBitFloatIsRefused) {
+    audio::CWaveUtil w;
+    EXPECT_FALSE(w.openWav(writeTemp("f64.wav", wavFile({0.5, 0.25}, 1, 48000, 64, true))));
+}
+
+TEST(CWaveUtil, OtherFormatsAndBlockAlignmentZeroAreRefusedWithTheirLogLines) {
+    LogCapture log;
+    audio::CWaveUtil w;
+    EXPECT_FALSE(w.openWav(writeTemp("alaw.wav", raw(6, 1, 8, {1, 2}))));
+    EXPECT_TRUE(log.lines.empty());  // readable, just not PCM
+    EXPECT_FALSE(w.openWav(writeTemp("junk.wav", {'n', 'o', 'p', 'e'})));
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], "AudioFileGetProperty failed");
+    auto bytes = raw(1, 1, 16, {1, 2, 3, 4});
+    bytes[32] = bytes[33] = 0;
+    EXPECT_FALSE(w.openWav(writeTemp("align0.wav", bytes)));
+    EXPECT_EQ(log.lines.back(), "AudioFileGetProperty failed");
+    ASSERT_TRUE(w.openWav(writeTemp("s12.wav", riffFile({fmtChunk(1, 1, 44100, 12, 2),
+                                                          Chunk{"data", {1, 2, 3, 4}}}))));
+    double out[2];
+    EXPECT_FALSE(w.loadWav(out, 2));
+    EXPECT_EQ(log.lines.back(), "Unknown format");
+}
+
+TEST(CWaveUtil, TruncatedFileLoadsWhatIsThereAndZeroesTheRest) {
+    auto bytes = raw(1, 1, 16, std::vector<uint8_t>(200, 0x40));
+    bytes.resize(bytes.size() - 100);
+    audio::CWaveUtil w;
+    ASSERT_TRUE(w.openWav(writeTemp("trunc16.wav", bytes)));
+    EXPECT_EQ(w.getSamples(), 50u);
+    std::vector<double> out(100, 7.0);
+    ASSERT_TRUE(w.loadWav(out.data(), 100));
+    EXPECT_EQ(out[49], 0x4040 * 3.0517578125e-05);
+    EXPECT_EQ(out[50], 0.0);
+    EXPECT_EQ(out[99], 0.0);
+}
+
+TEST(CWaveUtil, LoadsOnlyTheValuesAskedFor) {
+    std::vector<double> in(1000);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<double>(i) / 1024.0;
+    audio::CWaveUtil w;
+    ASSERT_TRUE(w.openWav(writeTemp("first.wav", wavFile(in, 2, 44100, 32, true))));
+    EXPECT_EQ(w.getSamples(), 500u);
+    std::vector<double> out(10);
+    ASSERT_TRUE(w.loadWav(out.data(), 10));
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(out[i], in[i]);
+}

@@ -1,1 +1,117 @@
-int placeholder_CFFTTest();
+// CFFT against a plain DFT, both directions, complex and real, several sizes.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+
+#include "ir/CFFT.h"
+
+using lumetta::ir::CFFT;
+
+namespace {
+
+std::vector<std::complex<double>> dft(const std::vector<std::complex<double>>& x, double sign) {
+    const size_t n = x.size();
+    std::vector<std::complex<double>> out(n);
+    for (size_t k = 0; k < n; ++k) {
+        std::complex<double> s = 0;
+        for (size_t j = 0; j < n; ++j) {
+            const double a = sign * 2.0 * std::numbers::pi * static_cast<double>((j * k) % n) /
+                             static_cast<double>(n);
+            s += x[j] * std::complex<double>(std::cos(a), std::sin(a));
+        }
+        out[k] = s;
+    }
+    return out;
+}
+
+std::vector<double> randoms(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (auto& x : v) x = d(gen);
+    return v;
+}
+
+}  // namespace
+
+TEST(CFFT, ComplexTransformsMatchThePlainDft) {
+    for (int order : {1, 2, 3, 5, 8, 10, 11}) {
+        const size_t n = size_t{1} << order;
+        auto re = randoms(n, 1u + static_cast<unsigned>(order));
+        auto im = randoms(n, 100u + static_cast<unsigned>(order));
+        std::vector<std::complex<double>> x(n);
+        for (size_t i = 0; i < n; ++i) x[i] = {re[i], im[i]};
+        for (auto dir : {CFFT::Forward, CFFT::Inverse}) {
+            auto r = re, i = im;
+            CFFT fft(10);
+            ASSERT_TRUE(fft.configure(order, dir, false));
+            ASSERT_TRUE(fft.complexTransform(r.data(), i.data()));
+            auto want = dft(x, dir == CFFT::Forward ? -1.0 : 1.0);
+            const double scale = dir == CFFT::Forward ? 1.0 : 1.0 / static_cast<double>(n);
+            for (size_t k = 0; k < n; ++k) {
+                EXPECT_NEAR(r[k], want[k].real() * scale, 1e-9 * static_cast<double>(n))
+                    << "order " << order << " bin " << k;
+                EXPECT_NEAR(i[k], want[k].imag() * scale, 1e-9 * static_cast<double>(n))
+                    << "order " << order << " bin " << k;
+            }
+        }
+    }
+}
+
+TEST(CFFT, RealTransformPacksBinsAndInvertsExactlyEnough) {
+    for (int order : {1, 2, 4, 7, 10, 11}) {
+        const size_t n = size_t{1} << order;
+        auto x = randoms(n, 7u + static_cast<unsigned>(order));
+        std::vector<std::complex<double>> cx(x.begin(), x.end());
+        auto want = dft(cx, -1.0);
+        auto packed = x;
+        CFFT fwd(10);
+        ASSERT_TRUE(fwd.configure(order, CFFT::Forward, true));
+        ASSERT_TRUE(fwd.realTransform(packed.data()));
+        const double tol = 1e-9 * static_cast<double>(n);
+        EXPECT_NEAR(packed[0], want[0].real(), tol);
+        EXPECT_NEAR(packed[1], want[n / 2].real(), tol);
+        for (size_t k = 1; k < n / 2; ++k) {
+            EXPECT_NEAR(packed[2 * k], want[k].real(), tol) << "order " << order << " bin " << k;
+            EXPECT_NEAR(packed[2 * k + 1], want[k].imag(), tol) << "order " << order << " bin " << k;
+        }
+        CFFT inv(10);
+        ASSERT_TRUE(inv.configure(order, CFFT::Inverse, true));
+        ASSERT_TRUE(inv.realTransform(packed.data()));
+        for (size_t i = 0; i < n; ++i) EXPECT_NEAR(packed[i], x[i], 1e-12) << "order " << order;
+    }
+}
+
+TEST(CFFT, LargeSizesRoundTrip) {
+    const int order = 16;
+    const size_t n = size_t{1} << order;
+    auto re = randoms(n, 3), im = randoms(n, 4);
+    auto r = re, i = im;
+    CFFT f(10), b(10);
+    ASSERT_TRUE(f.configure(order, CFFT::Forward, false));
+    ASSERT_TRUE(b.configure(order, CFFT::Inverse, false));
+    f.complexTransform(r.data(), i.data());
+    b.complexTransform(r.data(), i.data());
+    for (size_t k = 0; k < n; ++k) {
+        ASSERT_NEAR(r[k], re[k], 1e-12);
+        ASSERT_NEAR(i[k], im[k], 1e-12);
+    }
+}
+
+TEST(CFFT, UnconfiguredOrWrongModeDoesNothingAndFails) {
+    CFFT fft(10);
+    std::vector<double> a = {1, 2, 3, 4}, b = {0, 0, 0, 0};
+    EXPECT_FALSE(fft.realTransform(a.data()));
+    EXPECT_FALSE(fft.complexTransform(a.data(), b.data()));
+    EXPECT_EQ(a[0], 1.0);
+    EXPECT_FALSE(fft.configure(0, CFFT::Forward, true));
+    EXPECT_FALSE(fft.configure(27, CFFT::Forward, true));
+    ASSERT_TRUE(fft.configure(2, CFFT::Forward, true));
+    EXPECT_FALSE(fft.complexTransform(a.data(), b.data()));
+    ASSERT_TRUE(fft.configure(2, CFFT::Forward, false));
+    EXPECT_FALSE(fft.realTransform(a.data()));
+}

@@ -1,1 +1,277 @@
-int placeholder_ConvJobTest();
+// The conversion job and its commands: loading, refusals, events, busy, cancel, progress.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "bridge/BridgeText.h"
+#include "bridge/NativeCall.h"
+#include "bridge/NotificationCenter.h"
+#include "host/Locations.h"
+#include "host/NativeControl.h"
+#include "ir/CIrDataConv.h"
+#include "ir/IrCommands.h"
+#include "ir/SynthIr.h"
+#include "support/TestServices.h"
+
+using namespace lumetta;
+using namespace lumetta::ir;
+using Clock = std::chrono::steady_clock;
+namespace synth = lumetta::ir::test;
+
+namespace {
+
+// Collects the "convert" command events the job posts to every page.
+class ConvertEvents {
+public:
+    ConvertEvents() {
+        token_ = bridge::NotificationCenter::defaultCenter().observe(
+            bridge::note::postEvent, [this](const bridge::Notification& n) {
+                const auto* text = std::any_cast<std::string>(&n.object);
+                if (!text) return;
+                const auto fields = split(*text);
+                if (fields.size() != 4 || fields[2] != "convert") return;
+                std::lock_guard guard(lock_);
+                events_.push_back(nlohmann::json::parse(fields[3]));
+                arrived_.notify_all();
+            });
+    }
+    /// The next event, or null after `seconds`.
+    nlohmann::json next(double seconds) {
+        std::unique_lock guard(lock_);
+        arrived_.wait_for(guard, std::chrono::duration<double>(seconds), [&] { return !events_.empty(); });
+        if (events_.empty()) return nullptr;
+        auto e = events_.front();
+        events_.erase(events_.begin());
+        return e;
+    }
+
+private:
+    static std::vector<std::string> split(const std::string& s) {
+        std::vector<std::string> out(1);
+        for (char c : s) {
+            if (c == '\f')
+                out.emplace_back();
+            else
+                out.back().push_back(c);
+        }
+        return out;
+    }
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::vector<nlohmann::json> events_;
+    bridge::NotificationCenter::Token token_;
+};
+
+class ConvJob : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const std::string runtime = synth::tempDir() + "runtime";
+        ::mkdir(runtime.c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        static bool registered = false;
+        if (!registered) registerIrCommands();
+        registered = true;
+    }
+    void TearDown() override {
+        CIrDataConv::getInstance().SetCancel(1);
+        CIrDataConv::getInstance().wait();
+    }
+    static std::string outputPath() { return *host::temporaryDirectory() + "KLD00000.tmp"; }
+    static bool run(const nlohmann::json& args, nlohmann::json& result) {
+        result = nlohmann::json::object();
+        return convertCommand(nullptr, args, result);
+    }
+    static std::string cabinetFile(const char* name, int rate, double seconds, uint32_t channels) {
+        FitParams p;
+        p.hpOn = true;
+        p.hpF = 90;
+        p.hpQ = 1.0;
+        p.pkOn = true;
+        p.pkF = 900;
+        p.pkQ = 1.2;
+        p.pkD = -6;
+        p.hsOn = true;
+        p.hsF = 4000;
+        p.hsQ = 0.7;
+        p.hsD = -30;
+        auto h = synth::modelImpulse(p, rate, static_cast<int64_t>(rate * seconds));
+        std::vector<double> in;
+        for (double v : h)
+            for (uint32_t c = 0; c < channels; ++c) in.push_back(0.5 * v * (c ? 0.1 : 1.0));
+        return synth::writeTemp(name, synth::wavFile(in, static_cast<uint16_t>(channels),
+                                                   static_cast<uint32_t>(rate), 24, false));
+    }
+    ConvertEvents events;
+};
+
+// Sanitizers slow the arithmetic several times over; the bound is for normal builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kCancelSeconds = 1.0;
+#else
+constexpr double kCancelSeconds = 0.2;
+#endif
+
+off_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+}  // namespace
+
+TEST(ConvJobState, ProgressBeforeAnyConversionIsOne) {
+    CIrDataConv conv;
+    EXPECT_EQ(conv.GetProgress(), 1);
+    EXPECT_EQ(conv.GetProgress(), 1);
+}
+
+TEST(ConvJobState, ConvertRefusesWhatItCannotAnalyse) {
+    CIrDataConv conv;
+    EXPECT_EQ(conv.Convert(""), 0);
+    EXPECT_EQ(conv.Convert(synth::tempDir() + "missing.wav"), -1);
+    std::vector<double> three(30, 0.1);
+    EXPECT_EQ(conv.Convert(synth::writeTemp("three.wav", synth::wavFile(three, 3, 48000, 16, false))), -1);
+    auto rate0 = synth::riffFile({synth::fmtChunk(1, 1, 0, 16), synth::Chunk{"data", {1, 2, 3, 4}}});
+    EXPECT_EQ(conv.Convert(synth::writeTemp("rate0.wav", rate0)), -1);
+    EXPECT_EQ(conv.Convert(synth::writeTemp("f64.wav", synth::wavFile({0.1, 0.2}, 1, 48000, 64, true))), -1);
+    EXPECT_EQ(conv.Convert(synth::writeTemp("ok.wav", synth::wavFile({0.1, 0.2}, 2, 48000, 16, false))), 1);
+    EXPECT_EQ(conv.state().channels, 2u);
+    EXPECT_EQ(conv.state().sampleCount, 1);
+}
+
+TEST(ConvJobState, OnlyTheUsableFramesAreLoaded) {
+    CIrDataConv conv;
+    std::vector<double> longIr(100000, 0.01);
+    ASSERT_EQ(conv.Convert(synth::writeTemp("long.wav", synth::wavFile(longIr, 1, 44100, 16, false))), 1);
+    EXPECT_EQ(conv.state().sampleCount, 15053);
+    EXPECT_EQ(conv.state().samples.size(), 15053u);
+}
+
+TEST(ConvJobState, StereoIsAnalysedOnItsLeftChannel) {
+    CIrDataConv mono, stereo;
+    mono.setThreads(2);
+    stereo.setThreads(2);
+    std::vector<double> l(300), both;
+    for (size_t i = 0; i < l.size(); ++i) {
+        l[i] = std::exp(-0.02 * i) * std::cos(0.3 * i);
+        both.push_back(l[i]);
+        both.push_back(std::sin(0.7 * i));
+    }
+    ASSERT_EQ(mono.Convert(synth::writeTemp("l.wav", synth::wavFile(l, 1, 44100, 32, true))), 1);
+    ASSERT_EQ(stereo.Convert(synth::writeTemp("lr.wav", synth::wavFile(both, 2, 44100, 32, true))), 1);
+    ASSERT_TRUE(mono.IirCalc());
+    ASSERT_TRUE(stereo.IirCalc());
+    EXPECT_EQ(mono.state().sections, stereo.state().sections);
+    EXPECT_EQ(mono.state().sparse, stereo.state().sparse);
+    EXPECT_TRUE(mono.state().samples.empty());  // released after the preparation
+}
+
+TEST_F(ConvJob, PathRunsInTheBackgroundAndAnnouncesTheFile) {
+    const std::string out = outputPath();
+    std::remove(out.c_str());
+    const std::string in = cabinetFile("job.wav", 48000, 0.05, 2);
+    nlohmann::json result;
+    ASSERT_TRUE(run({{"path", in}, {"ch", 1}}, result));
+    EXPECT_TRUE(result.empty());
+    int last = 0;
+    nlohmann::json e;
+    while ((e = events.next(0.01)).is_null()) {
+        nlohmann::json r;
+        ASSERT_TRUE(run({{"req", "progress"}}, r));
+        const int p = r["progress"].get<int>();
+        EXPECT_GE(p, last) << "progress went down";
+        EXPECT_LE(p, 100);
+        last = p;
+    }
+    EXPECT_EQ(e["result"], 1);
+    EXPECT_EQ(e["load"], "finished");
+    EXPECT_EQ(e["path"], out);
+    const off_t size = fileSize(out);
+    ASSERT_GT(size, 0);
+    EXPECT_EQ(size % 4, 0);
+    const off_t floats = size / 4;
+    EXPECT_GE(floats, 55);
+    EXPECT_EQ((floats - 55) % 2, 0);
+    EXPECT_LE(floats, 55 + 64);
+    nlohmann::json r;
+    ASSERT_TRUE(run({{"req", "progress"}}, r));
+    EXPECT_EQ(r["progress"], 100);
+}
+
+TEST_F(ConvJob, LoadFailuresAreReportedInTheResult) {
+    nlohmann::json result;
+    EXPECT_FALSE(run({{"path", synth::tempDir() + "nothing.wav"}}, result));
+    EXPECT_EQ(result["load"], "unsupported");
+    std::vector<double> three(30, 0.1);
+    EXPECT_FALSE(run({{"path", synth::writeTemp("three2.wav", synth::wavFile(three, 3, 48000, 16, false))}},
+                     result));
+    EXPECT_EQ(result["load"], "unsupported");
+    EXPECT_FALSE(run({{"path", ""}}, result));
+    EXPECT_FALSE(run({{"other", 1}}, result));
+    EXPECT_FALSE(run(nlohmann::json(), result));
+    EXPECT_FALSE(run({{"req", "nonsense"}}, result));
+    EXPECT_TRUE(events.next(0.05).is_null());
+}
+
+TEST_F(ConvJob, SecondPathWhileRunningIsRefusedAsBusy) {
+    const std::string in = cabinetFile("busy.wav", 44100, 0.3, 1);
+    nlohmann::json result;
+    ASSERT_TRUE(run({{"path", in}}, result));
+    EXPECT_FALSE(run({{"path", in}}, result));
+    EXPECT_EQ(result["load"], "busy");
+    auto e = events.next(60);
+    ASSERT_FALSE(e.is_null());
+    EXPECT_EQ(e["load"], "finished");
+}
+
+TEST_F(ConvJob, CancelEndsWithAbortedWithinAFifthOfASecondAndNoFile) {
+    const std::string out = outputPath();
+    const std::string in = cabinetFile("cancel.wav", 96000, 0.3, 2);
+    for (int delayMs : {0, 40, 150}) {
+        std::remove(out.c_str());
+        nlohmann::json result;
+        ASSERT_TRUE(run({{"path", in}}, result));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ASSERT_TRUE(run({{"req", "cancel"}}, result));
+        const auto asked = Clock::now();
+        auto e = events.next(5);
+        const double took = std::chrono::duration<double>(Clock::now() - asked).count();
+        ASSERT_FALSE(e.is_null());
+        EXPECT_EQ(e["result"], 1);
+        EXPECT_EQ(e["cancel"], "aborted") << "after " << delayMs << " ms";
+        EXPECT_FALSE(e.contains("load"));
+        EXPECT_LT(took, kCancelSeconds) << "after " << delayMs << " ms";
+        EXPECT_EQ(fileSize(out), -1);
+        CIrDataConv::getInstance().wait();
+    }
+}
+
+TEST_F(ConvJob, CommandsRunThroughTheNativeControlTable) {
+    lumetta::test::TestHost host;
+    bridge::NativeCall native(host.services, {});
+    std::vector<std::string> posted;
+    auto token = host.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
+        posted.push_back(std::any_cast<std::string>(n.object));
+    });
+    const std::string in = synth::writeTemp("viacontrol.wav", synth::wavFile({0.1, 0.2, 0.3, 0.4}, 2, 44100, 16, false));
+    host::NativeControl::proc(native, "wavstat:{\"path\":\"" + in + "\"}", nullptr);
+    host::NativeControl::proc(native, "convert:{\"req\":\"progress\"}", nullptr);
+    host::NativeControl::proc(native, "wavstat:{\"path\":\"/nonexistent.wav\"}", nullptr);
+    ASSERT_EQ(posted.size(), 3u);
+    EXPECT_EQ(posted[0].rfind("app\fcommand\fwavstat\f", 0), 0u);
+    auto stat = nlohmann::json::parse(posted[0].substr(posted[0].rfind('\f') + 1));
+    EXPECT_EQ(stat["result"], 1);
+    EXPECT_EQ(stat["samples"], 2);
+    auto progress = nlohmann::json::parse(posted[1].substr(posted[1].rfind('\f') + 1));
+    EXPECT_EQ(progress["result"], 1);
+    EXPECT_TRUE(progress.contains("progress"));
+    auto failed = nlohmann::json::parse(posted[2].substr(posted[2].rfind('\f') + 1));
+    EXPECT_EQ(failed["result"], 0);
+}

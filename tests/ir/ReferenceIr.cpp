@@ -107,7 +107,8 @@ std::vector<double> target(const std::vector<double>& ir, bool& boost) {
     double sum = 0.0;
     for (int64_t k = k1; k < k2; ++k)
         sum += k == 0 ? std::fabs(x[0]) : std::sqrt(x[2 * k] * x[2 * k] + x[2 * k + 1] * x[2 * k + 1]);
-    if (sum > 0.0 && std::isfinite(sum)) {
+    // A silent IR only has the -110 floor (e^-110 a bin) here; it stays silent, unscaled.
+    if (sum > 1e-40 * static_cast<double>(k2 - k1) && std::isfinite(sum)) {
         const double scale = static_cast<double>(k2 - k1) / sum;
         for (int64_t i = 0; i < n; ++i) x[i] = x[i] * scale;
     }
