@@ -1,5 +1,6 @@
 #include "modules/Modules.h"
 
+#include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
 #include "modules/fs/FsModule.h"
@@ -32,7 +33,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
     };
 }
 
-void registerCommands() {}
+void registerCommands() { ir::registerIrCommands(); }
 
 void useVirtualMidi() { lumetta::midi::forceVirtualService(true); }
 
