@@ -38,9 +38,9 @@ MIDIEndpointRef MIDIInputPort::endpointRefWithDictionay(const nlohmann::json& di
 int MIDIInputPort::connect(MIDIEndpointRef ref) {
     auto& parser = parsers_[ref];
     if (!parser) parser = std::make_unique<MIDIParser>();
-    // Packets of this source cannot be in flight yet: the reset happens before the
-    // subscription exists (or after the previous one ended).
-    parser->reset();
+    // The receive thread may be inside this parser (a reconnect of a connected source), so the
+    // reset is done there, before the next packet.
+    parser->requestReset();
     return service_.connectSource(ref, parser.get());
 }
 

@@ -24,6 +24,9 @@ void MIDIParser::parse(const MIDIPacket& packet, MIDIInputPort& port) {
 }
 
 void MIDIParser::parse(const MIDIPacket& packet, MIDIInputDelegate* delegate) {
+    if (resetRequested_.load(std::memory_order_relaxed) &&
+        resetRequested_.exchange(false, std::memory_order_acquire))
+        reset();
     if (packet.length == 0 || packet.data == nullptr) return;
     const auto timeStamp = static_cast<uint32_t>(host_timestamp_to_millis(packet.timeStamp));
     for (uint16_t i = 0; i < packet.length; ++i) byte(packet.data[i], timeStamp, delegate);

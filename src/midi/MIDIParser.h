@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "midi/MIDIDelegates.h"
@@ -17,14 +18,21 @@ class MIDIInputPort;
 /// message: they are delivered (or dropped) on their own and do not disturb that message.
 /// A message cut at the end of a packet is completed from the source's next packet.
 ///
-/// Only the MIDI receive thread parses, one packet at a time; reset() is called on the main
-/// thread while the source is (re)connected, before packets flow. Never allocates.
+/// Only the MIDI receive thread parses, one packet at a time. Never allocates.
 class MIDIParser {
 public:
     static constexpr int32_t kSysExCapacity = 512;
 
-    /// Back to no running status, nothing collected.
+    MIDIParser() = default;
+    MIDIParser(const MIDIParser&) = delete;
+    MIDIParser& operator=(const MIDIParser&) = delete;
+
+    /// Back to no running status, nothing collected. Only while no packet is being parsed.
     void reset();
+
+    /// Makes the next packet start from reset(); any thread. The input port uses it when a
+    /// source is (re)connected, which may happen while packets of that source are in flight.
+    void requestReset() { resetRequested_.store(true, std::memory_order_release); }
 
     /// Parses one packet and hands each message to the port's current delegate.
     void parse(const MIDIPacket& packet, MIDIInputPort& port);
@@ -50,6 +58,7 @@ private:
     uint8_t have_ = 0;  // data bytes in message_
     uint8_t need_ = 0;  // data bytes message_ still waits for; 0 = none pending
     std::array<uint8_t, kSysExCapacity> sysex_buf_{};
+    std::atomic<bool> resetRequested_{false};
 };
 
 }  // namespace lumetta::midi

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -219,6 +220,23 @@ TEST_F(MIDIClientTest, ReconnectingASourceDropsAnUnfinishedSysEx) {
     system->emit(src, end.data(), end.size());
     ASSERT_TRUE(eventually(main, [&] { return recorder.messageCount() == 2; }));
     EXPECT_EQ(recorder.messages[1].first, (Bytes{0xC0, 0x01}));
+}
+
+TEST_F(MIDIClientTest, ReconnectingWhileTrafficFlowsKeepsMessagesWhole) {
+    auto src = system->addSource(spec("Keys", {}, {}, 100));
+    json d{{"MIDIEndpointUIDKey", 100}};
+    client->inputPort()->connectEndpoint(d);
+    std::atomic<bool> done{false};
+    std::thread traffic([&] {
+        const Bytes notes{0x90, 0x3C, 0x64, 0x3D, 0x65, 0xB0, 0x07, 0x10};
+        for (int i = 0; i < 2000; ++i) system->emit(src, notes.data(), notes.size());
+        done = true;
+    });
+    while (!done) client->inputPort()->connectEndpoint(d);
+    traffic.join();
+    ASSERT_TRUE(eventually(main, [&] { return recorder.messageCount() >= 3 * 2000; }));
+    std::lock_guard guard(recorder.lock);
+    for (auto& [bytes, time] : recorder.messages) EXPECT_EQ(bytes.size(), 3u);
 }
 
 TEST_F(MIDIClientTest, DisconnectedSourceDeliversNothing) {

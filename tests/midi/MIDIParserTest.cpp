@@ -183,6 +183,14 @@ TEST_F(ParserTest, ResetDropsAnUnfinishedSysEx) {
     EXPECT_TRUE(out.messages.empty());
 }
 
+TEST_F(ParserTest, RequestedResetTakesEffectBeforeTheNextPacket) {
+    feed({0xF0, 0x01, 0x02});
+    parser.requestReset();
+    feed({0x03, 0xF7, 0x90, 0x3C});
+    feed({0x64});
+    EXPECT_EQ(got(), (V{"90 3C 64"}));
+}
+
 TEST_F(ParserTest, EveryMessageOfAPacketCarriesItsTimeStamp) {
     feed({0x90, 0x3C, 0x64, 0xFA, 0xC0, 0x01}, 77);
     ASSERT_EQ(out.messages.size(), 3u);

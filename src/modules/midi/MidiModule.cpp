@@ -31,7 +31,6 @@ std::string endpointListResult(const std::vector<nlohmann::json>& list) {
 int32_t intArgument(const Arg& text) {
     if (!text) return 0;
     const char* s = text->c_str();
-    errno = 0;
     long long value = std::strtoll(s, nullptr, 10);
     if (value > INT32_MAX) value = INT32_MAX;
     if (value < INT32_MIN) value = INT32_MIN;
