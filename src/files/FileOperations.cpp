@@ -368,7 +368,9 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
             free(resolved);  // realpath's buffer comes from malloc
         }
     }
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (append ? O_APPEND : 0)));
+    // Non-blocking open: a pipe with nobody reading must not hang the calling thread.
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
+    if (fd) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     if (!fd) {
         // Missing or not writable: make it, but never in place of an item that is there.
         mode_t mode = 0666 & ~currentUmask();

@@ -374,3 +374,18 @@ TEST(Unzip, ABrokenArchiveFailsWithTheFixedReason) {
 
 }  // namespace
 }  // namespace lumetta::files
+
+namespace lumetta::files {
+namespace {
+
+TEST(WriteFile, APipeWithoutAReaderFailsAtOnceInsteadOfHanging) {
+    test::ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    EXPECT_EQ(writeFile(dir / "pipe", "x", false).error, kCreateFailed);
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe must not be replaced by a file";
+}
+
+}  // namespace
+}  // namespace lumetta::files
