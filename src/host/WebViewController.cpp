@@ -75,6 +75,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     viewSignals_ = std::make_unique<SignalScope>(view, this);
     g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
@@ -145,6 +146,14 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     }
     webkit_policy_decision_use(decision);
     return TRUE;
+}
+
+// window.open() asks for a new view: the address goes to the default browser and the script
+// gets no window.
+GtkWidget* WebViewController::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (uri && *uri) openWithDefaultApplication(uri);
+    return nullptr;
 }
 
 gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -114,4 +115,34 @@ TEST(AppFunctional, CloseButtonAsksThePageAndExitEndsTheProcess) {
     EXPECT_TRUE(app.running()) << "the window stays until the page agrees";
     ASSERT_TRUE(app.closeWindow());
     EXPECT_EQ(app.waitForExit(10s), 0);
+    auto frame = app.stored("mainWindow");
+    ASSERT_TRUE(frame) << "the window frame is saved on the way out";
+    int width = 0, height = 0, maximized = -1;
+    EXPECT_EQ(std::sscanf(frame->c_str(), "%d %d %d", &width, &height, &maximized), 3) << *frame;
+    EXPECT_GT(width, 0);
+    EXPECT_GT(height, 0);
+}
+
+TEST(AppFunctional, NewWindowsGoToTheDefaultBrowser) {
+    AppProcess app;
+    // A stand-in browser registered as the default for https in the private home.
+    auto opened = app.root() / "opened.txt";
+    std::filesystem::create_directories(app.root() / "data" / "applications");
+    std::ofstream(app.root() / "data" / "applications" / "test-browser.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Test Browser\nMimeType=x-scheme-handler/https;\n"
+        << "Exec=/bin/sh -c 'printf %s \"$1\" > " << opened.string() << "' browser %u\n";
+    std::ofstream(app.root() / "config" / "mimeapps.list")
+        << "[Default Applications]\nx-scheme-handler/https=test-browser.desktop\n";
+    app.start({pageArg(app, "newwindow.html")});
+    auto result = app.waitForKey("newwindow");
+    ASSERT_TRUE(result) << app.stored("error").value_or("");
+    EXPECT_EQ(result->at("returned"), "null") << "no window is returned to the script";
+    EXPECT_EQ(result->at("still"), true);
+    std::string url;
+    for (int i = 0; i < 200 && url.empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::ifstream in(opened);
+        std::getline(in, url);
+    }
+    EXPECT_EQ(url, "https://lumetta.invalid/page?x=1");
 }
