@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -66,8 +67,15 @@ std::string cabinetFile() {
                                ir::test::wavFile(stereo, 2, 44100, 24, false));
 }
 
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 struct Run {
     double seconds = 0;
+    double cpu = 0;
     std::vector<float> floats;
     ir::FitResult fit;
     std::map<uint32_t, double> stageSeconds;
@@ -78,6 +86,7 @@ Run fast(const std::string& path, int threads) {
     ir::CIrDataConv conv;
     conv.setThreads(threads);
     const auto start = Clock::now();
+    const double cpu0 = cpuSeconds();
     if (conv.Convert(path) != 1) return r;
     std::atomic<bool> done{false};
     std::thread sampler([&] {
@@ -92,6 +101,7 @@ Run fast(const std::string& path, int threads) {
     });
     conv.IirCalc();
     r.seconds = since(start);
+    r.cpu = cpuSeconds() - cpu0;
     done.store(true);
     sampler.join();
     ir::FitResult f;
@@ -120,7 +130,7 @@ Run reference(const std::string& path) {
 }
 
 void report(const std::string& name, const Run& f, const Run* ref) {
-    std::printf("%-36s fast %7.3f s", name.c_str(), f.seconds);
+    std::printf("%-36s fast %7.3f s (cpu %.3f s)", name.c_str(), f.seconds, f.cpu);
     if (ref) {
         std::printf("  reference %8.2f s (prep %.2f)  ratio %6.1fx  file %s", ref->seconds,
                     ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,

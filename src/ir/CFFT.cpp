@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <mutex>
+#include <thread>
 #include <numbers>
 #include <utility>
 
@@ -76,7 +78,30 @@ inline v4 load4(const double* p) {
 inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
 #pragma GCC diagnostic pop
 
+// Runs f(from, to) over [0, count) in `threads` contiguous parts, the first on this thread.
+template <class F>
+void parallelFor(int threads, uint64_t count, F f, uint64_t least = 4096) {
+    if (threads <= 1 || count < least) {
+        f(uint64_t{0}, count);
+        return;
+    }
+    std::vector<std::thread> pool;
+    const uint64_t part = (count + static_cast<uint64_t>(threads) - 1) / static_cast<uint64_t>(threads);
+    for (int t = 1; t < threads; ++t) {
+        const uint64_t from = part * static_cast<uint64_t>(t);
+        if (from >= count) break;
+        pool.emplace_back([=] { f(from, std::min(count, from + part)); });
+    }
+    f(uint64_t{0}, std::min(count, part));
+    for (auto& th : pool) th.join();
+}
+
 }  // namespace
+
+void CFFT::setThreads(int threads) {
+    threads_ = threads < 1 ? 1 : threads;
+    if (half_) half_->setThreads(threads_);
+}
 
 CFFT::CFFT(int order) : order_(order) {}
 
@@ -97,6 +122,7 @@ bool CFFT::configure(int order, Direction direction, bool realMode) {
         } else {
             if (!half_) half_ = std::make_unique<CFFT>(order - 1);
             if (!half_->configure(order - 1, direction, false)) return false;
+            half_->setThreads(threads_);
         }
         work_.resize(size_);
     } else {
@@ -138,20 +164,24 @@ void CFFT::reorder(double* re, double* im) {
     uint32_t revQ[1u << kTileBits];
     for (uint32_t v = 0; v < side; ++v) revQ[v] = reverseBits(v, q);
     const int topShift = order_ - q;
-    for (uint32_t m = 0; m < (1u << midBits); ++m) {
-        const uint32_t rm = reverseBits(m, midBits) << q;
-        for (uint32_t a = 0; a < side; ++a) {
-            const uint32_t from = (a << topShift) | (m << q);
-            const uint32_t toLow = rm | revQ[a];
-            for (uint32_t c = 0; c < side; ++c) {
-                const uint32_t to = (revQ[c] << topShift) | toLow;
-                outRe[to] = re[from + c];
-                outIm[to] = im[from + c];
+    parallelFor(threads_, uint64_t{1} << midBits, [&](uint64_t m0, uint64_t m1) {
+        for (uint32_t m = static_cast<uint32_t>(m0); m < m1; ++m) {
+            const uint32_t rm = reverseBits(m, midBits) << q;
+            for (uint32_t a = 0; a < side; ++a) {
+                const uint32_t from = (a << topShift) | (m << q);
+                const uint32_t toLow = rm | revQ[a];
+                for (uint32_t c = 0; c < side; ++c) {
+                    const uint32_t to = (revQ[c] << topShift) | toLow;
+                    outRe[to] = re[from + c];
+                    outIm[to] = im[from + c];
+                }
             }
         }
-    }
-    std::memcpy(re, outRe, n * sizeof(double));
-    std::memcpy(im, outIm, n * sizeof(double));
+    });
+    parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
+        std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
+        std::memcpy(im + a, outIm + a, (b - a) * sizeof(double));
+    });
 }
 
 // Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
@@ -163,19 +193,25 @@ void CFFT::transform(double* re, double* im) {
     const double sign = direction_ == Forward ? -1.0 : 1.0;
     const double* tc = tables_->cos.data();
     const double* ts = tables_->sin.data();
-    auto stage = [&](uint32_t from, uint32_t to, uint32_t len) {
+    // Butterflies [from, to) of the stage of length `len`: butterfly i pairs element
+    // (i / half) * len + i % half with the one half a group further.
+    auto stage = [&](uint64_t from, uint64_t to, uint32_t len) {
         const uint32_t half = len / 2;
         const double* wrs = tc + (half - 1);
         const double* wss = ts + (half - 1);
-        for (uint32_t base = from; base < to; base += len) {
-            double* r0 = re + base;
-            double* i0 = im + base;
+        uint64_t i = from;
+        while (i < to) {
+            const uint64_t group = i / half;
+            const uint32_t k0 = static_cast<uint32_t>(i % half);
+            const uint32_t k1 = static_cast<uint32_t>(std::min<uint64_t>(half, k0 + (to - i)));
+            double* r0 = re + group * len;
+            double* i0 = im + group * len;
             double* r1 = r0 + half;
             double* i1 = i0 + half;
-            uint32_t k = 0;
+            uint32_t k = k0;
             if (half >= 4) {
                 const v4 sg = {sign, sign, sign, sign};
-                for (; k + 4 <= half; k += 4) {
+                for (; k + 4 <= k1; k += 4) {
                     const v4 wr = load4(wrs + k);
                     const v4 wi = sg * load4(wss + k);
                     const v4 ar = load4(r1 + k), ai = load4(i1 + k);
@@ -188,7 +224,7 @@ void CFFT::transform(double* re, double* im) {
                     store4(i0 + k, bi + ti);
                 }
             }
-            for (; k < half; ++k) {
+            for (; k < k1; ++k) {
                 const double wr = wrs[k];
                 const double wi = sign * wss[k];
                 const double tr = wr * r1[k] - wi * i1[k];
@@ -198,19 +234,26 @@ void CFFT::transform(double* re, double* im) {
                 r0[k] = r0[k] + tr;
                 i0[k] = i0[k] + ti;
             }
+            i += k1 - k0;
         }
     };
     constexpr uint32_t kBlock = 1u << 12;
     const uint32_t block = n < kBlock ? n : kBlock;
-    for (uint32_t from = 0; from < n; from += block)
-        for (uint32_t len = 2; len <= block; len <<= 1) stage(from, from + block, len);
-    for (uint32_t len = block << 1; len <= n; len <<= 1) stage(0, n, len);
+    parallelFor(threads_, n / block, [&](uint64_t b0, uint64_t b1) {
+        for (uint64_t b = b0; b < b1; ++b)
+            for (uint32_t len = 2; len <= block; len <<= 1)
+                stage(b * block / 2, (b + 1) * block / 2, len);
+    }, 2);
+    for (uint32_t len = block << 1; len <= n; len <<= 1)
+        parallelFor(threads_, n / 2, [&](uint64_t a, uint64_t b) { stage(a, b, len); });
     if (direction_ == Inverse) {
         const double scale = 1.0 / static_cast<double>(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            re[i] *= scale;
-            im[i] *= scale;
-        }
+        parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
+            for (uint64_t i = a; i < b; ++i) {
+                re[i] *= scale;
+                im[i] *= scale;
+            }
+        });
     }
 }
 
@@ -240,14 +283,16 @@ bool CFFT::realTransform(double* data) {
     double* zr = work_.data();
     double* zi = work_.data() + m;
     if (direction_ == Forward) {
-        for (uint32_t i = 0; i < m; ++i) {
-            zr[i] = data[2 * i];
-            zi[i] = data[2 * i + 1];
-        }
+        parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
+            for (uint64_t i = a; i < b; ++i) {
+                zr[i] = data[2 * i];
+                zi[i] = data[2 * i + 1];
+            }
+        });
         half_->transform(zr, zi);
-        data[0] = zr[0] + zi[0];
-        data[1] = zr[0] - zi[0];
-        for (uint32_t k = 1; k < m; ++k) {
+        const double z0r = zr[0], z0i = zi[0];
+        parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
+        for (uint64_t k = a + 1; k < b + 1; ++k) {
             // E = (Z[k] + conj Z[m-k]) / 2, O = (Z[k] - conj Z[m-k]) / 2i, X = E + W^k O.
             const double er = 0.5 * (zr[k] + zr[m - k]);
             const double ei = 0.5 * (zi[k] - zi[m - k]);
@@ -258,12 +303,16 @@ bool CFFT::realTransform(double* data) {
             data[2 * k] = er + (wr * or_ - wi * oi);
             data[2 * k + 1] = ei + (wr * oi + wi * or_);
         }
+        });
+        data[0] = z0r + z0i;
+        data[1] = z0r - z0i;
     } else {
         // Rebuild Z = E + iO from the half spectrum; the half-size inverse then gives the even
         // samples in its real part and the odd ones in its imaginary part.
         zr[0] = 0.5 * (data[0] + data[1]);
         zi[0] = 0.5 * (data[0] - data[1]);
-        for (uint32_t k = 1; k < m; ++k) {
+        parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
+        for (uint64_t k = a + 1; k < b + 1; ++k) {
             const double xr = data[2 * k], xi = data[2 * k + 1];
             const double yr = data[2 * (m - k)], yi = -data[2 * (m - k) + 1];
             const double er = 0.5 * (xr + yr);
@@ -278,11 +327,14 @@ bool CFFT::realTransform(double* data) {
             zr[k] = er - oi;
             zi[k] = ei + or_;
         }
+        });
         half_->transform(zr, zi);
-        for (uint32_t i = 0; i < m; ++i) {
-            data[2 * i] = zr[i];
-            data[2 * i + 1] = zi[i];
-        }
+        parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
+            for (uint64_t i = a; i < b; ++i) {
+                data[2 * i] = zr[i];
+                data[2 * i + 1] = zi[i];
+            }
+        });
     }
     return true;
 }

@@ -30,6 +30,9 @@ public:
     /// Complex transform of N points in separate arrays, in place; false when not configured.
     bool complexTransform(double* re, double* im);
 
+    /// Threads a transform may use (default 1); the result does not depend on it.
+    void setThreads(int threads);
+
     int order() const { return order_; }
     uint32_t size() const { return size_; }
     bool configured() const { return configured_; }
@@ -46,6 +49,7 @@ private:
     void reorder(double* re, double* im);
 
     int order_ = 0;
+    int threads_ = 1;
     uint32_t size_ = 0;
     Direction direction_ = Forward;
     bool real_ = false;

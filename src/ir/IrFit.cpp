@@ -44,8 +44,10 @@ LaneBiquad lanes(const Biquad& s) {
 // as every lane's running sum is above the best error: the terms are squares, so such a sum
 // can only grow. True when the sums are complete.
 template <int S>
-bool cascadeError(const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-                  const std::atomic<double>& best, vd& err) {
+__attribute__((always_inline)) inline bool cascadeErrorLanes(const double* x, const double* t,
+                                                             int64_t length, const LaneBiquad* sec,
+                                                             const std::atomic<double>& best,
+                                                             vd& err) {
     vd x1[S], x2[S], y1[S], y2[S];
     for (int s = 0; s < S; ++s) x1[s] = x2[s] = y1[s] = y2[s] = splat(0.0);
     vd e = splat(0.0);
@@ -73,6 +75,52 @@ bool cascadeError(const double* x, const double* t, int64_t length, const LaneBi
     }
     err = e;
     return true;
+}
+
+// The same code built for AVX2 where the processor has it: wider registers, identical
+// arithmetic per lane.
+__attribute__((target_clones("avx2", "default"))) bool cascade1(
+    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
+    const std::atomic<double>& best, vd& err) {
+    return cascadeErrorLanes<1>(x, t, length, sec, best, err);
+}
+__attribute__((target_clones("avx2", "default"))) bool cascade2(
+    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
+    const std::atomic<double>& best, vd& err) {
+    return cascadeErrorLanes<2>(x, t, length, sec, best, err);
+}
+__attribute__((target_clones("avx2", "default"))) bool cascade3(
+    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
+    const std::atomic<double>& best, vd& err) {
+    return cascadeErrorLanes<3>(x, t, length, sec, best, err);
+}
+
+// Resonator bases per lane over the base response's differences du, with the sums
+// B = sum r z and C = sum z^2 the closed form of the gain scan needs. kGroups vectors run side
+// by side: each recursion waits on its previous sample, the others fill the gap.
+constexpr int kGroups = 4;
+constexpr int kResonatorLanes = W * kGroups;
+
+__attribute__((target_clones("avx2", "default"))) void resonatorSums(
+    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
+    vd* bOut, vd* cOut) {
+    vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
+    for (int g = 0; g < kGroups; ++g) z1[g] = z2[g] = b[g] = c[g] = splat(0.0);
+    for (int64_t n = 0; n < length; ++n) {
+        const vd d = splat(du[n]);
+        const vd rn = splat(r[n]);
+        for (int g = 0; g < kGroups; ++g) {
+            const vd v = sv[g] * d + x1[g] * z1[g] - r2[g] * z2[g];
+            z2[g] = z1[g];
+            z1[g] = v;
+            b[g] += rn * v;
+            c[g] += v * v;
+        }
+    }
+    for (int g = 0; g < kGroups; ++g) {
+        bOut[g] = b[g];
+        cOut[g] = c[g];
+    }
 }
 
 // One section over a whole buffer, as the model defines it.
@@ -214,7 +262,7 @@ Outcome Fitter::searchHighPass(const double* input, const Grid& fg, const Grid& 
                                               qg[static_cast<int>(i % qg.count)]);
                          }
                          const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascadeError<1>(input, t_, length_, sec, best, e);
+                         return cascade1(input, t_, length_, sec, best, e);
                      });
 }
 
@@ -241,10 +289,10 @@ Outcome Fitter::searchShelf(const Grid& dg, const Biquad* after) {
                          const LaneBiquad s = lanes(c, n);
                          if (after) {
                              const LaneBiquad sec[3] = {s, s, fixed};
-                             return cascadeError<3>(hp_.data(), t_, length_, sec, best, e);
+                             return cascade3(hp_.data(), t_, length_, sec, best, e);
                          }
                          const LaneBiquad sec[2] = {s, s};
-                         return cascadeError<2>(hp_.data(), t_, length_, sec, best, e);
+                         return cascade2(hp_.data(), t_, length_, sec, best, e);
                      });
 }
 
@@ -266,7 +314,7 @@ Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, 
                                              gs[static_cast<size_t>(di)]);
                          }
                          const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascadeError<1>(input, t_, length_, sec, best, e);
+                         return cascade1(input, t_, length_, sec, best, e);
                      });
 }
 
@@ -411,23 +459,22 @@ bool Fitter::resonators() {
             std::vector<double> z(static_cast<size_t>(length_));
             for (;;) {
                 if (cancelled()) return;
-                const int64_t first = next.fetch_add(W, std::memory_order_relaxed);
+                const int64_t first = next.fetch_add(kResonatorLanes, std::memory_order_relaxed);
                 if (first >= pairs) return;
-                const int nl = static_cast<int>(std::min<int64_t>(W, pairs - first));
-                vd sv, x1, r2;
-                for (int l = 0; l < W; ++l) {
+                const int nl = static_cast<int>(std::min<int64_t>(kResonatorLanes, pairs - first));
+                vd sv[kGroups], x1[kGroups], r2[kGroups];
+                for (int l = 0; l < kResonatorLanes; ++l) {
                     const Resonance& rs = reso[static_cast<size_t>(first + (l < nl ? l : 0))];
-                    sv[l] = rs.sv;
-                    x1[l] = rs.x1;
-                    r2[l] = rs.r2;
+                    sv[l / W][l % W] = rs.sv;
+                    x1[l / W][l % W] = rs.x1;
+                    r2[l / W][l % W] = rs.r2;
                 }
-                vd z1 = splat(0.0), z2 = splat(0.0), b = splat(0.0), c = splat(0.0);
-                for (int64_t n = 0; n < length_; ++n) {
-                    const vd v = sv * splat(du[n]) + x1 * z1 - r2 * z2;
-                    z2 = z1;
-                    z1 = v;
-                    b += splat(r[n]) * v;
-                    c += v * v;
+                vd bv[kGroups], cv[kGroups];
+                resonatorSums(du.data(), r.data(), length_, sv, x1, r2, bv, cv);
+                double b[kResonatorLanes], c[kResonatorLanes];
+                for (int l = 0; l < kResonatorLanes; ++l) {
+                    b[l] = bv[l / W][l % W];
+                    c[l] = cv[l / W][l % W];
                 }
                 for (int l = 0; l < nl; ++l) {
                     const int64_t pair = first + l;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "ir/CFFT.h"
@@ -31,10 +33,12 @@ double logMagnitude(double re, double im) {
 
 // Items c to h shared by both uses: from the packed spectrum of a real sequence to the packed
 // minimum-phase spectrum, with the value to give bin 0's log magnitude.
-bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control) {
+bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control,
+                          int threads) {
     const int64_t n = int64_t{1} << order;
     const int64_t half = n / 2;
     CFFT fft(10);
+    fft.setThreads(threads);
     data[0] = fixedDc ? -110.0 : (data[0] != 0.0 ? std::log(std::fabs(data[0])) : -110.0);
     data[1] = logMagnitude(data[1], 0.0);
     for (int64_t k = 1; k < half; ++k) {
@@ -82,17 +86,18 @@ int64_t usableFrames(int sampleRate, int64_t frames) {
     return std::min<int64_t>(n, kMaxLength);
 }
 
-bool minimumPhase(double* x, int64_t n, IrControl* control) {
+bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
     if (n < 1) return true;
     const int order = orderOf(35 * n);
     const int64_t size = int64_t{1} << order;
     std::vector<double> data(static_cast<size_t>(size), 0.0);
     std::copy(x, x + n, data.begin());
     CFFT fft(10);
+    fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
-    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control)) return false;
+    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads)) return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
     count(control);
@@ -116,19 +121,21 @@ void extendBelow30Hz(double* data, int64_t size) {
     }
 }
 
-bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control) {
+bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control,
+                 int threads) {
     const int order = orderOf(35 * length);
     const int64_t size = int64_t{1} << order;
     const int64_t half = size / 2;
     std::vector<double> data(static_cast<size_t>(size), 0.0);
     std::copy(ir, ir + length, data.begin());
     CFFT fft(10);
+    fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
     if (stopped(control)) return false;
     extendBelow30Hz(data.data(), size);
-    if (!minimumPhaseSpectrum(data, order, true, control)) return false;
+    if (!minimumPhaseSpectrum(data, order, true, control, threads)) return false;
     // Mean magnitude between 200 and 300 Hz becomes 1.
     const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
     const int64_t k2 = static_cast<int64_t>(0.00625 * static_cast<double>(size) + 0.5);
@@ -159,83 +166,177 @@ bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     return !stopped(control);
 }
 
+namespace {
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4 __attribute__((vector_size(32)));
+#pragma GCC diagnostic pop
+
+int64_t gcd(int64_t a, int64_t b) {
+    while (b != 0) {
+        const int64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+// S[k] = sum over j of c[j] / (48000 j - r k), leaving out the term whose denominator is 0.
+// With g = gcd(48000, r), P = 48000 / g, Q = r / g, j = Q q + a and k = P s + b the
+// denominator is g (P Q (q - s) + P a - Q b): for each pair of phases (a, b) the sum is a
+// Toeplitz product whose kernel takes a handful of divisions, and the rest is multiply-adds.
+// Rates without a small common grid fall back to one division a term.
+__attribute__((target_clones("avx2", "default"))) void phaseBlock(
+    const double* cq, int64_t nq, const double* kernel, int64_t ns, double* out) {
+    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]
+    int64_t s = 0;
+    for (; s + 4 <= ns; s += 4) {
+        v4 acc = {0.0, 0.0, 0.0, 0.0};
+        const double* k0 = kernel + s + nq - 1;
+        for (int64_t q = 0; q < nq; ++q) {
+            v4 kv;
+            std::memcpy(&kv, k0 - q, sizeof kv);
+            acc += cq[q] * kv;
+        }
+        out[s] = acc[0];
+        out[s + 1] = acc[1];
+        out[s + 2] = acc[2];
+        out[s + 3] = acc[3];
+    }
+    for (; s < ns; ++s) {
+        double acc = 0.0;
+        for (int64_t q = 0; q < nq; ++q) acc += cq[q] * kernel[s - q + nq - 1];
+        out[s] = acc;
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) double directSum(const double* c,
+                                                                    const double* dj, int64_t from,
+                                                                    int64_t to, double drk) {
+    v4 acc = {0.0, 0.0, 0.0, 0.0};
+    double tail = 0.0;
+    int64_t j = from;
+    for (; j + 4 <= to; j += 4) {
+        v4 num, den;
+        std::memcpy(&num, c + j, sizeof num);
+        std::memcpy(&den, dj + j, sizeof den);
+        acc += num / (den - drk);
+    }
+    for (; j < to; ++j) tail += c[j] / (dj[j] - drk);
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]) + tail;
+}
+
+bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sums,
+                IrControl& control, int threads) {
+    const int64_t g = gcd(48000, r);
+    const int64_t p = 48000 / g;
+    const int64_t q = r / g;
+    const int64_t stepsTotal = lout >= 2 ? (lout - 2) / 1000 + 1 : 0;
+    std::atomic<int64_t> next{0}, done{0};
+    std::atomic<int64_t> stepped{0};
+    auto progress = [&](int64_t finished, int64_t of) {
+        const int64_t want = stepsTotal * finished / of;
+        int64_t have = stepped.load();
+        while (have < want && !stepped.compare_exchange_weak(have, want)) {
+        }
+        if (have < want) control.step(static_cast<uint32_t>(want - have));
+    };
+    std::function<void()> worker;
+    if (p <= 1024 && q <= 1024) {
+        worker = [&] {
+            std::vector<double> cq(static_cast<size_t>(n / q + 1)), kernel, out;
+            for (;;) {
+                const int64_t b = next.fetch_add(1);
+                if (b >= p || control.cancelled()) return;
+                const int64_t ns = b < lout ? (lout - 1 - b) / p + 1 : 0;
+                out.assign(static_cast<size_t>(ns), 0.0);
+                std::vector<double> total(static_cast<size_t>(ns), 0.0);
+                for (int64_t a = 0; a < q && ns > 0; ++a) {
+                    const int64_t nq = a < n ? (n - 1 - a) / q + 1 : 0;
+                    if (nq == 0) continue;
+                    for (int64_t i = 0; i < nq; ++i) cq[static_cast<size_t>(i)] = c[q * i + a];
+                    // kernel[t] for t = s - q' + nq - 1, i.e. e = q' - s = nq - 1 - t.
+                    kernel.resize(static_cast<size_t>(nq + ns - 1));
+                    const int64_t phase = p * a - q * b;
+                    for (int64_t t = 0; t < nq + ns - 1; ++t) {
+                        const int64_t e = nq - 1 - t;
+                        const int64_t den = p * q * e + phase;
+                        kernel[static_cast<size_t>(t)] =
+                            den == 0 ? 0.0 : 1.0 / static_cast<double>(g * den);
+                    }
+                    phaseBlock(cq.data(), nq, kernel.data(), ns, out.data());
+                    for (int64_t s2 = 0; s2 < ns; ++s2) total[static_cast<size_t>(s2)] += out[static_cast<size_t>(s2)];
+                }
+                for (int64_t s2 = 0; s2 < ns; ++s2) sums[p * s2 + b] = total[static_cast<size_t>(s2)];
+                progress(done.fetch_add(1) + 1, p);
+            }
+        };
+    } else {
+        std::vector<double> dj(static_cast<size_t>(n));
+        for (int64_t j = 0; j < n; ++j) dj[static_cast<size_t>(j)] = 48000.0 * static_cast<double>(j);
+        worker = [&, dj] {
+            for (;;) {
+                const int64_t from = next.fetch_add(64);
+                if (from >= lout || control.cancelled()) return;
+                const int64_t to = std::min(lout, from + 64);
+                for (int64_t k = from; k < to; ++k) {
+                    const int64_t rk = r * k;
+                    const int64_t j0 = rk % 48000 == 0 ? rk / 48000 : -1;
+                    const double drk = static_cast<double>(rk);
+                    if (j0 >= 0 && j0 < n)
+                        sums[k] = directSum(c, dj.data(), 0, j0, drk) +
+                                  directSum(c, dj.data(), j0 + 1, n, drk);
+                    else
+                        sums[k] = directSum(c, dj.data(), 0, n, drk);
+                }
+                progress(done.fetch_add(to - from) + (to - from), lout);
+            }
+        };
+    }
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (auto& th : pool) th.join();
+    return !control.cancelled();
+}
+
+}  // namespace
+
 // The sum of x[j] sinc(pi (j - k b)) is rewritten with sin(pi (j - k b)) = -(-1)^j sin(pi k b)
-// (and the like when downsampling), so each term costs a division instead of a sine. The
-// distance j - k b is kept as the exact integer 48000 j - r k over a common denominator.
+// (and the like when downsampling), so the sines leave the sum and what stays is a sum of
+// values over exact integer distances 48000 j - r k.
 bool resampleTo48k(const double* x, int64_t n, int sampleRate, double* y, int64_t lout,
                    IrControl& control, int threads) {
     const int64_t r = sampleRate;
     const bool up = n <= lout;
     std::vector<double> c(static_cast<size_t>(n));
-    std::vector<double> dj(static_cast<size_t>(n));
     for (int64_t j = 0; j < n; ++j) {
-        dj[j] = 48000.0 * static_cast<double>(j);
         if (up) {
-            c[j] = (j & 1) ? x[j] : -x[j];
+            c[static_cast<size_t>(j)] = (j & 1) ? x[j] : -x[j];
         } else {
             const double sj = std::sin(kPi * static_cast<double>((48000 * j) % (2 * r)) /
                                        static_cast<double>(r));
-            c[j] = x[j] * sj;
+            c[static_cast<size_t>(j)] = x[j] * sj;
         }
     }
+    std::vector<double> sums(static_cast<size_t>(lout), 0.0);
+    if (!cauchySums(c.data(), n, r, lout, sums.data(), control, std::max(1, threads))) return false;
     const double ratio = static_cast<double>(r) / 48000.0;
-    auto work = [&](int64_t from, int64_t to) {
-        for (int64_t k = from; k < to; ++k) {
-            if (control.cancelled()) return;
-            if (k % 1000 == 1) control.step();
-            const int64_t rk = r * k;
-            const double drk = static_cast<double>(rk);
-            // The index whose distance is exactly 0, if any.
-            const int64_t j0 = rk % 48000 == 0 ? rk / 48000 : -1;
-            typedef double v4 __attribute__((vector_size(32)));
-            v4 acc = {0.0, 0.0, 0.0, 0.0};
-            double tail = 0.0;
-            auto range = [&](int64_t a, int64_t b) {
-                int64_t j = a;
-                for (; j + 4 <= b; j += 4) {
-                    v4 num = {c[j], c[j + 1], c[j + 2], c[j + 3]};
-                    v4 den = {dj[j] - drk, dj[j + 1] - drk, dj[j + 2] - drk, dj[j + 3] - drk};
-                    acc += num / den;
-                }
-                for (; j < b; ++j) tail += c[j] / (dj[j] - drk);
-            };
-            double centre = 0.0;
-            if (j0 >= 0 && j0 < n) {
-                range(0, j0);
-                range(j0 + 1, n);
-                centre = x[j0];
-            } else {
-                range(0, n);
-            }
-            const double sum = (acc[0] + acc[1]) + (acc[2] + acc[3]) + tail;
-            if (up) {
-                const double sk = std::sin(kPi * static_cast<double>(rk % 96000) / 48000.0);
-                y[k] = ratio * (centre + sk * 48000.0 / kPi * sum);
-            } else {
-                const double sign = (k & 1) ? -1.0 : 1.0;
-                y[k] = centre + sign * static_cast<double>(r) / kPi * sum;
-            }
+    for (int64_t k = 0; k < lout; ++k) {
+        const int64_t rk = r * k;
+        const int64_t j0 = rk % 48000 == 0 ? rk / 48000 : -1;
+        const double centre = (j0 >= 0 && j0 < n) ? x[j0] : 0.0;
+        const double sum = sums[static_cast<size_t>(k)];
+        if (up) {
+            const double sk = std::sin(kPi * static_cast<double>(rk % 96000) / 48000.0);
+            y[k] = ratio * (centre + sk * 48000.0 / kPi * sum);
+        } else {
+            const double sign = (k & 1) ? -1.0 : 1.0;
+            y[k] = centre + sign * static_cast<double>(r) / kPi * sum;
         }
-    };
-    threads = std::max(1, threads);
-    if (threads == 1 || lout < 64) {
-        work(0, lout);
-    } else {
-        // Interleaved blocks keep both threads busy to the end.
-        std::vector<std::thread> pool;
-        std::atomic<int64_t> next{0};
-        auto worker = [&] {
-            for (;;) {
-                int64_t from = next.fetch_add(256);
-                if (from >= lout) return;
-                work(from, std::min(lout, from + 256));
-            }
-        };
-        for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-        worker();
-        for (auto& t : pool) t.join();
     }
-    return !control.cancelled();
+    return true;
 }
 
 bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int64_t frames,
@@ -257,7 +358,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     if (sampleRate == 48000 || sampleRate <= 0) {
         std::copy(source.begin(), source.begin() + count, ir48.begin());
     } else {
-        if (!minimumPhase(source.data(), count, &control)) return false;
+        if (!minimumPhase(source.data(), count, &control, threads)) return false;
         int64_t lout = static_cast<int64_t>(static_cast<double>(count) * 48000.0 /
                                             static_cast<double>(sampleRate) + 0.5);
         if (lout > kMaxLength) lout = kMaxLength;
@@ -270,7 +371,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     out.resampledLength = length;
     if (control.cancelled()) return false;
     control.setStage(2);
-    if (!buildTarget(ir48.data(), length, out, &control)) return false;
+    if (!buildTarget(ir48.data(), length, out, &control, threads)) return false;
     control.setStage(3);
     out.completed = true;
     return true;

@@ -30,7 +30,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
 
 /// Replaces x[0..n) by its minimum-phase version (same magnitude spectrum). Counts a step on
 /// `control` after each transform and the fold when given; false when it asked to cancel.
-bool minimumPhase(double* x, int64_t n, IrControl* control);
+bool minimumPhase(double* x, int64_t n, IrControl* control, int threads = 1);
 
 /// Replaces the bins below 30 Hz of a packed spectrum of `size` values at 48 kHz by the first
 /// bin at or above 30 Hz, falling 12 dB per octave towards 0 Hz.
@@ -38,7 +38,8 @@ void extendBelow30Hz(double* data, int64_t size);
 
 /// Builds the target from the 48 kHz IR `ir` of length L >= 1 into `out.target`/`out.boost`;
 /// false when `control` asked to cancel.
-bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control);
+bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control,
+                 int threads = 1);
 
 /// Band-limited resampling of x[0..n) at `sampleRate` to `lout` samples at 48 kHz into y.
 /// False when cancelled.

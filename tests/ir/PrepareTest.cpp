@@ -175,7 +175,7 @@ TEST(Prepare, VeryShortInputsAtHighRatesKeepOneSample) {
 }
 
 TEST(Prepare, FastResamplingMatchesTheLiteralSum) {
-    for (int rate : {44100, 96000, 32000, 88200}) {
+    for (int rate : {44100, 96000, 32000, 88200, 22050, 44101, 8000}) {
         std::vector<double> x = decaying(900, 9);
         IrControl c;
         PreparedTarget p;
