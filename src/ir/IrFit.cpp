@@ -101,9 +101,13 @@ __attribute__((target_clones("avx2", "default"))) bool cascade3(
 constexpr int kGroups = 4;
 constexpr int kResonatorLanes = W * kGroups;
 
-__attribute__((target_clones("avx2", "default"))) void resonatorSums(
-    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
-    vd* bOut, vd* cOut) {
+// The bases depend only on the base response, which the resonator searches share: C is
+// summed on the first search and kept.
+template <bool WithC>
+__attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, const double* r,
+                                                              int64_t length, const vd* sv,
+                                                              const vd* x1, const vd* r2, vd* bOut,
+                                                              vd* cOut) {
     vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
     for (int g = 0; g < kGroups; ++g) z1[g] = z2[g] = b[g] = c[g] = splat(0.0);
     for (int64_t n = 0; n < length; ++n) {
@@ -114,13 +118,25 @@ __attribute__((target_clones("avx2", "default"))) void resonatorSums(
             z2[g] = z1[g];
             z1[g] = v;
             b[g] += rn * v;
-            c[g] += v * v;
+            if (WithC) c[g] += v * v;
         }
     }
     for (int g = 0; g < kGroups; ++g) {
         bOut[g] = b[g];
-        cOut[g] = c[g];
+        if (WithC) cOut[g] = c[g];
     }
+}
+
+__attribute__((target_clones("avx2", "default"))) void resonatorSumsBC(
+    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
+    vd* bOut, vd* cOut) {
+    resonatorSumsLanes<true>(du, r, length, sv, x1, r2, bOut, cOut);
+}
+
+__attribute__((target_clones("avx2", "default"))) void resonatorSumsB(
+    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
+    vd* bOut) {
+    resonatorSumsLanes<false>(du, r, length, sv, x1, r2, bOut, nullptr);
 }
 
 // One section over a whole buffer, as the model defines it.
@@ -413,6 +429,7 @@ bool Fitter::resonators() {
     std::vector<double> du(static_cast<size_t>(length_)), r(static_cast<size_t>(length_));
     std::vector<double> zExact(static_cast<size_t>(length_));
     std::vector<Resonance> reso(static_cast<size_t>(pairs));
+    std::vector<double> sumZ2(static_cast<size_t>(pairs), 0.0);
     for (int fi = 0; fi < nF; ++fi)
         for (int ti = 0; ti < nT; ++ti)
             reso[static_cast<size_t>(fi * nT + ti)] =
@@ -470,11 +487,15 @@ bool Fitter::resonators() {
                     r2[l / W][l % W] = rs.r2;
                 }
                 vd bv[kGroups], cv[kGroups];
-                resonatorSums(du.data(), r.data(), length_, sv, x1, r2, bv, cv);
+                if (i == 0)
+                    resonatorSumsBC(du.data(), r.data(), length_, sv, x1, r2, bv, cv);
+                else
+                    resonatorSumsB(du.data(), r.data(), length_, sv, x1, r2, bv);
                 double b[kResonatorLanes], c[kResonatorLanes];
-                for (int l = 0; l < kResonatorLanes; ++l) {
+                for (int l = 0; l < nl; ++l) {
                     b[l] = bv[l / W][l % W];
-                    c[l] = cv[l / W][l % W];
+                    if (i == 0) sumZ2[static_cast<size_t>(first + l)] = cv[l / W][l % W];
+                    c[l] = sumZ2[static_cast<size_t>(first + l)];
                 }
                 for (int l = 0; l < nl; ++l) {
                     const int64_t pair = first + l;

@@ -77,9 +77,9 @@ TEST(FitEquivalence, SyntheticTargetsGiveTheReferenceFile) {
         double scale;
     };
     const Case cases[] = {
-        {"48k mono", 48000, 420, 1, 1.0},
-        {"44.1k stereo", 44100, 380, 2, 0.5},
-        {"96k mono", 96000, 800, 1, 1.0},
+        {"48k mono", 48000, 260, 1, 1.0},
+        {"44.1k stereo", 44100, 240, 2, 0.5},
+        {"96k mono", 96000, 500, 1, 1.0},
         {"very short", 48000, 5, 1, 1.0},
     };
     FitParams p = cabinet();
@@ -107,7 +107,7 @@ TEST(FitEquivalence, BoostPathGivesTheReferenceFile) {
     p.hsF = 2500;
     p.hsQ = 0.7;
     p.hsD = 24;  // a strong lift: the high band rises above +4 dB
-    auto h = test::modelImpulse(p, 48000, 400);
+    auto h = test::modelImpulse(p, 48000, 260);
     bool boost = false;
     auto target = prepared(h, 1, 48000, &boost);
     ASSERT_TRUE(boost);
@@ -117,12 +117,12 @@ TEST(FitEquivalence, BoostPathGivesTheReferenceFile) {
 TEST(FitEquivalence, NoiseAndSilenceGiveTheReferenceFile) {
     std::mt19937 gen(11);
     std::normal_distribution<double> d(0.0, 1.0);
-    std::vector<double> noise(350);
+    std::vector<double> noise(240);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = d(gen) * std::exp(-0.01 * static_cast<double>(i));
     bool boost = false;
     auto target = prepared(noise, 1, 48000, &boost);
     expectSameFit(target, boost, "noise");
-    std::vector<double> silence(300, 0.0);
+    std::vector<double> silence(200, 0.0);
     target = prepared(silence, 1, 44100, &boost);
     expectSameFit(target, boost, "silence");
 }
