@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "midi/alsa/AlsaMIDIService.h"
@@ -14,6 +15,12 @@ namespace {
 std::mutex factoryLock;
 MIDIServiceFactory installedFactory;  // guarded by factoryLock
 std::atomic<bool> virtualForced{false};
+
+// To the system log, and to stderr where a developer starting the program sees it.
+void logLine(int priority, const std::string& line) {
+    syslog(priority, "%s", line.c_str());
+    std::fprintf(stderr, "lumetta: %s\n", line.c_str());
+}
 }  // namespace
 
 void setServiceFactory(MIDIServiceFactory factory) {
@@ -31,13 +38,13 @@ std::unique_ptr<MIDIService> makeService(const std::string& clientName) {
     if (!virtualForced.load()) {
         std::string error;
         if (auto service = openAlsaMIDIService(clientName, error)) {
-            syslog(LOG_INFO, "MIDI: %s uses the ALSA sequencer", clientName.c_str());
+            logLine(LOG_INFO, "MIDI: " + clientName + " uses the ALSA sequencer");
             return service;
         }
-        syslog(LOG_WARNING, "MIDI: ALSA sequencer unavailable (%s); %s uses the virtual MIDI service",
-               error.c_str(), clientName.c_str());
+        logLine(LOG_WARNING, "MIDI: ALSA sequencer unavailable (" + error + "); " + clientName +
+                                  " uses the virtual MIDI service");
     } else {
-        syslog(LOG_INFO, "MIDI: %s uses the virtual MIDI service (--virtual-midi)", clientName.c_str());
+        logLine(LOG_INFO, "MIDI: " + clientName + " uses the virtual MIDI service (--virtual-midi)");
     }
     return VirtualMIDISystem::shared()->openClient(clientName);
 }
