@@ -116,6 +116,7 @@ Run fast(const std::string& path, int threads) {
 Run reference(const std::string& path) {
     Run r;
     const auto start = Clock::now();
+    const double cpu0 = cpuSeconds();
     audio::CWaveUtil wave;
     if (!wave.openWav(path)) return r;
     std::vector<double> all(static_cast<size_t>(wave.getSamples()) * wave.getCh());
@@ -125,6 +126,7 @@ Run reference(const std::string& path) {
     r.stageSeconds[2] = since(start);
     r.fit = ir::reference::fit(prepared.target, prepared.boost);
     r.seconds = since(start);
+    r.cpu = cpuSeconds() - cpu0;
     r.floats = ir::parameterFloats(r.fit);
     return r;
 }
@@ -132,9 +134,10 @@ Run reference(const std::string& path) {
 void report(const std::string& name, const Run& f, const Run* ref) {
     std::printf("%-36s fast %7.3f s (cpu %.3f s)", name.c_str(), f.seconds, f.cpu);
     if (ref) {
-        std::printf("  reference %8.2f s (prep %.2f)  ratio %6.1fx  file %s", ref->seconds,
-                    ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,
-                    ref->seconds / f.seconds, f.floats == ref->floats ? "identical" : "DIFFERENT");
+        std::printf("  reference %8.2f s (cpu %.2f s, prep %.2f s)  ratio %6.1fx (cpu %6.1fx)  file %s",
+                    ref->seconds, ref->cpu, ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,
+                    ref->seconds / f.seconds, ref->cpu / f.cpu,
+                    f.floats == ref->floats ? "identical" : "DIFFERENT");
     }
     std::printf("\n    stages:");
     for (const auto& [stage, s] : f.stageSeconds)
@@ -165,21 +168,25 @@ int main(int argc, char** argv) {
         std::sort(names.begin(), names.end());
         for (auto& n : names) files.emplace_back(n, std::string(LUMETTA_IR_CORPUS) + "/" + n);
     }
-    double fastTotal = 0, refTotal = 0;
+    double fastTotal = 0, refTotal = 0, fastCpu = 0, refCpu = 0;
     for (auto& [name, path] : files) {
         const Run f = fast(path, threads);
         fastTotal += f.seconds;
+        fastCpu += f.cpu;
         if (withReference) {
             const Run r = reference(path);
             refTotal += r.seconds;
+            refCpu += r.cpu;
             report(name, f, &r);
         } else {
             report(name, f, nullptr);
         }
         std::fflush(stdout);
     }
-    std::printf("total fast %.3f s", fastTotal);
-    if (withReference) std::printf("  reference %.1f s  ratio %.1fx", refTotal, refTotal / fastTotal);
+    std::printf("total fast %.3f s (cpu %.3f s)", fastTotal, fastCpu);
+    if (withReference)
+        std::printf("  reference %.1f s (cpu %.1f s)  ratio %.1fx (cpu %.1fx)", refTotal, refCpu,
+                    refTotal / fastTotal, refCpu / fastCpu);
     std::printf("\n");
     return 0;
 }

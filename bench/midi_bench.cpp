@@ -29,7 +29,7 @@ namespace {
 
 /// A main thread that runs its tasks on a thread of its own.
 class ThreadMainThread final : public bridge::MainThread {
-public:
+  public:
     ThreadMainThread() : thread_([this] { run(); }) {}
     ~ThreadMainThread() override {
         {
@@ -48,7 +48,7 @@ public:
     }
     bool isCurrent() const override { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     void run() {
         std::unique_lock guard(lock_);
         for (;;) {
@@ -69,43 +69,50 @@ private:
 };
 
 class NoStore final : public bridge::KeyValueStore {
-public:
+  public:
     std::optional<std::string> get(const std::string&) override { return std::nullopt; }
     bool set(const std::string&, const std::string&) override { return true; }
 };
 
 class NoApplication final : public bridge::Application {
-public:
+  public:
     void terminate() override {}
 };
 
 constexpr size_t kIds = 1 << 14;  // ids carried in two data bytes
 
-int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
+int hexDigit(char c) {
+    return c <= '9' ? c - '0' : c - 'A' + 10;
+}
 
 /// The bridge with the midi module on a virtual source, and a page stand-in that reads each
 /// delivered "message" event back out of the evaluated script.
 class Bench {
-public:
+  public:
     Bench() {
-        midi::setServiceFactory([this](const std::string& name) { return system_->openClient(name); });
-        source_ = system_->addSource(midi::VirtualMIDISystem::EndpointSpec{"Bench", 4711, {}, {}, {}});
-        token_ = center_.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
-            const uint64_t now = midi::current_host_time();
-            const auto& script = std::any_cast<const std::string&>(n.object);
-            // Each event reads ...message\f<hex>\f<time>... with the form feeds escaped.
-            static const std::string key = "message\\f";
-            for (size_t at = script.find(key); at != std::string::npos; at = script.find(key, at + 1)) {
-                const size_t hex = at + key.size();
-                if (hex + 6 > script.size()) break;
-                const int b1 = hexDigit(script[hex + 2]) * 16 + hexDigit(script[hex + 3]);
-                const int b2 = hexDigit(script[hex + 4]) * 16 + hexDigit(script[hex + 5]);
-                const size_t id = (static_cast<size_t>(b1) << 7 | static_cast<size_t>(b2)) % kIds;
-                const uint64_t sent = sentAt_[id].load(std::memory_order_acquire);
-                if (recording_.load()) latencies_.push_back(now - sent);
-                delivered_.fetch_add(1, std::memory_order_release);
-            }
-        });
+        midi::setServiceFactory(
+            [this](const std::string& name) { return system_->openClient(name); });
+        source_ =
+            system_->addSource(midi::VirtualMIDISystem::EndpointSpec{"Bench", 4711, {}, {}, {}});
+        token_ =
+            center_.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
+                const uint64_t now = midi::current_host_time();
+                const auto& script = std::any_cast<const std::string&>(n.object);
+                // Each event reads ...message\f<hex>\f<time>... with the form feeds escaped.
+                static const std::string key = "message\\f";
+                for (size_t at = script.find(key); at != std::string::npos;
+                     at = script.find(key, at + 1)) {
+                    const size_t hex = at + key.size();
+                    if (hex + 6 > script.size()) break;
+                    const int b1 = hexDigit(script[hex + 2]) * 16 + hexDigit(script[hex + 3]);
+                    const int b2 = hexDigit(script[hex + 4]) * 16 + hexDigit(script[hex + 5]);
+                    const size_t id =
+                        (static_cast<size_t>(b1) << 7 | static_cast<size_t>(b2)) % kIds;
+                    const uint64_t sent = sentAt_[id].load(std::memory_order_acquire);
+                    if (recording_.load()) latencies_.push_back(now - sent);
+                    delivered_.fetch_add(1, std::memory_order_release);
+                }
+            });
         native_ = std::make_unique<bridge::NativeCall>(
             services_, std::vector<bridge::ModuleDescriptor>{modules::midi::descriptor()});
         native_->call("$$midi_inconnect", R"({"MIDIEndpointUIDKey":4711})", std::nullopt);
@@ -128,7 +135,9 @@ public:
         }
         const auto start = Clock::now();
         for (size_t i = 0; i < count; ++i) {
-            if (rate > 0) std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<int64_t>(1e9 * double(i) / rate)));
+            if (rate > 0)
+                std::this_thread::sleep_until(
+                    start + std::chrono::nanoseconds(static_cast<int64_t>(1e9 * double(i) / rate)));
             const size_t id = i % kIds;
             message[1] = static_cast<uint8_t>(id >> 7);
             message[2] = static_cast<uint8_t>(id & 0x7F);
@@ -164,7 +173,7 @@ public:
     }
     std::vector<uint64_t>& latencies() { return latencies_; }
 
-private:
+  private:
     ThreadMainThread mainThread_;
     bridge::NotificationCenter center_;
     NoStore store_;
@@ -180,7 +189,9 @@ private:
     std::unique_ptr<bridge::NativeCall> native_;
 };
 
-double millis(uint64_t nanos) { return double(nanos) / 1e6; }
+double millis(uint64_t nanos) {
+    return double(nanos) / 1e6;
+}
 
 // The highest rate of a doubling series at which every message of a one-second run arrives.
 void rateSeries(Bench& bench, const char* what, size_t size, std::vector<double> rates) {
@@ -209,7 +220,9 @@ void rateSeries(Bench& bench, const char* what, size_t size, std::vector<double>
 
 int main() {
     Bench bench;
-    std::printf("MIDI input path: virtual receive thread -> parser -> midi adapter -> event queue -> main-thread delivery\n");
+    std::printf(
+        "MIDI input path: virtual receive thread -> parser -> midi adapter -> event queue -> "
+        "main-thread delivery\n");
 
     bench.reset(true);
     const size_t count = 3000;
@@ -218,9 +231,11 @@ int main() {
     auto& l = bench.latencies();
     std::sort(l.begin(), l.end());
     if (!l.empty()) {
-        std::printf("latency at 1000 msg/s, %zu of %zu delivered: median %.3f ms, p99 %.3f ms, max %.3f ms\n", got,
-                    count, millis(l[l.size() / 2]), millis(l[std::min(l.size() - 1, l.size() * 99 / 100)]),
-                    millis(l.back()));
+        std::printf(
+            "latency at 1000 msg/s, %zu of %zu delivered: median %.3f ms, p99 %.3f ms, max %.3f "
+            "ms\n",
+            got, count, millis(l[l.size() / 2]),
+            millis(l[std::min(l.size() - 1, l.size() * 99 / 100)]), millis(l.back()));
     }
     std::printf("throughput (one-second runs):\n");
     rateSeries(bench, "3-byte", 3, {1000, 10000, 20000, 50000, 100000, 200000, 400000});

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "audio/CWaveUtil.h"
@@ -39,6 +40,11 @@ CIrDataConv& CIrDataConv::getInstance() {
 CIrDataConv::CIrDataConv() : temporaryDirectory_(defaultTemporaryDirectory) {}
 
 CIrDataConv::~CIrDataConv() {
+    // At exit the receivers of the event may already be gone: a run stopped here says nothing.
+    {
+        std::lock_guard guard(configLock_);
+        sink_ = nullptr;
+    }
     SetCancel(1);
     if (worker_.joinable()) worker_.join();
 }
@@ -65,6 +71,9 @@ int32_t CIrDataConv::Convert(const std::string& path) {
     const int64_t frames = usableFrames(wave.getSampleRate(), wave.getSamples());
     std::vector<double> samples(static_cast<size_t>(frames * channels));
     if (!wave.loadWav(samples.data(), static_cast<uint32_t>(samples.size()))) return -1;
+    // Infinities or NaNs in a float file would turn every spectrum and error into NaN.
+    for (double v : samples)
+        if (!std::isfinite(v)) return -1;
     if (GetCancel() == 1) return 0;
     state_.channels = static_cast<uint32_t>(channels);
     state_.sampleRate = wave.getSampleRate();

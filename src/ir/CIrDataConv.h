@@ -49,7 +49,8 @@ public:
 
     /// Loads the WAV file at `path`: 1 on success; 0 when the path is empty, a conversion is
     /// running or a cancel came in while loading; -1 when the file is unreadable, not 1 or 2
-    /// channels, or has no sample rate. Only the frames the analysis can use are kept.
+    /// channels, has no sample rate or holds non-finite samples. Only the frames the analysis
+    /// can use are kept.
     int32_t Convert(const std::string& path);
     /// Starts the analysis of the loaded file on the background thread; false when one runs.
     /// `ch` is accepted and unused: the first channel is analysed.

@@ -714,7 +714,9 @@ bool Fitter::run(bool boost, FitResult& out) {
 double tapThreshold(const std::vector<double>& values) {
     std::vector<double> mags;
     mags.reserve(values.size());
-    for (double v : values) mags.push_back(std::fabs(v));
+    // A NaN is never above a threshold, so it never counts; it must not reach the sort.
+    for (double v : values)
+        if (!std::isnan(v)) mags.push_back(std::fabs(v));
     std::sort(mags.begin(), mags.end());
     // Same rule as counting every round, with the count read off the sorted magnitudes.
     auto above = [&](double t) {

@@ -141,6 +141,8 @@ TEST(ConvJobState, ConvertRefusesWhatItCannotAnalyse) {
     auto rate0 = synth::riffFile({synth::fmtChunk(1, 1, 0, 16), synth::Chunk{"data", {1, 2, 3, 4}}});
     EXPECT_EQ(conv.Convert(synth::writeTemp("rate0.wav", rate0)), -1);
     EXPECT_EQ(conv.Convert(synth::writeTemp("f64.wav", synth::wavFile({0.1, 0.2}, 1, 48000, 64, true))), -1);
+    const double nan = std::nan("");
+    EXPECT_EQ(conv.Convert(synth::writeTemp("nan.wav", synth::wavFile({0.1, nan}, 1, 48000, 32, true))), -1);
     EXPECT_EQ(conv.Convert(synth::writeTemp("ok.wav", synth::wavFile({0.1, 0.2}, 2, 48000, 16, false))), 1);
     EXPECT_EQ(conv.state().channels, 2u);
     EXPECT_EQ(conv.state().sampleCount, 1);

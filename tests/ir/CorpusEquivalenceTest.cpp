@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "audio/CWaveUtil.h"
@@ -68,7 +69,11 @@ void checkFile(const std::string& path) {
     job.sparse = conv.state().sparse;
     const auto jobFloats = parameterFloats(job);
     const auto refFloats = parameterFloats(ref);
-    if (jobFloats == refFloats) return;
+    if (jobFloats == refFloats) {
+        std::printf("  %s: parameter files identical\n", path.c_str());
+        return;
+    }
+    std::printf("  %s: parameter files differ; checking the near-tie rule\n", path.c_str());
     // Only a resampled target may differ, by the rounding of the faster resampling sum. Then
     // the choices that differ must be near-ties and the fit as good.
     ASSERT_NE(wave.getSampleRate(), 48000) << "48 kHz targets are bit for bit the same";
@@ -117,7 +122,7 @@ TEST(CorpusEquivalence, SyntheticCabinetsAtEveryRateGiveTheReferenceFile) {
     p.resD = {-5, -12, 0, 0};
     for (int rate : {44100, 48000, 96000}) {
         for (uint16_t channels : {1, 2}) {
-            auto h = test::modelImpulse(p, rate, rate / 10);
+            auto h = test::modelImpulse(p, rate, rate / 20);
             std::vector<double> in;
             for (double v : h)
                 for (uint16_t c = 0; c < channels; ++c) in.push_back(0.4 * v);

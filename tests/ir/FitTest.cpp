@@ -262,6 +262,15 @@ TEST(SparseTaps, EqualMagnitudesStillGiveAtMost32Taps) {
     EXPECT_EQ(v[117], 0.0);  // the 40th does not
 }
 
+TEST(SparseTaps, NaNValuesNeverCount) {
+    std::vector<double> v(99, 0.0);
+    v[0] = std::nan("");
+    v[3] = 0.75;
+    keepTaps(v, 99, tapThreshold(v));
+    EXPECT_EQ(v[0], 0.0);
+    EXPECT_EQ(v[3], 0.75);
+}
+
 TEST(SparseTaps, ExactlyThirtyTwoAboveHalfStopAtOnce) {
     std::vector<double> v(200, 0.0);
     for (int i = 0; i < 32; ++i) v[static_cast<size_t>(3 * i)] = 0.9;
