@@ -18,7 +18,7 @@ namespace lumetta::midi {
 /// removed, I/O errors) arrive on its receive thread and are handed to the main thread, where
 /// the delegate hears of them; packets stay on the receive thread (MIDIInputPort::read).
 class MIDIClient final : private MIDIServiceListener {
-public:
+  public:
     /// The name of client `uid`: the application id, ".midi#" and the UID.
     static std::string clientName(int32_t uid);
 
@@ -54,7 +54,7 @@ public:
     /// Reports an I/O error to the delegate. Main thread.
     void errorDidOccur(int32_t code, const std::string& message);
 
-private:
+  private:
     // MIDIServiceListener, on the receive thread.
     void midiPacket(const MIDIPacket& packet, void* context) override;
     void midiObjectAdded(MIDIObjectKind kind, MIDIEndpointRef ref) override;

@@ -16,7 +16,7 @@ struct MIDIError {
 
 /// What a MIDIClient tells its owner. Every operation is optional (the defaults do nothing).
 class MIDIClientDelegate {
-public:
+  public:
     /// An input connection failed; `endpoint` is the dictionary the caller passed. Main thread.
     virtual void midiInputPortConnectFailed(const nlohmann::json& endpoint) { (void)endpoint; }
     /// An output connection was refused (the destination is offline). Main thread.
@@ -26,18 +26,18 @@ public:
     /// The service reported an I/O error. Main thread.
     virtual void midiErrorDidOccur(const MIDIError& error) { (void)error; }
 
-protected:
+  protected:
     ~MIDIClientDelegate() = default;
 };
 
 /// Receives whole MIDI messages from an input port.
 class MIDIInputDelegate {
-public:
+  public:
     /// One message: `bytes` is valid only during the call; `timeStamp` is in milliseconds.
     /// Called on the MIDI receive thread.
     virtual void midiInputMessage(const uint8_t* bytes, int32_t size, uint32_t timeStamp) = 0;
 
-protected:
+  protected:
     ~MIDIInputDelegate() = default;
 };
 

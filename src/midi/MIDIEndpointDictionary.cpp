@@ -17,7 +17,8 @@ nlohmann::json endpointDictionary(const MIDIEndpointProperties& properties) {
     std::string displayName = properties.name;
     if (properties.entity) {
         displayName = properties.entity->name;
-        if (displayName != deviceName) displayName = deviceName + " (" + properties.entity->name + ")";
+        if (displayName != deviceName)
+            displayName = deviceName + " (" + properties.entity->name + ")";
         index = properties.entity->uniqueID;
     }
     if (index.is_null()) index = displayName;

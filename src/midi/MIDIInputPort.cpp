@@ -10,7 +10,9 @@ MIDIInputPort::MIDIInputPort(MIDIClient& client, MIDIService& service, int32_t u
     (void)uid;
 }
 
-MIDIInputPort::~MIDIInputPort() { disconnectAllEndpoints(); }
+MIDIInputPort::~MIDIInputPort() {
+    disconnectAllEndpoints();
+}
 
 std::vector<nlohmann::json> MIDIInputPort::endpoints() {
     std::vector<nlohmann::json> list;
@@ -44,7 +46,9 @@ int MIDIInputPort::connect(MIDIEndpointRef ref) {
     return service_.connectSource(ref, parser.get());
 }
 
-void MIDIInputPort::disconnect(MIDIEndpointRef ref) { service_.disconnectSource(ref); }
+void MIDIInputPort::disconnect(MIDIEndpointRef ref) {
+    service_.disconnectSource(ref);
+}
 
 void MIDIInputPort::connectEndpoint(const nlohmann::json& dictionary) {
     MIDIEndpointRef ref = endpointRefWithDictionay(dictionary);

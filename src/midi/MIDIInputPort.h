@@ -21,7 +21,7 @@ class MIDIClient;
 /// Built, used and destroyed on the main thread; read() runs on the MIDI receive thread.
 /// Owned by its MIDIClient; neither copyable nor movable (the service holds its parsers).
 class MIDIInputPort {
-public:
+  public:
     /// `client` and `service` outlive the port. `uid` is the client's UID (kept, not used).
     MIDIInputPort(MIDIClient& client, MIDIService& service, int32_t uid);
     /// Disconnects every source.
@@ -54,12 +54,14 @@ public:
     /// Receives every parsed message; not owned. Read on the receive thread, so a delegate
     /// being cleared must stay alive until the client's service has stopped.
     MIDIInputDelegate* delegate() const { return delegate_.load(std::memory_order_acquire); }
-    void setDelegate(MIDIInputDelegate* delegate) { delegate_.store(delegate, std::memory_order_release); }
+    void setDelegate(MIDIInputDelegate* delegate) {
+        delegate_.store(delegate, std::memory_order_release);
+    }
 
     /// One packet of a connected source; `context` is that source's parser. Receive thread.
     void read(const MIDIPacket& packet, void* context);
 
-private:
+  private:
     MIDIClient& client_;
     MIDIService& service_;
     std::atomic<MIDIInputDelegate*> delegate_{nullptr};

@@ -22,7 +22,7 @@ struct MIDIOutputEndpoint {
 /// Built and connected on the main thread; send() may also come from the MIDI receive thread
 /// (thru). The connected list has its own lock. Owned by its MIDIClient.
 class MIDIOutputPort {
-public:
+  public:
     /// The most bytes one packet carries; longer sends go out as consecutive packets.
     static constexpr int32_t kMaxPacketBytes = 512;
 
@@ -61,7 +61,7 @@ public:
     /// The connected destinations, in connection order. Any thread.
     std::vector<MIDIEndpointRef> connected() const;
 
-private:
+  private:
     void sendLocked(const MIDIPacketList& list);
 
     MIDIClient& client_;

@@ -20,7 +20,7 @@ struct MIDIPacket {
 /// A list of packets in one fixed 1,024-byte buffer, built on the stack for each send so that
 /// sending never allocates. Each packet is a 64-bit time stamp, a 16-bit count, then the bytes.
 class MIDIPacketList {
-public:
+  public:
     static constexpr size_t kBufferSize = 1024;
     static constexpr size_t kPacketHeader = sizeof(uint64_t) + sizeof(uint16_t);
     static constexpr size_t kListHeader = sizeof(uint32_t);
@@ -57,7 +57,7 @@ public:
         }
     }
 
-private:
+  private:
     std::array<uint8_t, kBufferSize> buffer_{};
     size_t used_ = kListHeader;
     uint32_t count_ = 0;

@@ -8,7 +8,9 @@ namespace lumetta::midi {
 namespace {
 
 // Data bytes that follow a channel status.
-uint8_t channelDataCount(uint8_t status) { return (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2; }
+uint8_t channelDataCount(uint8_t status) {
+    return (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
+}
 
 }  // namespace
 

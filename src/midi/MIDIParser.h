@@ -20,7 +20,7 @@ class MIDIInputPort;
 ///
 /// Only the MIDI receive thread parses, one packet at a time. Never allocates.
 class MIDIParser {
-public:
+  public:
     static constexpr int32_t kSysExCapacity = 512;
 
     MIDIParser() = default;
@@ -46,7 +46,7 @@ public:
     /// Bytes collected in the SysEx buffer.
     int32_t sysexLength() const { return sysex_len_; }
 
-private:
+  private:
     void byte(uint8_t b, uint32_t timeStamp, MIDIInputDelegate* delegate);
     void deliver(const uint8_t* bytes, int32_t size, uint32_t timeStamp,
                  MIDIInputDelegate* delegate);

@@ -44,7 +44,7 @@ struct MIDIFoundObject {
 
 /// Receives what the service reports. Every call comes on the service's receive thread.
 class MIDIServiceListener {
-public:
+  public:
     /// A packet from a connected source; `context` is what connectSource was given.
     virtual void midiPacket(const MIDIPacket& packet, void* context) = 0;
     /// An object appeared.
@@ -54,7 +54,7 @@ public:
     /// The service lost data or failed to deliver (`code` is the platform's error number).
     virtual void midiIOError(int32_t code) = 0;
 
-protected:
+  protected:
     ~MIDIServiceListener() = default;
 };
 
@@ -64,7 +64,7 @@ protected:
 /// thread, which the service owns and stops before its destructor returns; nothing is called
 /// after stop() or destruction.
 class MIDIService {
-public:
+  public:
     virtual ~MIDIService() = default;
 
     /// Which implementation this is ("alsa", "virtual"), for the log.

@@ -10,7 +10,8 @@
 namespace lumetta::midi {
 
 /// Makes the service for one client named `clientName`; null when it cannot be opened.
-using MIDIServiceFactory = std::function<std::unique_ptr<MIDIService>(const std::string& clientName)>;
+using MIDIServiceFactory =
+    std::function<std::unique_ptr<MIDIService>(const std::string& clientName)>;
 
 /// Replaces how MIDI clients get their service (tests, benchmarks); an empty factory restores
 /// the default. Call before the first client is made; main thread.

@@ -31,6 +31,8 @@ uint64_t host_timestamp_to_millis(uint64_t hostTime) {
     return hostTime * base.numerator / base.denominator / 1000000ULL;
 }
 
-uint64_t current_millis_timestamp() { return host_timestamp_to_millis(current_host_time()); }
+uint64_t current_millis_timestamp() {
+    return host_timestamp_to_millis(current_host_time());
+}
 
 }  // namespace lumetta::midi

@@ -12,10 +12,12 @@ using namespace lumetta::midi;
 
 namespace {
 
-bool haveSequencer() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
+bool haveSequencer() {
+    return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
+}
 
 class Listener final : public MIDIServiceListener {
-public:
+  public:
     void midiPacket(const MIDIPacket& packet, void* context) override {
         std::lock_guard guard(lock);
         bytes.insert(bytes.end(), packet.data, packet.data + packet.length);
@@ -33,9 +35,9 @@ public:
 
 }  // namespace
 
-#define REQUIRE_SEQUENCER()                                                                  \
-    if (!haveSequencer())                                                                    \
-    GTEST_SKIP() << "skipped: /dev/snd/seq is not available on this machine (no ALSA "       \
+#define REQUIRE_SEQUENCER()                                                            \
+    if (!haveSequencer())                                                              \
+    GTEST_SKIP() << "skipped: /dev/snd/seq is not available on this machine (no ALSA " \
                     "sequencer); the ALSA MIDI service is only tested where it exists"
 
 TEST(AlsaMIDIServiceTest, OpensAClientAndStopsItsReceiveThread) {

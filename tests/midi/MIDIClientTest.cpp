@@ -33,9 +33,13 @@ bool eventually(ManualMainThread& main, F condition) {
 }
 
 class Recorder final : public MIDIClientDelegate, public MIDIInputDelegate {
-public:
-    void midiInputPortConnectFailed(const json& endpoint) override { inputFailed.push_back(endpoint); }
-    void midiOutputPortConnectFailed(const json& endpoint) override { outputFailed.push_back(endpoint); }
+  public:
+    void midiInputPortConnectFailed(const json& endpoint) override {
+        inputFailed.push_back(endpoint);
+    }
+    void midiOutputPortConnectFailed(const json& endpoint) override {
+        outputFailed.push_back(endpoint);
+    }
     void midiObjectAddedRemoved() override { ++changes; }
     void midiErrorDidOccur(const MIDIError& error) override {
         errors.push_back(error);
@@ -85,10 +89,11 @@ VirtualMIDISystem::EndpointSpec spec(std::string name, std::optional<std::string
 }
 
 class MIDIClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         recorder.main = &main;
-        client = std::make_unique<MIDIClient>(0, system->openClient(MIDIClient::clientName(0)), main);
+        client =
+            std::make_unique<MIDIClient>(0, system->openClient(MIDIClient::clientName(0)), main);
         client->setDelegate(&recorder);
         client->inputPort()->setDelegate(&recorder);
     }
@@ -130,7 +135,8 @@ TEST(TimestampTest, MillisecondsFollowTheMonotonicClock) {
 }
 
 TEST(EndpointDictionaryTest, EntityNamedLikeItsDeviceShowsThatNameAlone) {
-    MIDIEndpointProperties p{"Port 1", 42, MIDIObjectIdentity{"Synth", 7}, MIDIObjectIdentity{"Synth", 9}, {}};
+    MIDIEndpointProperties p{
+        "Port 1", 42, MIDIObjectIdentity{"Synth", 7}, MIDIObjectIdentity{"Synth", 9}, {}};
     json d = endpointDictionary(p);
     EXPECT_EQ(d["MIDIDeviceNameKey"], "Synth");
     EXPECT_EQ(d["MIDIEntityNameKey"], "Synth");
@@ -139,7 +145,8 @@ TEST(EndpointDictionaryTest, EntityNamedLikeItsDeviceShowsThatNameAlone) {
 }
 
 TEST(EndpointDictionaryTest, OtherEntityNameIsShownInParenthesesAfterTheDevice) {
-    MIDIEndpointProperties p{"Out", -5, MIDIObjectIdentity{"MIDI 2", 70}, MIDIObjectIdentity{"Interface", 90}, {}};
+    MIDIEndpointProperties p{
+        "Out", -5, MIDIObjectIdentity{"MIDI 2", 70}, MIDIObjectIdentity{"Interface", 90}, {}};
     json d = endpointDictionary(p);
     EXPECT_EQ(d["MIDIDeviceNameKey"], "Interface");
     EXPECT_EQ(d["MIDIEntityNameKey"], "Interface (MIDI 2)");

@@ -21,7 +21,7 @@ struct Message {
 };
 
 class Collector final : public MIDIInputDelegate {
-public:
+  public:
     void midiInputMessage(const uint8_t* bytes, int32_t size, uint32_t timeStamp) override {
         messages.push_back({Bytes(bytes, bytes + size), timeStamp});
     }
@@ -47,9 +47,10 @@ std::vector<std::string> hexes(const std::vector<Message>& messages) {
 
 // Packets stamped n milliseconds of host time (nanoseconds) for packet n, from 1.
 class ParserTest : public ::testing::Test {
-protected:
+  protected:
     void feed(const Bytes& bytes, uint32_t millis = 1) {
-        MIDIPacket packet{uint64_t(millis) * 1000000u, bytes.data(), static_cast<uint16_t>(bytes.size())};
+        MIDIPacket packet{uint64_t(millis) * 1000000u, bytes.data(),
+                          static_cast<uint16_t>(bytes.size())};
         parser.parse(packet, &out);
     }
     std::vector<std::string> got() { return hexes(out.messages); }
@@ -208,11 +209,11 @@ namespace {
 // packet holding its last byte.
 std::vector<Message> referenceDecode(const Bytes& stream, const std::vector<uint32_t>& stampOf) {
     std::vector<Message> out;
-    int status = 0;        // running channel status, or 0
+    int status = 0;  // running channel status, or 0
     bool inSysEx = false;
-    Bytes sysex;           // F0 and data bytes, kept past a channel status as the parser does
-    Bytes pending;         // a message waiting for data bytes
-    size_t want = 0;       // total length of `pending` when complete
+    Bytes sysex;      // F0 and data bytes, kept past a channel status as the parser does
+    Bytes pending;    // a message waiting for data bytes
+    size_t want = 0;  // total length of `pending` when complete
     auto lengthOf = [](int s) -> size_t {
         if (s >= 0x80 && s < 0xF0) return (s & 0xF0) == 0xC0 || (s & 0xF0) == 0xD0 ? 2 : 3;
         if (s == 0xF1 || s == 0xF3) return 2;
@@ -286,7 +287,8 @@ TEST(ParserRandomTest, MatchesTheReferenceDecoderOnRandomStreams) {
             } else if (pick < 50) {
                 stream.push_back(0xF0);
                 const unsigned n = random() % 2 == 0 ? random() % 20 : random() % 700;
-                for (unsigned k = 0; k < n; ++k) stream.push_back(static_cast<uint8_t>(random() % 0x80));
+                for (unsigned k = 0; k < n; ++k)
+                    stream.push_back(static_cast<uint8_t>(random() % 0x80));
                 if (random() % 4 != 0) stream.push_back(0xF7);
                 continue;
             } else if (pick < 60) {
@@ -309,7 +311,8 @@ TEST(ParserRandomTest, MatchesTheReferenceDecoderOnRandomStreams) {
         while (at < stream.size()) {
             const size_t n = std::min(stream.size() - at, size_t(1 + random() % 40));
             for (size_t k = at; k < at + n; ++k) stampOf[k] = packetNo;
-            MIDIPacket packet{uint64_t(packetNo) * 1000000u, stream.data() + at, static_cast<uint16_t>(n)};
+            MIDIPacket packet{uint64_t(packetNo) * 1000000u, stream.data() + at,
+                              static_cast<uint16_t>(n)};
             parser.parse(packet, &got);
             at += n;
             ++packetNo;
@@ -317,8 +320,10 @@ TEST(ParserRandomTest, MatchesTheReferenceDecoderOnRandomStreams) {
         const auto expected = referenceDecode(stream, stampOf);
         ASSERT_EQ(got.messages.size(), expected.size()) << "round " << round << ": " << hex(stream);
         for (size_t i = 0; i < expected.size(); ++i) {
-            ASSERT_EQ(hex(got.messages[i].bytes), hex(expected[i].bytes)) << "round " << round << " message " << i;
-            ASSERT_EQ(got.messages[i].timeStamp, expected[i].timeStamp) << "round " << round << " message " << i;
+            ASSERT_EQ(hex(got.messages[i].bytes), hex(expected[i].bytes))
+                << "round " << round << " message " << i;
+            ASSERT_EQ(got.messages[i].timeStamp, expected[i].timeStamp)
+                << "round " << round << " message " << i;
         }
     }
 }

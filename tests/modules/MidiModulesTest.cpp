@@ -47,7 +47,7 @@ std::vector<std::string> fields(const std::string& event) {
 }
 
 class MidiModulesTest : public ::testing::Test {
-protected:
+  protected:
     explicit MidiModulesTest(bool loopback = true) : system(VirtualMIDISystem::create(loopback)) {
         midi::setServiceFactory([this](const std::string& name) {
             std::lock_guard guard(namesLock);
@@ -68,7 +68,8 @@ protected:
                                                                  modules::tgif::descriptor()});
     }
 
-    std::string call(const std::string& function, bridge::Arg a1 = std::nullopt, bridge::Arg a2 = std::nullopt) {
+    std::string call(const std::string& function, bridge::Arg a1 = std::nullopt,
+                     bridge::Arg a2 = std::nullopt) {
         return native->call(function, a1, a2);
     }
 
@@ -112,7 +113,7 @@ protected:
 };
 
 class MidiModulesWithoutEndpointsTest : public MidiModulesTest {
-protected:
+  protected:
     MidiModulesWithoutEndpointsTest() : MidiModulesTest(false) {}
 };
 
@@ -123,9 +124,13 @@ VirtualMIDISystem::EndpointSpec spec(std::string name, int32_t uid) {
     return s;
 }
 
-std::string uidArg(int32_t uid) { return json{{"MIDIEndpointUIDKey", uid}}.dump(); }
+std::string uidArg(int32_t uid) {
+    return json{{"MIDIEndpointUIDKey", uid}}.dump();
+}
 
-std::string hexOf(const Bytes& bytes) { return bridge::hexStringFromBytes(bytes); }
+std::string hexOf(const Bytes& bytes) {
+    return bridge::hexStringFromBytes(bytes);
+}
 
 }  // namespace
 
@@ -274,8 +279,9 @@ TEST_F(MidiModulesTest, MidixClientsAreMadeOnceWithUids10Upwards) {
     EXPECT_EQ(call("$$midix_client", std::string("2")), "v");
     EXPECT_EQ(call("$$midix_client", std::string("3")), "v");
     EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 2u);
-    EXPECT_EQ(clientNames, (std::vector<std::string>{"com.velmar.lumetta.midi#0", "com.velmar.lumetta.midi#10",
-                                                     "com.velmar.lumetta.midi#11"}));
+    EXPECT_EQ(clientNames,
+              (std::vector<std::string>{"com.velmar.lumetta.midi#0", "com.velmar.lumetta.midi#10",
+                                        "com.velmar.lumetta.midi#11"}));
     // The first state is announced once, by client 0.
     auto events = drain();
     EXPECT_EQ(std::count(events.begin(), events.end(), "midix\fchanged"), 1);

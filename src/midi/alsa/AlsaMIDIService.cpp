@@ -39,7 +39,7 @@ using PortInfo = std::unique_ptr<snd_seq_port_info_t, PortInfoFree>;
 
 /// An owned file descriptor.
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) ::close(fd_);
@@ -48,7 +48,7 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -64,7 +64,9 @@ PortInfo newPortInfo() {
     return PortInfo(info);
 }
 
-int addressKey(int client, int port) { return (client << 8) | port; }
+int addressKey(int client, int port) {
+    return (client << 8) | port;
+}
 
 constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
@@ -92,7 +94,7 @@ struct PortEntry {
 };
 
 class AlsaMIDIService final : public MIDIService {
-public:
+  public:
     AlsaMIDIService(SeqHandle seq, int inPort, int outPort, MIDICoder decoder, int wakeFd)
         : seq_(std::move(seq)),
           clientId_(snd_seq_client_id(seq_.get())),
@@ -146,7 +148,8 @@ public:
         bool asSource = false;
         const auto ref = static_cast<MIDIEndpointRef>(uniqueID);
         if (!findLocked(ref, &asSource)) return std::nullopt;
-        return MIDIFoundObject{ref, asSource ? MIDIObjectKind::source : MIDIObjectKind::destination};
+        return MIDIFoundObject{ref,
+                               asSource ? MIDIObjectKind::source : MIDIObjectKind::destination};
     }
 
     int connectSource(MIDIEndpointRef source, void* context) override {
@@ -216,14 +219,15 @@ public:
         return result;
     }
 
-private:
+  private:
     std::vector<MIDIEndpointRef> list(bool wantSources) {
         std::lock_guard guard(tableLock_);
         refreshLocked();
         std::vector<MIDIEndpointRef> refs;
         for (auto& [key, entry] : ports_) {
             if (!entry.present) continue;
-            if (wantSources && entry.source) refs.push_back(static_cast<MIDIEndpointRef>(entry.sourceUID));
+            if (wantSources && entry.source)
+                refs.push_back(static_cast<MIDIEndpointRef>(entry.sourceUID));
             if (!wantSources && entry.destination)
                 refs.push_back(static_cast<MIDIEndpointRef>(entry.destinationUID));
         }
@@ -249,7 +253,8 @@ private:
 
     bool uidTakenLocked(int32_t uid, int key) const {
         for (auto& [k, entry] : ports_)
-            if (k != key && entry.present && (entry.sourceUID == uid || entry.destinationUID == uid))
+            if (k != key && entry.present &&
+                (entry.sourceUID == uid || entry.destinationUID == uid))
                 return true;
         return false;
     }
@@ -278,16 +283,17 @@ private:
     void enterLocked(PortEntry entry) {
         const int key = addressKey(entry.client, entry.port);
         auto old = ports_.find(key);
-        if (old != ports_.end() && old->second.present && old->second.clientName == entry.clientName &&
-            old->second.portName == entry.portName && old->second.source == entry.source &&
-            old->second.destination == entry.destination)
+        if (old != ports_.end() && old->second.present &&
+            old->second.clientName == entry.clientName && old->second.portName == entry.portName &&
+            old->second.source == entry.source && old->second.destination == entry.destination)
             return;
         const std::string base = "alsa\x1f" + entry.clientName + "\x1f" + entry.portName;
         for (int n = 1;; ++n) {
             const std::string name = n == 1 ? base : base + "#" + std::to_string(n);
             entry.sourceUID = stableUniqueID(name + "\x1fin");
             entry.destinationUID = stableUniqueID(name + "\x1fout");
-            if (!uidTakenLocked(entry.sourceUID, key) && !uidTakenLocked(entry.destinationUID, key)) {
+            if (!uidTakenLocked(entry.sourceUID, key) &&
+                !uidTakenLocked(entry.destinationUID, key)) {
                 entry.entityUID = stableUniqueID(name);
                 break;
             }
@@ -322,9 +328,11 @@ private:
     };
 
     void endpointsOf(const PortEntry& entry, std::vector<Change>& out) {
-        if (entry.source) out.push_back({MIDIObjectKind::source, static_cast<MIDIEndpointRef>(entry.sourceUID)});
+        if (entry.source)
+            out.push_back({MIDIObjectKind::source, static_cast<MIDIEndpointRef>(entry.sourceUID)});
         if (entry.destination)
-            out.push_back({MIDIObjectKind::destination, static_cast<MIDIEndpointRef>(entry.destinationUID)});
+            out.push_back(
+                {MIDIObjectKind::destination, static_cast<MIDIEndpointRef>(entry.destinationUID)});
     }
 
     // Announce port, receive thread.
@@ -362,14 +370,21 @@ private:
                 }
             };
             switch (event.type) {
-                case SND_SEQ_EVENT_PORT_START: reread(client, port, true); break;
-                case SND_SEQ_EVENT_PORT_CHANGE: reread(client, port, false); break;
-                case SND_SEQ_EVENT_PORT_EXIT: drop(addressKey(client, port)); break;
+                case SND_SEQ_EVENT_PORT_START:
+                    reread(client, port, true);
+                    break;
+                case SND_SEQ_EVENT_PORT_CHANGE:
+                    reread(client, port, false);
+                    break;
+                case SND_SEQ_EVENT_PORT_EXIT:
+                    drop(addressKey(client, port));
+                    break;
                 case SND_SEQ_EVENT_CLIENT_EXIT:
                 case SND_SEQ_EVENT_CLIENT_CHANGE: {
                     std::vector<int> ports;
                     for (auto& [key, entry] : ports_)
-                        if (!entry.goneNotified && entry.client == client) ports.push_back(entry.port);
+                        if (!entry.goneNotified && entry.client == client)
+                            ports.push_back(entry.port);
                     for (int p : ports) {
                         if (event.type == SND_SEQ_EVENT_CLIENT_EXIT)
                             drop(addressKey(client, p));
@@ -378,7 +393,8 @@ private:
                     }
                     break;
                 }
-                default: break;
+                default:
+                    break;
             }
         }
         for (auto& change : removed) listener_->midiObjectRemoved(change.kind, change.ref);
@@ -435,7 +451,8 @@ private:
     void run() {
         const int count = snd_seq_poll_descriptors_count(seq_.get(), POLLIN);
         std::vector<pollfd> fds(static_cast<size_t>(std::max(count, 0)) + 1);
-        snd_seq_poll_descriptors(seq_.get(), fds.data(), static_cast<unsigned>(std::max(count, 0)), POLLIN);
+        snd_seq_poll_descriptors(seq_.get(), fds.data(), static_cast<unsigned>(std::max(count, 0)),
+                                 POLLIN);
         fds.back() = pollfd{wake_.get(), POLLIN, 0};
         while (!stopping_.load()) {
             const int ready = ::poll(fds.data(), fds.size(), -1);
@@ -477,10 +494,10 @@ private:
     std::atomic<bool> stopping_{false};
 
     std::mutex tableLock_;
-    std::map<int, PortEntry> ports_;   // by address; guarded by tableLock_
-    std::map<int, void*> contexts_;    // connected sources by address; guarded by tableLock_
+    std::map<int, PortEntry> ports_;  // by address; guarded by tableLock_
+    std::map<int, void*> contexts_;   // connected sources by address; guarded by tableLock_
     std::mutex sendLock_;
-    std::map<int, MIDICoder> encoders_;  // by destination address; guarded by sendLock_
+    std::map<int, MIDICoder> encoders_;          // by destination address; guarded by sendLock_
     std::map<int, std::vector<uint8_t>> sysex_;  // SysEx being joined, by source; receive thread
 
     std::thread thread_;  // last: stops before what it uses goes
@@ -488,7 +505,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName, std::string& error) {
+std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName,
+                                                 std::string& error) {
     snd_seq_t* raw = nullptr;
     int err = snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     if (err < 0) {
@@ -524,7 +542,8 @@ std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName, 
         error = std::strerror(errno);
         return nullptr;
     }
-    return std::make_unique<AlsaMIDIService>(std::move(seq), inPort, outPort, std::move(decoder), wake);
+    return std::make_unique<AlsaMIDIService>(std::move(seq), inPort, outPort, std::move(decoder),
+                                             wake);
 }
 
 }  // namespace lumetta::midi

@@ -28,7 +28,9 @@ void setServiceFactory(MIDIServiceFactory factory) {
     installedFactory = std::move(factory);
 }
 
-void forceVirtualService(bool on) { virtualForced.store(on); }
+void forceVirtualService(bool on) {
+    virtualForced.store(on);
+}
 
 std::unique_ptr<MIDIService> makeService(const std::string& clientName) {
     {
@@ -42,9 +44,10 @@ std::unique_ptr<MIDIService> makeService(const std::string& clientName) {
             return service;
         }
         logLine(LOG_WARNING, "MIDI: ALSA sequencer unavailable (" + error + "); " + clientName +
-                                  " uses the virtual MIDI service");
+                                 " uses the virtual MIDI service");
     } else {
-        logLine(LOG_INFO, "MIDI: " + clientName + " uses the virtual MIDI service (--virtual-midi)");
+        logLine(LOG_INFO,
+                "MIDI: " + clientName + " uses the virtual MIDI service (--virtual-midi)");
     }
     return VirtualMIDISystem::shared()->openClient(clientName);
 }

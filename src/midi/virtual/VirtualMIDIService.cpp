@@ -24,8 +24,10 @@ std::shared_ptr<VirtualMIDISystem> VirtualMIDISystem::create(bool withLoopback) 
 void VirtualMIDISystem::addLoopback() {
     EndpointSpec spec;
     spec.name = kLoopbackName;
-    spec.entity = MIDIObjectIdentity{kLoopbackName, stableUniqueID("virtual\x1f" "Lumetta Loopback")};
-    spec.device = MIDIObjectIdentity{kLoopbackName, stableUniqueID("virtual\x1f" "Lumetta")};
+    spec.entity = MIDIObjectIdentity{kLoopbackName, stableUniqueID("virtual\x1f"
+                                                                   "Lumetta Loopback")};
+    spec.device = MIDIObjectIdentity{kLoopbackName, stableUniqueID("virtual\x1f"
+                                                                   "Lumetta")};
     loopbackSource_ = addSource(spec);
     // The system owns the loopback; a weak back reference keeps it from owning itself.
     std::weak_ptr<VirtualMIDISystem> weak = weak_from_this();
@@ -163,7 +165,8 @@ std::optional<MIDIFoundObject> VirtualMIDISystem::findByUniqueID(int32_t uniqueI
     return std::nullopt;
 }
 
-int VirtualMIDISystem::subscribe(VirtualMIDIService* service, MIDIEndpointRef source, void* context) {
+int VirtualMIDISystem::subscribe(VirtualMIDIService* service, MIDIEndpointRef source,
+                                 void* context) {
     std::lock_guard guard(lock_);
     auto it = endpoints_.find(source);
     if (it == endpoints_.end() || it->second.kind != MIDIObjectKind::source) return -ENOENT;
@@ -195,7 +198,8 @@ int VirtualMIDISystem::deliver(MIDIEndpointRef destination, const MIDIPacketList
     {
         std::lock_guard guard(lock_);
         auto it = endpoints_.find(destination);
-        if (it == endpoints_.end() || it->second.kind != MIDIObjectKind::destination) return -ENOENT;
+        if (it == endpoints_.end() || it->second.kind != MIDIObjectKind::destination)
+            return -ENOENT;
         receiver = it->second.receiver;
     }
     // Outside the lock: the loopback's receiver emits into this system again.
@@ -205,10 +209,13 @@ int VirtualMIDISystem::deliver(MIDIEndpointRef destination, const MIDIPacketList
 
 // ---- VirtualMIDIService ------------------------------------------------------------------------
 
-VirtualMIDIService::VirtualMIDIService(std::shared_ptr<VirtualMIDISystem> system, uint32_t clientRef)
+VirtualMIDIService::VirtualMIDIService(std::shared_ptr<VirtualMIDISystem> system,
+                                       uint32_t clientRef)
     : system_(std::move(system)), clientRef_(clientRef) {}
 
-VirtualMIDIService::~VirtualMIDIService() { stop(); }
+VirtualMIDIService::~VirtualMIDIService() {
+    stop();
+}
 
 void VirtualMIDIService::start(MIDIServiceListener& listener) {
     listener_ = &listener;
@@ -226,7 +233,9 @@ void VirtualMIDIService::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-std::vector<MIDIEndpointRef> VirtualMIDIService::sources() { return system_->list(MIDIObjectKind::source); }
+std::vector<MIDIEndpointRef> VirtualMIDIService::sources() {
+    return system_->list(MIDIObjectKind::source);
+}
 
 std::vector<MIDIEndpointRef> VirtualMIDIService::destinations() {
     return system_->list(MIDIObjectKind::destination);
@@ -293,9 +302,15 @@ void VirtualMIDIService::run() {
                     listener_->midiPacket(packet, item.context);
                     break;
                 }
-                case ItemKind::added: listener_->midiObjectAdded(item.objectKind, item.ref); break;
-                case ItemKind::removed: listener_->midiObjectRemoved(item.objectKind, item.ref); break;
-                case ItemKind::error: listener_->midiIOError(item.code); break;
+                case ItemKind::added:
+                    listener_->midiObjectAdded(item.objectKind, item.ref);
+                    break;
+                case ItemKind::removed:
+                    listener_->midiObjectRemoved(item.objectKind, item.ref);
+                    break;
+                case ItemKind::error:
+                    listener_->midiIOError(item.code);
+                    break;
             }
         }
         batch.clear();

@@ -25,7 +25,7 @@ class VirtualMIDIService;
 
 /// The virtual MIDI world that every VirtualMIDIService of the process sees. Thread-safe.
 class VirtualMIDISystem : public std::enable_shared_from_this<VirtualMIDISystem> {
-public:
+  public:
     static constexpr const char* kLoopbackName = "Lumetta Loopback";
 
     /// Called with each packet sent to a destination, on the sending thread.
@@ -67,7 +67,7 @@ public:
     /// Most queued items per client; beyond it packets are dropped and an I/O error reported.
     static constexpr size_t kQueueLimit = 1 << 16;
 
-private:
+  private:
     friend class VirtualMIDIService;
     struct Endpoint {
         MIDIObjectKind kind;
@@ -105,7 +105,7 @@ private:
 
 /// One client's connection to a VirtualMIDISystem, with its own receive thread.
 class VirtualMIDIService final : public MIDIService {
-public:
+  public:
     VirtualMIDIService(std::shared_ptr<VirtualMIDISystem> system, uint32_t clientRef);
     ~VirtualMIDIService() override;
     VirtualMIDIService(const VirtualMIDIService&) = delete;
@@ -123,7 +123,7 @@ public:
     int disconnectSource(MIDIEndpointRef source) override;
     int send(MIDIEndpointRef destination, const MIDIPacketList& list) override;
 
-private:
+  private:
     friend class VirtualMIDISystem;
     enum class ItemKind { packet, added, removed, error };
     struct Item {

@@ -47,24 +47,26 @@ void _MIDIClientDelegate::midiOutputPortConnectFailed(const nlohmann::json& endp
     native->postEvent(joinEvent({"midi", "connectfailed", eventJSONText(endpoint)}));
 }
 
-void _MIDIClientDelegate::midiObjectAddedRemoved() { native->postEvent(joinEvent({"midi", "changed"})); }
+void _MIDIClientDelegate::midiObjectAddedRemoved() {
+    native->postEvent(joinEvent({"midi", "changed"}));
+}
 
 void _MIDIClientDelegate::midiErrorDidOccur(const ::lumetta::midi::MIDIError& error) {
     native->postEvent(joinEvent({"midi", "error", std::to_string(error.code)}));
 }
 
 void _MIDIClientDelegate::midiInputMessage(const uint8_t* bytes, int32_t size, uint32_t timeStamp) {
-    native->postEvent(joinEvent({"midi", "message",
-                                 hexStringFromBytes(bytes, static_cast<size_t>(size)),
-                                 std::to_string(timeStamp)}));
+    native->postEvent(
+        joinEvent({"midi", "message", hexStringFromBytes(bytes, static_cast<size_t>(size)),
+                   std::to_string(timeStamp)}));
 }
 
 // ---- module ------------------------------------------------------------------------------------
 
 MidiModule::MidiModule(ModuleContext& ctx) {
     adapter_.native = &ctx.native;
-    client_ = std::make_unique<MIDIClient>(0, ::lumetta::midi::makeService(MIDIClient::clientName(0)),
-                                           ctx.services.mainThread);
+    client_ = std::make_unique<MIDIClient>(
+        0, ::lumetta::midi::makeService(MIDIClient::clientName(0)), ctx.services.mainThread);
     client_->setDelegate(&adapter_);
     if (auto* input = client_->inputPort()) input->setDelegate(&adapter_);
 
@@ -122,7 +124,8 @@ MidiModule::MidiModule(ModuleContext& ctx) {
     f.add("$$midi_send::", [this](const Arg& hex, const Arg&) {
         auto bytes = dataFromHexString(hex.value_or(""));
         if (auto* port = client_->outputPort())
-            port->send(bytes.data(), static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
+            port->send(bytes.data(),
+                       static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
         return resultVoid();
     });
     f.add("$$midi_panel::", [](const Arg&, const Arg&) {
@@ -131,7 +134,9 @@ MidiModule::MidiModule(ModuleContext& ctx) {
     });
 }
 
-MidiModule::~MidiModule() { client_.reset(); }
+MidiModule::~MidiModule() {
+    client_.reset();
+}
 
 void MidiModule::didCreateAll() {
     auto* input = client_->inputPort();

@@ -13,7 +13,7 @@ namespace lumetta::modules::midi {
 /// the client and its input port point at it.
 class _MIDIClientDelegate final : public ::lumetta::midi::MIDIClientDelegate,
                                   public ::lumetta::midi::MIDIInputDelegate {
-public:
+  public:
     _MIDIClientDelegate() = default;
     _MIDIClientDelegate(const _MIDIClientDelegate&) = delete;
     _MIDIClientDelegate& operator=(const _MIDIClientDelegate&) = delete;
@@ -35,7 +35,7 @@ public:
 /// The `midi` module: owns the default MIDI client (UID 0) and its adapter, and registers the
 /// `$$midi_*` functions. Built first of all modules, on the main thread.
 class MidiModule final : public bridge::Module {
-public:
+  public:
     explicit MidiModule(bridge::ModuleContext& ctx);
     /// The client goes first, so no callback reaches the adapter after it.
     ~MidiModule() override;
@@ -46,7 +46,7 @@ public:
     /// The default client; lives as long as the module.
     ::lumetta::midi::MIDIClient& client() { return *client_; }
 
-private:
+  private:
     std::mutex callLock_;  // bridge functions may come from the main and the loopback thread
     _MIDIClientDelegate adapter_;
     std::unique_ptr<::lumetta::midi::MIDIClient> client_;

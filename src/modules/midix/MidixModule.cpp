@@ -20,11 +20,13 @@ using midi::intArgument;
 // ---- adapter -----------------------------------------------------------------------------------
 
 void _MIDIXClientDelegate::midiInputPortConnectFailed(const nlohmann::json& endpoint) {
-    native->postEvent(joinEvent({"midix", "connectfailed", std::to_string(cid), eventJSONText(endpoint)}));
+    native->postEvent(
+        joinEvent({"midix", "connectfailed", std::to_string(cid), eventJSONText(endpoint)}));
 }
 
 void _MIDIXClientDelegate::midiOutputPortConnectFailed(const nlohmann::json& endpoint) {
-    native->postEvent(joinEvent({"midix", "connectfailed", std::to_string(cid), eventJSONText(endpoint)}));
+    native->postEvent(
+        joinEvent({"midix", "connectfailed", std::to_string(cid), eventJSONText(endpoint)}));
 }
 
 void _MIDIXClientDelegate::midiObjectAddedRemoved() {
@@ -33,10 +35,12 @@ void _MIDIXClientDelegate::midiObjectAddedRemoved() {
 }
 
 void _MIDIXClientDelegate::midiErrorDidOccur(const ::lumetta::midi::MIDIError& error) {
-    native->postEvent(joinEvent({"midix", "error", std::to_string(cid), std::to_string(error.code)}));
+    native->postEvent(
+        joinEvent({"midix", "error", std::to_string(cid), std::to_string(error.code)}));
 }
 
-void _MIDIXClientDelegate::midiInputMessage(const uint8_t* bytes, int32_t size, uint32_t timeStamp) {
+void _MIDIXClientDelegate::midiInputMessage(const uint8_t* bytes, int32_t size,
+                                            uint32_t timeStamp) {
     if (thru.load(std::memory_order_relaxed) && client && client->outputPort())
         client->outputPort()->send(bytes, size);
     native->postEvent(joinEvent({"midix", "message", std::to_string(cid),
@@ -46,7 +50,8 @@ void _MIDIXClientDelegate::midiInputMessage(const uint8_t* bytes, int32_t size, 
 
 // ---- module ------------------------------------------------------------------------------------
 
-MidixModule::MidixModule(ModuleContext& ctx) : native_(ctx.native), mainThread_(ctx.services.mainThread) {
+MidixModule::MidixModule(ModuleContext& ctx)
+    : native_(ctx.native), mainThread_(ctx.services.mainThread) {
     auto& f = ctx.functions;
     f.add("$$midix_client::", [this](const Arg& count, const Arg&) {
         createClients(intArgument(count));
@@ -104,7 +109,8 @@ MidixModule::MidixModule(ModuleContext& ctx) : native_(ctx.native), mainThread_(
         Entry& e = entry(index);
         auto bytes = dataFromHexString(hex.value_or(""));
         if (auto* port = e.client->outputPort())
-            port->send(bytes.data(), static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
+            port->send(bytes.data(),
+                       static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
         return resultVoid();
     });
     f.add("$$midix_thru::", [this](const Arg& index, const Arg& on) {

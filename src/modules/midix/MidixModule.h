@@ -15,7 +15,7 @@ namespace lumetta::modules::midix {
 /// incoming messages to its own destinations while thru is on.
 class _MIDIXClientDelegate final : public ::lumetta::midi::MIDIClientDelegate,
                                    public ::lumetta::midi::MIDIInputDelegate {
-public:
+  public:
     _MIDIXClientDelegate() = default;
     _MIDIXClientDelegate(const _MIDIXClientDelegate&) = delete;
     _MIDIXClientDelegate& operator=(const _MIDIXClientDelegate&) = delete;
@@ -44,7 +44,7 @@ public:
 /// The `midix` module: further MIDI clients (UIDs 10, 11, ...) addressed by index, each with
 /// its own adapter; created once by `$$midix_client::`.
 class MidixModule final : public bridge::Module {
-public:
+  public:
     explicit MidixModule(bridge::ModuleContext& ctx);
     /// Takes the clients down from the last to the first.
     ~MidixModule() override;
@@ -52,7 +52,7 @@ public:
     /// Number of clients. Any thread.
     size_t clientCount();
 
-private:
+  private:
     struct Entry {
         std::unique_ptr<_MIDIXClientDelegate> adapter;
         std::unique_ptr<::lumetta::midi::MIDIClient> client;
