@@ -8,7 +8,7 @@ packages=(
     libgtk-4-dev libwebkitgtk-6.0-dev libglib2.0-dev
     nlohmann-json3-dev libasound2-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-utils imagemagick dbus dbus-x11 unzip
+    xvfb xauth x11-utils imagemagick dbus dbus-x11 unzip python3-dbusmock libx11-dev
 )
 # Extra package lists dropped in by modules (one name per line).
 for extra in "$(dirname "$0")"/packages.d/*.txt; do

@@ -64,7 +64,9 @@ AppDelegate::~AppDelegate() {
 }
 
 int AppDelegate::run(int argc, char** argv) {
-    page_ = "file://" + bundleResourceDirectory() + "html/index.html";
+    std::string bundle = bundleResourceDirectory();
+    setBundleDirectory(bundle);
+    page_ = "file://" + bundle + "html/index.html";
     return g_application_run(G_APPLICATION(app_.get()), argc, argv);
 }
 

@@ -48,6 +48,7 @@ pid_t AppProcess::spawn(const std::vector<std::string>& args) {
     for (const char* pass : {"DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PATH", "LANG"}) {
         if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
     }
+    env.insert(env.end(), extraEnv_.begin(), extraEnv_.end());
     std::vector<std::string> argv = {LUMETTA_APP_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv, cenv;

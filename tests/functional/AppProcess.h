@@ -26,6 +26,9 @@ public:
     const std::filesystem::path& root() const { return root_; }
     std::filesystem::path page(const std::string& name) const { return root_ / "pages" / name; }
 
+    /// Adds a variable to the environment of the applications started from now on.
+    void setEnv(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
+
     /// Starts `lumetta` with these arguments.
     void start(const std::vector<std::string>& args);
     /// Runs a second `lumetta` with these arguments and waits for it to end; its exit status.
@@ -49,6 +52,7 @@ private:
     void stop();
 
     std::filesystem::path root_;
+    std::vector<std::string> extraEnv_;
     pid_t pid_ = -1;
 };
 
