@@ -146,3 +146,20 @@ TEST(AppFunctional, NewWindowsGoToTheDefaultBrowser) {
     }
     EXPECT_EQ(url, "https://lumetta.invalid/page?x=1");
 }
+
+TEST(AppFunctional, MidiLoopbackCarriesANoteAndALongSysexToThePage) {
+    AppProcess app;
+    app.start({"--virtual-midi", pageArg(app, "midi.html")});
+    auto result = app.waitForKey("midi");
+    ASSERT_TRUE(result) << app.stored("error").value_or("");
+    EXPECT_EQ(result->at("sent"), json({"v", "v"}));
+    auto& messages = result->at("messages");
+    ASSERT_EQ(messages.size(), 2u) << messages.dump();
+    EXPECT_EQ(messages[0]["hex"], "903C64");
+    // Sent in two pieces of at most 512 bytes; received as one SysEx of at most 512 bytes: F0, the
+    // first 510 data bytes and F7.
+    std::string sent = result->at("sysex");
+    ASSERT_EQ(sent.size(), 1200u);
+    EXPECT_EQ(messages[1]["hex"], sent.substr(0, 2 + 510 * 2) + "F7");
+    EXPECT_LE(messages[0]["ts"].get<double>(), messages[1]["ts"].get<double>());
+}
