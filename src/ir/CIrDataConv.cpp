@@ -136,10 +136,13 @@ int CIrDataConv::GetProgress() {
         if (row.steps > 0) {
             // Steps are counted from the start of the stage: the table gives each stage's own
             // expected count.
-            const uint32_t steps =
-                state_.control.stepCount.load() - state_.control.stageBase.load();
-            const int value = row.start + static_cast<int>(static_cast<double>(steps) /
-                                                           row.steps * (row.next - row.start));
+            const uint32_t count = state_.control.stepCount.load();
+            const uint32_t base = state_.control.stageBase.load();
+            const uint32_t steps = count > base ? count - base : 0;
+            int value = row.start + static_cast<int>(static_cast<double>(steps) / row.steps *
+                                                     (row.next - row.start));
+            // A stage that takes a step more than the table expects does not run ahead.
+            if (value > row.next) value = row.next;
             int current = state_.progressMax.load();
             while (value > current && !state_.progressMax.compare_exchange_weak(current, value)) {
             }

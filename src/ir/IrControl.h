@@ -17,9 +17,11 @@ struct IrControl {
     bool cancelled() const { return cancel.load(std::memory_order_relaxed) == 1; }
     /// Any thread.
     void setStage(uint32_t s) {
-        if (stage.load(std::memory_order_relaxed) != s) {
-            stageBase.store(stepCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
-            stage.store(s, std::memory_order_relaxed);
+        // The base is published before the stage, so a reader that sees the new stage also
+        // sees its base.
+        if (stage.load() != s) {
+            stageBase.store(stepCount.load());
+            stage.store(s);
         }
     }
     void step(uint32_t n = 1) { stepCount.fetch_add(n, std::memory_order_relaxed); }

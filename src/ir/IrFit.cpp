@@ -645,10 +645,8 @@ bool Fitter::run(bool boost, FitResult& out) {
         control_.setStage(9);
         shelfChain();
         {
-            const int64_t perF = static_cast<int64_t>(grid::pkQ.count) * grid::pkDBoost.count;
             const Outcome o =
                 searchPeak(hs_.data(), grid::pkF, grid::pkQ, grid::pkDBoost, 0, best_);
-            (void)perF;
             if (cancelled()) return false;
             if (o.kept) peakParams(o, grid::pkDBoost);
             else p_.pkOn = false;

@@ -136,12 +136,15 @@ inline double resGain(int mode, double d) {
     return mode == 1 ? g : (mode == 2 ? -g : 0.0);
 }
 
-/// An evenly spaced grid, both ends included: value(i) = start + i * step.
+/// An evenly spaced grid, both ends included: value(i) = start + i * step, as the double
+/// nearest to that decimal (0.2 + 1 * 0.1 is 0.3, not 0.30000000000000004).
 struct Grid {
     double start;
     double step;
     int count;
-    double operator[](int i) const { return start + static_cast<double>(i) * step; }
+    double operator[](int i) const {
+        return std::round((start + static_cast<double>(i) * step) * 1e6) / 1e6;
+    }
 };
 
 namespace grid {
