@@ -48,13 +48,20 @@ add_executable(ir_unit_tests
     tests/ir/PrepareTest.cpp
     tests/ir/FitTest.cpp
     tests/ir/ParameterFileTest.cpp
-    tests/ir/ConvJobTest.cpp
 )
 target_compile_definitions(ir_unit_tests PRIVATE LUMETTA_IR_CORPUS="${LUMETTA_IR_CORPUS}")
 target_link_libraries(ir_unit_tests PRIVATE lumetta_ir lumetta_ir_reference lumetta_test_support
                       GTest::gtest_main)
 add_test(NAME ir_unit COMMAND ir_unit_tests)
 set_tests_properties(ir_unit PROPERTIES LABELS unit TIMEOUT 300)
+
+# The job's background thread, its cancel and progress: also run under ThreadSanitizer.
+add_executable(ir_job_tests tests/ir/ConvJobTest.cpp)
+target_link_libraries(ir_job_tests PRIVATE lumetta_ir lumetta_ir_reference lumetta_test_support
+                      GTest::gtest_main)
+add_test(NAME ir_job COMMAND ir_job_tests)
+set_tests_properties(ir_job PROPERTIES LABELS "unit;concurrency" TIMEOUT 120)
+add_dependencies(concurrency_tests ir_job_tests)
 
 # Reference against engine on every corpus file: minutes, normal builds only.
 add_executable(ir_slow_tests tests/ir/CorpusEquivalenceTest.cpp)
