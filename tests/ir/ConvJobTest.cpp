@@ -277,3 +277,31 @@ TEST_F(ConvJob, CommandsRunThroughTheNativeControlTable) {
     auto failed = nlohmann::json::parse(posted[2].substr(posted[2].rfind('\f') + 1));
     EXPECT_EQ(failed["result"], 0);
 }
+
+TEST(ConvJobState, UnwritableOutputIsReportedAsAFailureNotAsFinished) {
+    CIrDataConv conv;
+    std::mutex lock;
+    std::condition_variable arrived;
+    nlohmann::json got;
+    conv.setTemporaryDirectory([] { return std::optional<std::string>(synth::tempDir() + "no/such/dir/"); });
+    conv.setEventSink([&](const nlohmann::json& d) {
+        std::lock_guard guard(lock);
+        got = d;
+        arrived.notify_all();
+    });
+    ASSERT_EQ(conv.Convert(synth::writeTemp("small.wav", synth::wavFile({0.5, 0.25, -0.1}, 1, 48000, 16, false))), 1);
+    ASSERT_TRUE(conv.Calc(0));
+    conv.wait();
+    std::unique_lock guard(lock);
+    arrived.wait_for(guard, std::chrono::seconds(10), [&] { return !got.is_null(); });
+    EXPECT_EQ(got["result"], 0);
+    EXPECT_EQ(got["load"], "failed");
+    EXPECT_FALSE(conv.isRunning());
+}
+
+TEST(ConvJobState, NeutralFileIsWritten) {
+    CIrDataConv conv;
+    const std::string path = synth::tempDir() + "neutral.prm";
+    ASSERT_TRUE(conv.SaveInitPrm(path));
+    EXPECT_EQ(fileSize(path), 119 * 4);
+}
