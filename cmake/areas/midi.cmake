@@ -43,7 +43,7 @@ add_executable(midi_unit_tests
 )
 target_link_libraries(midi_unit_tests PRIVATE lumetta_midi_modules lumetta_test_support GTest::gtest_main)
 add_test(NAME midi_unit COMMAND midi_unit_tests)
-set_tests_properties(midi_unit PROPERTIES LABELS "unit" TIMEOUT 120)
+set_tests_properties(midi_unit PROPERTIES LABELS "unit;concurrency" TIMEOUT 120)
 add_dependencies(concurrency_tests midi_unit_tests)
 
 # The ALSA service against the real sequencer; skips where /dev/snd/seq is missing.
