@@ -15,6 +15,10 @@
       panels.push(panel);
       if (document.readyState !== 'loading') renderTabs();
     },
+    /** Creates an element with properties and children: el('td', { className: 'x' }, 'text'). */
+    el,
+    /** A plain button that runs onClick. */
+    button: (label, onClick) => el('button', { type: 'button', textContent: label, onclick: onClick }),
     /** Adds names to the function suggestions. */
     addFunctions(names) {
       const list = document.getElementById('known-functions');
@@ -38,11 +42,12 @@
     const tabs = document.getElementById('panel-tabs');
     const body = document.getElementById('panel-body');
     tabs.textContent = '';
+    const empty = body.querySelector('.empty');
     if (!panels.length) {
-      body.textContent = '';
-      body.append(el('div', { className: 'empty', textContent: 'Module panels appear here.' }));
+      if (!empty) body.append(el('div', { className: 'empty', textContent: 'Module panels appear here.' }));
       return;
     }
+    if (empty) empty.remove();
     for (const p of panels) {
       const b = el('button', { type: 'button', textContent: p.title });
       b.classList.toggle('active', p === activePanel);

@@ -11,12 +11,7 @@
     0xFA: 'start', 0xFB: 'continue', 0xFC: 'stop', 0xFF: 'system reset',
   };
 
-  function el(tag, props, ...children) {
-    const e = document.createElement(tag);
-    Object.assign(e, props || {});
-    for (const c of children) e.append(c);
-    return e;
-  }
+  const { el } = LumettaConsole;
 
   function bytesOf(hex) {
     const out = [];

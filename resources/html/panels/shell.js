@@ -2,11 +2,7 @@
 (function () {
   'use strict';
 
-  function el(tag, props, ...children) {
-    const node = Object.assign(document.createElement(tag), props || {});
-    for (const child of children) node.append(child);
-    return node;
-  }
+  const { el } = LumettaConsole;
 
   LumettaConsole.addPanel({
     id: 'shell',
