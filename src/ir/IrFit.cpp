@@ -6,6 +6,8 @@
 #include <limits>
 #include <thread>
 
+#include "ir/IrClones.h"
+
 namespace lumetta::ir {
 
 namespace {
@@ -79,17 +81,17 @@ __attribute__((always_inline)) inline bool cascadeErrorLanes(const double* x, co
 
 // The same code built for AVX2 where the processor has it: wider registers, identical
 // arithmetic per lane.
-__attribute__((target_clones("avx2", "default"))) bool cascade1(
+LUMETTA_IR_CLONES bool cascade1(
     const double* x, const double* t, int64_t length, const LaneBiquad* sec,
     const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<1>(x, t, length, sec, best, err);
 }
-__attribute__((target_clones("avx2", "default"))) bool cascade2(
+LUMETTA_IR_CLONES bool cascade2(
     const double* x, const double* t, int64_t length, const LaneBiquad* sec,
     const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<2>(x, t, length, sec, best, err);
 }
-__attribute__((target_clones("avx2", "default"))) bool cascade3(
+LUMETTA_IR_CLONES bool cascade3(
     const double* x, const double* t, int64_t length, const LaneBiquad* sec,
     const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<3>(x, t, length, sec, best, err);
@@ -127,13 +129,13 @@ __attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, 
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void resonatorSumsBC(
+LUMETTA_IR_CLONES void resonatorSumsBC(
     const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
     vd* bOut, vd* cOut) {
     resonatorSumsLanes<true>(du, r, length, sv, x1, r2, bOut, cOut);
 }
 
-__attribute__((target_clones("avx2", "default"))) void resonatorSumsB(
+LUMETTA_IR_CLONES void resonatorSumsB(
     const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
     vd* bOut) {
     resonatorSumsLanes<false>(du, r, length, sv, x1, r2, bOut, nullptr);

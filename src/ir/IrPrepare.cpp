@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ir/CFFT.h"
+#include "ir/IrClones.h"
 #include "ir/IrModel.h"
 
 namespace lumetta::ir {
@@ -187,7 +188,7 @@ int64_t gcd(int64_t a, int64_t b) {
 // denominator is g (P Q (q - s) + P a - Q b): for each pair of phases (a, b) the sum is a
 // Toeplitz product whose kernel takes a handful of divisions, and the rest is multiply-adds.
 // Rates without a small common grid fall back to one division a term.
-__attribute__((target_clones("avx2", "default"))) void phaseBlock(
+LUMETTA_IR_CLONES void phaseBlock(
     const double* cq, int64_t nq, const double* kernel, int64_t ns, double* out) {
     // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]
     int64_t s = 0;
@@ -211,7 +212,7 @@ __attribute__((target_clones("avx2", "default"))) void phaseBlock(
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) double directSum(const double* c,
+LUMETTA_IR_CLONES double directSum(const double* c,
                                                                     const double* dj, int64_t from,
                                                                     int64_t to, double drk) {
     v4 acc = {0.0, 0.0, 0.0, 0.0};
