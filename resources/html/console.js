@@ -108,6 +108,7 @@
         switch (channel.value) {
           case 'prompt': r = Lumetta.callSync(n, a1, a2); break;
           case 'variable': r = await Lumetta.callVar(n, a1, a2); break;
+          case 'xhr': r = await Lumetta.callXHR(n, a1, a2); break;
           case 'send': Lumetta.send(n, a1, a2); r = Lumetta.parse('v'); break;
           default: r = await Lumetta.call(n, a1, a2);
         }

@@ -26,6 +26,8 @@ export interface LumettaApi {
     callVar(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
     /** Calls synchronously over the prompt channel; arguments are percent-encoded. */
     callSync(name: string, arg1?: Argument, arg2?: Argument): Result;
+    /** Calls over the loopback HTTP channel; the function runs off the main thread. */
+    callXHR(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
     /** Fire and forget over the "prompt" message handler. */
     send(name: string, arg1?: Argument, arg2?: Argument): void;
     /** Subscribes to events of a module ('*' for any module or event); returns the unsubscriber. */
@@ -42,5 +44,7 @@ declare global {
         lumettaManualStart?: boolean;
         $$prompt?: boolean;
         $$xhrport?: number;
+        /** The secret the loopback channel's requests carry. */
+        $$xhrtoken?: string;
     }
 }

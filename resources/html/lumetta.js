@@ -6,6 +6,7 @@
  *                                                            also leaves the result in a page variable
  *   Lumetta.callSync(name, arg1, arg2)  -> Result            prompt channel, synchronous
  *   Lumetta.send(name, arg1, arg2)                           fire and forget ("prompt" handler)
+ *   Lumetta.callXHR(name, arg1, arg2)   -> Promise<Result>   loopback HTTP (runs off the main thread)
  *   Lumetta.on(module, event, handler)  -> unsubscribe()     handler(fields, raw); '*' matches any
  *   Lumetta.start()                                          switch event delivery on, declare ready
  *
@@ -84,6 +85,19 @@
             checkArgs(name, args);
             if (!global.$$prompt) throw new Error('Lumetta: the prompt channel is not available');
             return parse(global.prompt(name + fields(args, true)));
+        },
+        async callXHR(name, ...args) {
+            checkArgs(name, args);
+            if (!global.$$xhrport || !global.$$xhrtoken) throw new Error('Lumetta: the loopback channel is not available');
+            // Absent trailing arguments are left out; a comma inside an argument travels as %2C.
+            let last = args.length - 1;
+            while (last >= 0 && args[last] == null) last--;
+            const query = args.slice(0, last + 1).map((a) => encodeURIComponent(a == null ? '' : String(a))).join(',');
+            const url = 'http://127.0.0.1:' + global.$$xhrport + '/' + global.$$xhrtoken + '/' +
+                name + (last >= 0 ? '?' + query : '');
+            const response = await fetch(url, { cache: 'no-store' });
+            if (!response.ok) throw new Error('Lumetta: the loopback call was refused (' + response.status + ')');
+            return parse(await response.text());
         },
         send(name, ...args) {
             checkArgs(name, args);

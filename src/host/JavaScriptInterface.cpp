@@ -18,7 +18,10 @@ std::string stringObject(const Notification& n) {
 JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& services,
                                          const std::vector<ModuleDescriptor>& modules)
     : controller_(controller), services_(services),
-      native_(std::make_unique<NativeCall>(services, modules)) {
+      native_(std::make_unique<NativeCall>(services, modules)),
+      server_([this](const Arg& method, const Arg& arg1, const Arg& arg2) {
+          return native_->dispatchHeaders(method, arg1, arg2);
+      }) {
     // The bridge exists before the relays start, so a notification from another thread never
     // finds it missing.
     auto& center = services.center;
@@ -50,6 +53,8 @@ JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& s
         if (auto* paths = std::any_cast<std::vector<std::string>>(&n.object))
             native_->setDropfiles(*paths);
     }));
+    // Ready before the page's view exists: its user script carries the port and the token.
+    server_.start();
 }
 
 JavaScriptInterface::~JavaScriptInterface() {
@@ -57,6 +62,7 @@ JavaScriptInterface::~JavaScriptInterface() {
     // Stop the relays first: a notification from another thread must not reach a bridge that
     // is being torn down.
     observations_.clear();
+    server_.stop();
     native_.reset();
 }
 

@@ -7,6 +7,7 @@
 
 #include "bridge/Liveness.h"
 #include "bridge/NativeCall.h"
+#include "host/XhrServer.h"
 
 namespace lumetta::host {
 
@@ -39,7 +40,13 @@ public:
     /// Whether the page takes dropped files itself ($$app_dragdrop).
     bool dragdrop() const { return dragdrop_.load(); }
     /// Port of the loopback call server; 0 while there is none.
-    unsigned portNo() const { return portNo_; }
+    unsigned portNo() const { return server_.port(); }
+    /// The secret the loopback server's requests must carry; the page gets it from the user script.
+    std::string xhrToken() const { return server_.token(); }
+    /// (Re)starts the loopback call server: true when a restart had to move to another port.
+    bool startXHRServer() { return server_.start(); }
+    /// Stops the loopback call server and waits for its thread.
+    void stopXHRServer() { server_.stop(); }
     /// Runs the main loop until the page declares itself ready or 30 s pass; main thread.
     /// `iterate` runs one iteration of the main loop, blocking at most until the deadline.
     void waitForReady(const std::function<void()>& iterate);
@@ -52,8 +59,8 @@ private:
     PageController& controller_;
     bridge::Services& services_;
     std::atomic<bool> dragdrop_{false};
-    unsigned portNo_ = 0;
     std::unique_ptr<bridge::NativeCall> native_;
+    XhrServer server_;  // calls the bridge from its own thread; stopped before the bridge goes
     bridge::Liveness alive_;
     std::vector<bridge::NotificationCenter::Token> observations_;  // last: stopped first
 };

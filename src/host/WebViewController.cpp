@@ -42,8 +42,8 @@ WebViewController::~WebViewController() {
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {
     content_ = adopt(webkit_user_content_manager_new());
-    std::string script = "window.$$prompt = true; window.$$xhrport = " +
-                         std::to_string(intf_->portNo()) + ";";
+    std::string script = "window.$$prompt = true; window.$$xhrport = " + std::to_string(intf_->portNo()) +
+                         "; window.$$xhrtoken = '" + intf_->xhrToken() + "';";
     auto* userScript = webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr,
                                               nullptr);

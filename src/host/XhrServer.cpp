@@ -1,0 +1,295 @@
+#include "host/XhrServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+
+#include "bridge/Result.h"
+
+namespace lumetta::host {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool isTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c);
+}
+
+// Where the header ends (the index past the blank line), or npos.
+size_t headerEnd(std::string_view data) {
+    size_t crlf = data.find("\r\n\r\n");
+    size_t lf = data.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return std::string_view::npos;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return crlf + 4;
+    return lf + 2;
+}
+
+std::string newToken() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    return bridge::hexStringFromBytes(bytes, sizeof bytes);
+}
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void reset(int f = -1) {
+        if (fd >= 0) close(fd);
+        fd = f;
+    }
+};
+
+int listenOn(unsigned port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+unsigned boundPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+bool somethingListensOn(unsigned port) {
+    Fd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (probe.fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return connect(probe.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+void sendAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            return;  // the peer went away or stalled past the send time-out: nothing more to do
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token, unsigned port) {
+    size_t lineEnd = header.find('\n');
+    if (lineEnd == std::string_view::npos) return std::nullopt;
+    std::string_view requestLine = trim(header.substr(0, lineEnd));
+    size_t sp1 = requestLine.find(' ');
+    size_t sp2 = requestLine.rfind(' ');
+    if (sp1 == std::string_view::npos || sp2 == sp1) return std::nullopt;
+    std::string_view method = requestLine.substr(0, sp1);
+    std::string_view target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
+    std::string_view version = requestLine.substr(sp2 + 1);
+    if (method.empty() || !std::all_of(method.begin(), method.end(), isTokenChar)) return std::nullopt;
+    if (version.substr(0, 5) != "HTTP/" || target.empty() || target.find(' ') != std::string_view::npos)
+        return std::nullopt;
+
+    std::optional<std::string> host;
+    std::string_view rest = header.substr(lineEnd + 1);
+    while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        std::string_view line = trim(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.empty()) break;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+        std::string name = lower(line.substr(0, colon));
+        if (!std::all_of(name.begin(), name.end(), isTokenChar)) return std::nullopt;
+        if (name == "host") {
+            if (host) return XhrRequest{403, {}, {}, {}};  // two Host fields: refuse
+            host = lower(trim(line.substr(colon + 1)));
+        }
+    }
+
+    XhrRequest refused{403, {}, {}, {}};
+    if (method != "GET" && method != "POST") return refused;
+    std::string portText = ":" + std::to_string(port);
+    if (!host || (*host != "127.0.0.1" + portText && *host != "localhost" + portText)) return refused;
+    std::string prefix = "/" + std::string(token) + "/";
+    if (token.empty() || target.substr(0, prefix.size()) != prefix) return refused;
+
+    std::string_view path = target;
+    std::string_view query;
+    bool hasQuery = false;
+    if (size_t q = target.find('?'); q != std::string_view::npos) {
+        path = target.substr(0, q);
+        query = target.substr(q + 1);
+        hasQuery = true;
+        if (size_t hash = query.find('#'); hash != std::string_view::npos) query = query.substr(0, hash);
+    }
+    XhrRequest request;
+    request.method = std::string(path.substr(path.rfind('/') + 1));
+    if (hasQuery) {
+        size_t comma = query.find(',');
+        request.arg1 = std::string(query.substr(0, comma));
+        if (comma != std::string_view::npos) {
+            std::string_view second = query.substr(comma + 1);
+            request.arg2 = std::string(second.substr(0, second.find(',')));
+        }
+    }
+    return request;
+}
+
+std::string xhrResponse(std::string_view body) {
+    std::string out =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Control-Allow-Origin: *\r\n"
+        "Connection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n";
+    out.append(body);
+    return out;
+}
+
+std::string xhrRefusal(int status) {
+    const char* reason = status == 403 ? "Forbidden" : "Bad Request";
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+std::string XhrServer::token() const {
+    std::lock_guard guard(lock_);
+    return token_;
+}
+
+bool XhrServer::start() {
+    unsigned previous = port_.load();
+    if (previous != 0) {
+        if (thread_.joinable() && somethingListensOn(previous)) return false;
+        stop();
+    }
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) return false;
+    // The old port first, so pages that kept it still reach us; a free one when it is taken.
+    int listener = previous != 0 ? listenOn(previous) : -1;
+    if (listener < 0) listener = listenOn(0);
+    {
+        std::lock_guard guard(lock_);
+        token_ = newToken();
+        wake_ = wake;
+        ready_ = false;
+    }
+    if (listener >= 0) port_.store(boundPort(listener));
+    thread_ = std::thread([this, listener, wake] { run(listener, wake); });
+    std::unique_lock guard(lock_);
+    started_.wait(guard, [this] { return ready_; });
+    return previous != 0 && port_.load() != previous;
+}
+
+void XhrServer::stop() {
+    if (!thread_.joinable()) return;
+    uint64_t one = 1;
+    ssize_t written = write(wake_, &one, sizeof one);
+    (void)written;
+    thread_.join();
+    close(wake_);
+    wake_ = -1;
+}
+
+void XhrServer::run(int listenerFd, int wake) {
+    Fd listener(listenerFd);
+    {
+        std::lock_guard guard(lock_);
+        ready_ = true;
+    }
+    started_.notify_all();
+    Fd connection;
+    std::string buffer;
+    auto deadline = std::chrono::steady_clock::now();
+    while (true) {
+        pollfd fds[3] = {{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}, {connection.fd, POLLIN, 0}};
+        int timeout = -1;
+        if (connection.fd >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        int n = poll(fds, connection.fd >= 0 ? 3 : 2, timeout);
+        if (n < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (connection.fd >= 0 && std::chrono::steady_clock::now() >= deadline) connection.reset();  // too slow
+        if (listener.fd >= 0 && (fds[1].revents & POLLIN)) {
+            int accepted = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (accepted >= 0) {
+                // One request at a time: a newer connection replaces an unfinished one.
+                connection.reset(accepted);
+                buffer.clear();
+                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
+                timeval sendLimit{kHeaderTimeoutMs / 1000, 0};
+                setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+                continue;
+            }
+        }
+        if (connection.fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (serve(connection.fd, buffer)) {
+                connection.reset();
+                buffer.clear();
+            }
+        }
+    }
+}
+
+// Reads what arrived and answers once the header is complete. Returns true when the
+// connection is finished with: answered, refused, closed by the peer, or not HTTP.
+bool XhrServer::serve(int connection, std::string& buffer) {
+    char chunk[4096];
+    ssize_t n = recv(connection, chunk, sizeof chunk, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    if (n <= 0) return true;
+    buffer.append(chunk, static_cast<size_t>(n));
+    size_t end = headerEnd(buffer);
+    if (end == std::string::npos) return buffer.size() > kMaxHeader;  // wait for the rest
+    if (end > kMaxHeader) return true;
+    // The body, if any, is never waited for: the call runs as soon as the header is complete.
+    auto request = parseXhrRequest(std::string_view(buffer).substr(0, end), token(), port_.load());
+    if (!request) return true;  // not HTTP: closed without an answer
+    if (request->status != 0) {
+        sendAll(connection, xhrRefusal(request->status));
+        return true;
+    }
+    sendAll(connection, xhrResponse(dispatch_(request->method, request->arg1, request->arg2)));
+    return true;
+}
+
+}  // namespace lumetta::host

@@ -1,0 +1,193 @@
+#include "host/XhrServer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "bridge/BridgeText.h"
+
+using lumetta::bridge::Arg;
+using lumetta::host::parseXhrRequest;
+using lumetta::host::XhrServer;
+
+namespace {
+
+int connectTo(unsigned port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// Sends the request in the given pieces and reads until the server closes.
+std::string exchange(unsigned port, std::vector<std::string> pieces) {
+    int fd = connectTo(port);
+    if (fd < 0) return "<no connection>";
+    for (auto& p : pieces) {
+        send(fd, p.data(), p.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string reply;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return reply;
+}
+
+class XhrServerTest : public ::testing::Test {
+protected:
+    XhrServerTest()
+        : server([this](const Arg& m, const Arg& a1, const Arg& a2) {
+              ++calls;
+              last = {m, a1, a2};
+              if (m == "$$fs_separator") return std::string("s/");
+              return std::string("v");
+          }) {}
+    std::string get(const std::string& target, const std::string& host = "") {
+        std::string h = host.empty() ? "127.0.0.1:" + std::to_string(server.port()) : host;
+        return exchange(server.port(), {"GET " + target + " HTTP/1.1\r\nHost: " + h + "\r\n\r\n"});
+    }
+    std::atomic<int> calls{0};
+    struct {
+        Arg method, arg1, arg2;
+    } last;
+    XhrServer server;
+};
+
+}  // namespace
+
+TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
+    auto ok = parseXhrRequest("GET /tok/call/$$fs_stat?%2Ftmp%2Ca,b%2C,c HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n", "tok", 8000);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->status, 0);
+    EXPECT_EQ(ok->method, "$$fs_stat");
+    EXPECT_EQ(ok->arg1, "%2Ftmp%2Ca") << "split only at the literal comma, still encoded";
+    EXPECT_EQ(ok->arg2, "b%2C");
+    auto noQuery = parseXhrRequest("POST /tok/$$x HTTP/1.0\nhost: LOCALHOST:8000\n\n", "tok", 8000);
+    ASSERT_TRUE(noQuery);
+    EXPECT_EQ(noQuery->status, 0);
+    EXPECT_FALSE(noQuery->arg1);
+    EXPECT_FALSE(noQuery->arg2);
+
+    for (const char* refused : {
+             "GET /$$fs_stat?x HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",          // no token
+             "GET /tok2/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",       // wrong token
+             "GET /to/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",         // a prefix of it
+             "GET /x/tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",      // not at the start
+             "GET /tok/$$fs_stat HTTP/1.1\r\n\r\n",                                // no Host
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: evil.example:8000\r\n\r\n",     // a rebound name
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8001\r\n\r\n",        // another port
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nHost: x\r\n\r\n",
+             "PUT /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",
+             "OPTIONS /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",
+         }) {
+        auto r = parseXhrRequest(refused, "tok", 8000);
+        ASSERT_TRUE(r) << refused;
+        EXPECT_EQ(r->status, 403) << refused;
+        EXPECT_FALSE(r->method) << refused;
+    }
+    EXPECT_FALSE(parseXhrRequest("\x16\x03\x01 garbage\r\n\r\n", "tok", 8000));
+    EXPECT_FALSE(parseXhrRequest("GET\r\n\r\n", "tok", 8000));
+    EXPECT_FALSE(parseXhrRequest("GET / HTTP/1.1\r\nno colon here\r\n\r\n", "tok", 8000));
+    EXPECT_EQ(parseXhrRequest("GET /tok/x HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r\n", "", 1)->status, 403);
+}
+
+TEST_F(XhrServerTest, AnswersOverRealSocketsWithTheFourFields) {
+    EXPECT_FALSE(server.start());
+    ASSERT_NE(server.port(), 0u);
+    EXPECT_GE(server.token().size(), 32u) << "at least 128 random bits";
+    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(reply.find("Content-Type: text/plain\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("Content-Length: 2\r\n"), std::string::npos);
+    EXPECT_EQ(reply.substr(reply.size() - 6), "\r\n\r\ns/");
+    std::string unknown = get("/" + server.token() + "/call/$$nothing?a,b");
+    EXPECT_EQ(unknown.substr(unknown.size() - 1), "v");
+    EXPECT_EQ(last.arg1, "a");
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(XhrServerTest, RefusalsRunNothing) {
+    server.start();
+    std::string port = std::to_string(server.port());
+    EXPECT_EQ(get("/$$fs_unlink?%2Fhome").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(get("/" + std::string(32, '0') + "/$$fs_unlink?%2Fhome").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(get("/" + server.token() + "/$$fs_unlink", "attacker.test:" + port).substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(exchange(server.port(), {"OPTIONS /" + server.token() + "/$$sh_exec HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"})
+                  .substr(0, 12),
+              "HTTP/1.1 403");
+    EXPECT_EQ(exchange(server.port(), {"\x16\x03\x01\x02 not http\r\n\r\n"}), "") << "closed without an answer";
+    EXPECT_EQ(exchange(server.port(), {std::string(XhrServer::kMaxHeader + 10, 'A')}), "") << "oversized header";
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(XhrServerTest, AHeaderThatNeverCompletesIsClosed) {
+    server.start();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(server.port(), {"GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n"}), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(XhrServerTest, HeaderInPiecesIsDispatchedOnceAfterTheBlankLine) {
+    server.start();
+    std::string host = "Host: 127.0.0.1:" + std::to_string(server.port());
+    std::string reply = exchange(server.port(), {"GET /" + server.token(), "/$$fs_separator?x", " HTTP/1.1\r\n",
+                                                 host + "\r\n", "\r\n"});
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(XhrServerTest, ASecondConnectionIsServedWhileAStalledOneWaits) {
+    server.start();
+    int stalled = connectTo(server.port());
+    send(stalled, "GET /", 5, MSG_NOSIGNAL);
+    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    close(stalled);
+}
+
+TEST_F(XhrServerTest, RestartKeepsAFreePortAndMovesFromATakenOne) {
+    server.start();
+    unsigned first = server.port();
+    std::string firstToken = server.token();
+    EXPECT_FALSE(server.start()) << "still listening: nothing changes";
+    EXPECT_EQ(server.port(), first);
+    EXPECT_EQ(server.token(), firstToken);
+
+    server.stop();
+    EXPECT_EQ(connectTo(first), -1) << "stopped means closed";
+    EXPECT_FALSE(server.start()) << "the old port was free again";
+    EXPECT_EQ(server.port(), first);
+    EXPECT_NE(server.token(), firstToken) << "a fresh secret at every start";
+
+    server.stop();
+    int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(first));
+    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_TRUE(server.start()) << "moved to another port";
+    EXPECT_NE(server.port(), first);
+    close(squatter);
+    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+}
