@@ -3,15 +3,7 @@
 (function () {
   'use strict';
 
-  function el(tag, props, ...children) {
-    const node = Object.assign(document.createElement(tag), props || {});
-    for (const child of children) node.append(child);
-    return node;
-  }
-
-  function button(label, onClick) {
-    return el('button', { type: 'button', textContent: label, onclick: onClick });
-  }
+  const { el, button } = LumettaConsole;
 
   function control(command, args) {
     return Lumetta.call('$$app_control', command + ':' + JSON.stringify(args));
