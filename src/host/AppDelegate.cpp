@@ -58,6 +58,7 @@ AppDelegate::AppDelegate() {
 AppDelegate::~AppDelegate() {
     if (wakeSubscription_ && systemBus_) g_dbus_connection_signal_unsubscribe(systemBus_.get(), wakeSubscription_);
     // The page's bridge and modules go before the window and the services they use.
+    zevViewController_.reset();
     viewController_.reset();
     if (window_) gtk_window_destroy(window_);
     g_signal_handlers_disconnect_by_data(app_.get(), this);
@@ -147,6 +148,8 @@ void AppDelegate::launch() {
     gtk_overlay_set_child(GTK_OVERLAY(overlay), viewController_->createWebView(page_));
     gtk_window_set_child(window, overlay);
     viewController_->setWindow(window, back, forward);
+    zevViewController_ =
+        std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay), viewController_->webView());
 
     std::vector<std::string> pending = std::exchange(options_, {});
     for (auto& path : pending) postToAllPages(joinEvent({"app", "command", "open", path}));

@@ -11,6 +11,7 @@
 #include "host/GlibMainThread.h"
 #include "host/KeyFileStore.h"
 #include "host/WebViewController.h"
+#include "host/ZevWebViewController.h"
 
 namespace lumetta::host {
 
@@ -60,6 +61,7 @@ private:
     GObjectPtr<GDBusConnection> systemBus_;
     guint wakeSubscription_ = 0;
     std::unique_ptr<WebViewController> viewController_;
+    std::unique_ptr<ZevWebViewController> zevViewController_;  // the panel over the main page
 };
 
 /// The directory of the bundled resources (html/, ...), ending in "/".

@@ -2,7 +2,9 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "bridge/BridgeText.h"
 #include "host/AppWebView.h"
@@ -25,9 +27,16 @@ GCharPtr validUtf8(const std::string& text) {
 
 WebViewController::WebViewController(Services& services, const std::vector<ModuleDescriptor>& modules,
                                      Options options)
-    : options_(options), intf_(std::make_unique<JavaScriptInterface>(*this, services, modules)) {}
+    : services_(services), options_(options),
+      intf_(std::make_unique<JavaScriptInterface>(*this, services, modules)) {
+    closeWindowObservation_ = services_.center.observe(note::closeWindow, [this](const Notification& n) {
+        if (auto* const* child = std::any_cast<WebViewWindowController*>(&n.object)) closeWindow(*child);
+    });
+}
 
 WebViewController::~WebViewController() {
+    closeWindowObservation_.reset();
+    closeAllWindows();
     historySignals_.reset();
     viewSignals_.reset();
     contentSignals_.reset();
@@ -240,6 +249,35 @@ void WebViewController::waitForReady() {
     guint tick = g_timeout_add(100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     intf_->waitForReady([] { g_main_context_iteration(nullptr, TRUE); });
     g_source_remove(tick);
+}
+
+WebViewWindowController& WebViewController::openWindow(const std::string& uri) {
+    auto child = std::make_unique<WebViewWindowController>(services_.center, uri);
+    WebViewWindowController& opened = *child;
+    controllers_.push_back(std::move(child));
+    opened.show();
+    return opened;
+}
+
+void WebViewController::closeWindow(WebViewWindowController* controller) {
+    auto it = std::find_if(controllers_.begin(), controllers_.end(),
+                           [controller](const auto& child) { return child.get() == controller; });
+    if (it == controllers_.end()) return;
+    std::shared_ptr<WebViewWindowController> closing(std::move(*it));
+    controllers_.erase(it);
+    services_.mainThread.post([closing] { (void)closing; });  // the last owner goes after this turn
+}
+
+void WebViewController::closeAllWindows() {
+    // Closing posts the close notice, which must not find the list half-walked.
+    auto children = std::exchange(controllers_, {});
+    for (auto& child : children) child->close();
+}
+
+std::vector<WebViewWindowController*> WebViewController::controllers() const {
+    std::vector<WebViewWindowController*> list;
+    for (auto& child : controllers_) list.push_back(child.get());
+    return list;
 }
 
 void WebViewController::goBack() {

@@ -9,6 +9,7 @@
 
 #include "host/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
+#include "host/WebViewWindowController.h"
 
 namespace lumetta::host {
 
@@ -50,6 +51,17 @@ public:
     void goBack();
     void goForward();
 
+    /// Opens a child browser window showing `uri`, keeps it in the child list and shows it.
+    /// The returned controller lives until its window closes or closeAllWindows. Main thread.
+    WebViewWindowController& openWindow(const std::string& uri);
+    /// Forgets a child whose window closed ("lumetta.closeWindow"); it is destroyed on a later
+    /// turn of the main loop, since it is still running its close handler. Main thread.
+    void closeWindow(WebViewWindowController* controller);
+    /// Closes every child window and forgets them all. Main thread.
+    void closeAllWindows();
+    /// The child windows now kept, oldest first. Main thread.
+    std::vector<WebViewWindowController*> controllers() const;
+
     JavaScriptInterface& intf() { return *intf_; }
     WebKitWebView* webView() const { return webView_.get(); }
 
@@ -66,7 +78,9 @@ private:
                                  gpointer self);
     void updateButtons();
 
+    bridge::Services& services_;
     Options options_;
+    std::vector<std::unique_ptr<WebViewWindowController>> controllers_;
     GtkWindow* window_ = nullptr;
     GtkWidget* backButton_ = nullptr;
     GtkWidget* forwardButton_ = nullptr;
@@ -76,6 +90,7 @@ private:
     std::unique_ptr<SignalScope> contentSignals_;
     std::unique_ptr<SignalScope> viewSignals_;
     std::unique_ptr<SignalScope> historySignals_;
+    bridge::NotificationCenter::Token closeWindowObservation_;
 };
 
 }  // namespace lumetta::host

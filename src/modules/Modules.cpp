@@ -12,6 +12,7 @@
 #include "modules/store/StoreModule.h"
 #include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"
+#include "modules/zev/ZevModule.h"
 
 namespace lumetta::modules {
 
@@ -30,6 +31,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         store::descriptor(),
         notification::descriptor(),
         recognizer::descriptor(),
+        zev::descriptor(),
     };
 }
 

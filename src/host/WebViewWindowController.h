@@ -1,0 +1,66 @@
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <memory>
+#include <string>
+
+#include "bridge/NotificationCenter.h"
+#include "host/GObjectPtr.h"
+
+namespace lumetta::host {
+
+/// A secondary browser window: its own web view (no bridge), a header bar with back and
+/// forward buttons that follow the view's history, and a title that follows the page. When its
+/// window closes it posts "lumetta.closeWindow" with itself as the object, upon which the main
+/// controller that keeps it lets it go. Main thread only; neither copyable nor movable, since
+/// the window's and the view's signals point at it.
+class WebViewWindowController {
+public:
+    /// Builds the window and its web view and starts loading `uri`; the window is shown by
+    /// show(). `center` receives the close notice and outlives the controller.
+    WebViewWindowController(bridge::NotificationCenter& center, const std::string& uri);
+    /// Clears the view's handlers and destroys the window if it is still open.
+    ~WebViewWindowController();
+    WebViewWindowController(const WebViewWindowController&) = delete;
+    WebViewWindowController& operator=(const WebViewWindowController&) = delete;
+
+    /// Presents the window.
+    void show();
+    /// Closes the window as its close button would (which posts the close notice).
+    void close();
+    void goBack();
+    void goForward();
+
+    /// The window's web view (owned).
+    WebKitWebView* webView() const { return webView_.get(); }
+    /// The header bar's back button (owned by the window).
+    GtkWidget* backButton() const { return backButton_; }
+    /// The header bar's forward button (owned by the window).
+    GtkWidget* forwardButton() const { return forwardButton_; }
+    /// The window; null once it has closed.
+    GtkWindow* window() const { return closed_ ? nullptr : window_.get(); }
+
+private:
+    static gboolean onCloseRequest(GtkWindow*, gpointer self);
+    static void onTitle(GObject*, GParamSpec*, gpointer self);
+    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer, gpointer self);
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
+    void windowWillClose();
+    void updateButtons();
+
+    bridge::NotificationCenter& center_;
+    GObjectPtr<GtkWindow> window_;
+    GObjectPtr<WebKitWebView> webView_;
+    GtkWidget* backButton_ = nullptr;
+    GtkWidget* forwardButton_ = nullptr;
+    bool closed_ = false;
+    std::unique_ptr<SignalScope> windowSignals_;
+    std::unique_ptr<SignalScope> viewSignals_;
+    std::unique_ptr<SignalScope> historySignals_;
+};
+
+}  // namespace lumetta::host

@@ -1,0 +1,30 @@
+#include "modules/zev/ZevModule.h"
+
+#include "bridge/Result.h"
+#include "bridge/Services.h"
+
+namespace lumetta::modules::zev {
+
+using namespace lumetta::bridge;
+
+ModuleDescriptor descriptor() {
+    return {"zev", 100, [](ModuleContext& ctx) {
+                NotificationCenter* center = &ctx.services.center;
+                const std::pair<const char*, const char*> functions[] = {
+                    {"$$zev_viewPositionConfig::", note::positionConfig},
+                    {"$$zev_show::", note::show},
+                    {"$$zev_hide::", note::hide},
+                    {"$$zev_openPage::", note::openPage},
+                    {"$$zev_sendMsgToZEV::", note::sendMsg},
+                };
+                for (auto [function, name] : functions) {
+                    ctx.functions.add(function, [center, name](const Arg& arg1, const Arg&) {
+                        center->post(name, arg1);
+                        return resultVoid();
+                    });
+                }
+                return std::make_unique<Module>();
+            }};
+}
+
+}  // namespace lumetta::modules::zev
