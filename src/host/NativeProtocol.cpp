@@ -1,0 +1,63 @@
+#include "host/NativeProtocol.h"
+
+#include <libsoup/soup.h>
+
+#include <string>
+
+#include "bridge/NativeCall.h"
+#include "bridge/Result.h"
+#include "host/GObjectPtr.h"
+
+namespace lumetta::host {
+
+using namespace lumetta::bridge;
+
+namespace {
+
+Arg header(SoupMessageHeaders* headers, const char* name) {
+    const char* value = headers ? soup_message_headers_get_one(headers, name) : nullptr;
+    return value ? Arg(value) : std::nullopt;
+}
+
+void answer(WebKitURISchemeRequest* request, const std::string& text) {
+    GBytes* bytes = g_bytes_new(text.data(), text.size());
+    GObjectPtr<GInputStream> stream = adopt(g_memory_input_stream_new_from_bytes(bytes));
+    g_bytes_unref(bytes);
+    GObjectPtr<WebKitURISchemeResponse> response =
+        adopt(webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(text.size())));
+    webkit_uri_scheme_response_set_status(response.get(), 200, "OK");
+    webkit_uri_scheme_response_set_content_type(response.get(), "text/plain");
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Cache-Control", "no-store");
+    soup_message_headers_append(headers, "Access-Control-Allow-Origin", "*");
+    webkit_uri_scheme_response_set_http_headers(response.get(), headers);  // takes ownership
+    webkit_uri_scheme_request_finish_with_response(request, response.get());
+}
+
+void onRequest(WebKitURISchemeRequest* request, gpointer) {
+    const char* path = webkit_uri_scheme_request_get_path(request);
+    if (!path || std::string(path) != kNativeProtocolPath) {
+        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not a bridge call.");
+        webkit_uri_scheme_request_finish_error(request, error);
+        g_error_free(error);
+        return;
+    }
+    NativeCall* native = NativeCall::current();
+    if (!native) {
+        answer(request, resultVoid());
+        return;
+    }
+    SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+    answer(request, native->dispatchHeaders(header(headers, "method"), header(headers, "arg1"),
+                                            header(headers, "arg2")));
+}
+
+}  // namespace
+
+void registerNativeProtocol(WebKitWebContext* context) {
+    webkit_web_context_register_uri_scheme(context, kNativeProtocolScheme, onRequest, nullptr, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kNativeProtocolScheme);
+}
+
+}  // namespace lumetta::host

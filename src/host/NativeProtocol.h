@@ -1,0 +1,18 @@
+#pragma once
+
+#include <webkit/webkit.h>
+
+namespace lumetta::host {
+
+/// The URL scheme of the in-process call protocol.
+inline constexpr const char* kNativeProtocolScheme = "lumetta";
+/// The one path the protocol answers; requests carry the call in the header fields "method",
+/// "arg1" and "arg2" (the arguments percent-encoded).
+inline constexpr const char* kNativeProtocolPath = "/!lumetta";
+
+/// Lets pages of `context` call bridge functions in-process: a request for
+/// lumetta://<anything>/!lumetta runs through the current bridge and is answered with the result
+/// as plain text. Not registered at launch; one call turns it on. Main thread.
+void registerNativeProtocol(WebKitWebContext* context);
+
+}  // namespace lumetta::host
