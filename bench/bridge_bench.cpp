@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bridge/NotificationCenter.h"
+#include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/WebViewController.h"
 #include "modules/Modules.h"
@@ -19,17 +20,6 @@
 using namespace lumetta;
 
 namespace {
-
-class NoStore final : public bridge::KeyValueStore {
-public:
-    std::optional<std::string> get(const std::string&) override { return std::nullopt; }
-    bool set(const std::string&, const std::string&) override { return true; }
-};
-
-class NoApplication final : public bridge::Application {
-public:
-    void terminate() override {}
-};
 
 // Runs the main loop, blocking between events (a busy loop would steal a core from the web
 // process), until `done` or the time is up.
@@ -77,8 +67,8 @@ int main(int argc, char** argv) {
                            "</head><body>bench</body></html>";
 
     host::GlibMainThread mainThread;
-    NoStore store;
-    NoApplication application;
+    test::NullStore store;
+    test::NullApplication application;
     bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
 
     // The floor: a bare web view whose prompt hook answers at once and does nothing else.

@@ -15,12 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/NullServices.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Services.h"
 #include "midi/ServiceSelection.h"
 #include "midi/Timestamp.h"
 #include "midi/virtual/VirtualMIDIService.h"
 #include "modules/midi/MidiModule.h"
+#include "support/NullServices.h"
 
 using namespace lumetta;
 using Clock = std::chrono::steady_clock;
@@ -66,17 +68,6 @@ class ThreadMainThread final : public bridge::MainThread {
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
     std::thread thread_;  // last
-};
-
-class NoStore final : public bridge::KeyValueStore {
-  public:
-    std::optional<std::string> get(const std::string&) override { return std::nullopt; }
-    bool set(const std::string&, const std::string&) override { return true; }
-};
-
-class NoApplication final : public bridge::Application {
-  public:
-    void terminate() override {}
 };
 
 constexpr size_t kIds = 1 << 14;  // ids carried in two data bytes
@@ -176,8 +167,8 @@ class Bench {
   private:
     ThreadMainThread mainThread_;
     bridge::NotificationCenter center_;
-    NoStore store_;
-    NoApplication application_;
+    test::NullStore store_;
+    test::NullApplication application_;
     bridge::Services services_{mainThread_, center_, store_, application_};
     std::shared_ptr<midi::VirtualMIDISystem> system_ = midi::VirtualMIDISystem::create(false);
     midi::MIDIEndpointRef source_ = 0;

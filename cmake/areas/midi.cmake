@@ -55,3 +55,4 @@ set_tests_properties(midi_alsa PROPERTIES LABELS "unit" TIMEOUT 60)
 # Latency and throughput from the receive thread to the bridge's event delivery (not a test).
 add_executable(midi_bench bench/midi_bench.cpp)
 target_link_libraries(midi_bench PRIVATE lumetta_midi_modules)
+target_include_directories(midi_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)

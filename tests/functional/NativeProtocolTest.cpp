@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "bridge/NotificationCenter.h"
+#include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/NativeProtocol.h"
 #include "host/WebViewController.h"
@@ -16,23 +17,11 @@
 
 using namespace lumetta;
 
-namespace {
-class NoStore final : public bridge::KeyValueStore {
-public:
-    std::optional<std::string> get(const std::string&) override { return std::nullopt; }
-    bool set(const std::string&, const std::string&) override { return true; }
-};
-class NoApplication final : public bridge::Application {
-public:
-    void terminate() override {}
-};
-}  // namespace
-
 TEST(NativeProtocol, APageCallsThroughTheCurrentBridgeOnceRegistered) {
     gtk_init();
     host::GlibMainThread mainThread;
-    NoStore store;
-    NoApplication application;
+    test::NullStore store;
+    test::NullApplication application;
     bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
     host::WebViewController controller(services, {modules::app::descriptor(), modules::util::descriptor()}, {});
 

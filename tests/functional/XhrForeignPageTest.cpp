@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bridge/NotificationCenter.h"
+#include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/WebViewController.h"
 #include "modules/app/AppModule.h"
@@ -22,17 +23,6 @@ using namespace lumetta;
 using namespace std::chrono_literals;
 
 namespace {
-
-class MemoryStore final : public bridge::KeyValueStore {
-public:
-    std::optional<std::string> get(const std::string&) override { return std::nullopt; }
-    bool set(const std::string&, const std::string&) override { return true; }
-};
-
-class NoApplication final : public bridge::Application {
-public:
-    void terminate() override {}
-};
 
 // Serves one fixed page to every request on a loopback port of its own.
 class PageServer {
@@ -91,8 +81,8 @@ void spinFor(std::chrono::milliseconds time) {
 TEST(LoopbackServer, AForeignPageCannotCallIn) {
     gtk_init();
     host::GlibMainThread mainThread;
-    MemoryStore store;
-    NoApplication application;
+    test::NullStore store;
+    test::NullApplication application;
     bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
     host::WebViewController controller(services, {modules::app::descriptor()}, {});
     bridge::NativeCall& native = controller.intf().native();
