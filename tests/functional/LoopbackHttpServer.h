@@ -1,0 +1,43 @@
+#pragma once
+
+// A tiny HTTP server on 127.0.0.1 for in-process web view tests: it either answers every
+// request with one fixed page, or accepts connections and never answers.
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lumetta::test {
+
+class LoopbackHttpServer {
+public:
+    enum class Mode { Serve, Silent };
+    /// Listens on an ephemeral loopback port; `html` is the page served in Serve mode.
+    explicit LoopbackHttpServer(Mode mode, std::string html = {});
+    /// Stops the server thread and closes every connection.
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    /// "http://127.0.0.1:PORT/".
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    void run();
+    void serve(int fd);
+
+    Mode mode_;
+    std::string html_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    uint16_t port_ = 0;
+    std::vector<int> held_;  // connections left unanswered (Silent)
+    std::thread thread_;     // last: stopped first
+};
+
+/// A loopback port that nothing listens on (bound once, then closed).
+uint16_t closedLoopbackPort();
+
+}  // namespace lumetta::test
