@@ -4,7 +4,8 @@
 
 namespace lumetta::host {
 
-WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& center, const std::string& uri)
+WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& center,
+                                                 const std::string& uri)
     : center_(center) {
     window_ = retain(GTK_WINDOW(gtk_window_new()));
     GtkWindow* window = window_.get();
@@ -27,8 +28,8 @@ WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& cen
 
     windowSignals_ = std::make_unique<SignalScope>(window, this);
     g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
-    g_signal_connect_swapped(backButton_, "clicked", G_CALLBACK(+[](WebViewWindowController* c) { c->goBack(); }),
-                             this);
+    g_signal_connect_swapped(backButton_, "clicked",
+                             G_CALLBACK(+[](WebViewWindowController* c) { c->goBack(); }), this);
     g_signal_connect_swapped(forwardButton_, "clicked",
                              G_CALLBACK(+[](WebViewWindowController* c) { c->goForward(); }), this);
     viewSignals_ = std::make_unique<SignalScope>(view, this);
@@ -66,9 +67,13 @@ void WebViewWindowController::close() {
     if (!closed_) gtk_window_close(window_.get());
 }
 
-void WebViewWindowController::goBack() { webkit_web_view_go_back(webView_.get()); }
+void WebViewWindowController::goBack() {
+    webkit_web_view_go_back(webView_.get());
+}
 
-void WebViewWindowController::goForward() { webkit_web_view_go_forward(webView_.get()); }
+void WebViewWindowController::goForward() {
+    webkit_web_view_go_forward(webView_.get());
+}
 
 gboolean WebViewWindowController::onCloseRequest(GtkWindow*, gpointer self) {
     static_cast<WebViewWindowController*>(self)->windowWillClose();
@@ -92,8 +97,8 @@ void WebViewWindowController::onTitle(GObject*, GParamSpec*, gpointer self) {
     if (!controller->closed_ && title) gtk_window_set_title(controller->window_.get(), title);
 }
 
-void WebViewWindowController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
-                                               gpointer self) {
+void WebViewWindowController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*,
+                                               gpointer, gpointer self) {
     static_cast<WebViewWindowController*>(self)->updateButtons();
 }
 
@@ -105,7 +110,8 @@ void WebViewWindowController::updateButtons() {
 gboolean WebViewWindowController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                                  WebKitPolicyDecisionType type, gpointer) {
     if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
-    auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    auto* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     if (uri && *uri) openWithDefaultApplication(uri);
     webkit_policy_decision_ignore(decision);
@@ -113,7 +119,8 @@ gboolean WebViewWindowController::onDecidePolicy(WebKitWebView*, WebKitPolicyDec
 }
 
 // New windows from here go to the default browser too.
-GtkWidget* WebViewWindowController::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+GtkWidget* WebViewWindowController::onCreate(WebKitWebView*, WebKitNavigationAction* action,
+                                             gpointer) {
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     if (uri && *uri) openWithDefaultApplication(uri);
     return nullptr;

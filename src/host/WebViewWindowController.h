@@ -17,7 +17,7 @@ namespace lumetta::host {
 /// controller that keeps it lets it go. Main thread only; neither copyable nor movable, since
 /// the window's and the view's signals point at it.
 class WebViewWindowController {
-public:
+  public:
     /// Builds the window and its web view and starts loading `uri`; the window is shown by
     /// show(). `center` receives the close notice and outlives the controller.
     WebViewWindowController(bridge::NotificationCenter& center, const std::string& uri);
@@ -42,10 +42,11 @@ public:
     /// The window; null once it has closed.
     GtkWindow* window() const { return closed_ ? nullptr : window_.get(); }
 
-private:
+  private:
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
     static void onTitle(GObject*, GParamSpec*, gpointer self);
-    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer, gpointer self);
+    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
+                                 gpointer self);
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
-
 #include <nlohmann/json.hpp>
 
 namespace lumetta::host {
@@ -38,9 +37,10 @@ int64_t integerFromDouble(double value) {
 int64_t member(const nlohmann::json& object, const char* name) {
     auto it = object.find(name);
     if (it == object.end()) return 0;
-    if (it->is_number_integer()) return it->is_number_unsigned() && it->get<uint64_t>() > uint64_t(kMax)
-                                            ? kMax
-                                            : it->get<int64_t>();
+    if (it->is_number_integer())
+        return it->is_number_unsigned() && it->get<uint64_t>() > uint64_t(kMax)
+                   ? kMax
+                   : it->get<int64_t>();
     if (it->is_number_float()) return integerFromDouble(it->get<double>());
     if (it->is_string()) return integerFromText(it->get<std::string>());
     if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
@@ -63,7 +63,8 @@ ZevRect zevGeometryFromJson(const std::optional<std::string>& text) {
 
 ZevRect zevPanelFrame(const ZevRect& geometry, int64_t mainViewHeight, int64_t contentHeight) {
     int64_t hidden = 0;
-    if (__builtin_sub_overflow(mainViewHeight, contentHeight, &hidden)) hidden = contentHeight < 0 ? kMax : kMin;
+    if (__builtin_sub_overflow(mainViewHeight, contentHeight, &hidden))
+        hidden = contentHeight < 0 ? kMax : kMin;
     return {geometry.x, saturatingAdd(geometry.y, hidden), geometry.width, geometry.height};
 }
 

@@ -30,7 +30,8 @@ Arg argOf(const std::any& object) {
 void onFileChosen(GtkNativeDialog* dialog, int response, gpointer data) {
     auto* request = WEBKIT_FILE_CHOOSER_REQUEST(data);
     GObjectPtr<GFile> file;
-    if (response == GTK_RESPONSE_ACCEPT) file = adopt(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
+    if (response == GTK_RESPONSE_ACCEPT)
+        file = adopt(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
     GCharPtr path(file ? g_file_get_path(file.get()) : nullptr);
     if (path) {
         const gchar* files[] = {path.get(), nullptr};
@@ -42,7 +43,9 @@ void onFileChosen(GtkNativeDialog* dialog, int response, gpointer data) {
     g_object_unref(dialog);
 }
 
-int clampTo(int64_t value, int64_t low, int64_t high) { return static_cast<int>(std::clamp(value, low, high)); }
+int clampTo(int64_t value, int64_t low, int64_t high) {
+    return static_cast<int>(std::clamp(value, low, high));
+}
 }  // namespace
 
 int zevNavigationCode(const GError* error) {
@@ -62,24 +65,29 @@ int zevNavigationCode(const GError* error) {
                 return zevcode::failed;
         }
     }
-    if (error->domain == G_RESOLVER_ERROR &&
-        (error->code == G_RESOLVER_ERROR_NOT_FOUND || error->code == G_RESOLVER_ERROR_TEMPORARY_FAILURE))
+    if (error->domain == G_RESOLVER_ERROR && (error->code == G_RESOLVER_ERROR_NOT_FOUND ||
+                                              error->code == G_RESOLVER_ERROR_TEMPORARY_FAILURE))
         return zevcode::unreachable;
     return zevcode::failed;
 }
 
-ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overlay, WebKitWebView* mainView)
+ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overlay,
+                                           WebKitWebView* mainView)
     : services_(services), overlay_(overlay), webViewZOM_(mainView) {
     // Its own configuration: no bridge handlers, no user script, only the panel's handler.
     content_ = adopt(webkit_user_content_manager_new());
-    webkit_user_content_manager_register_script_message_handler(content_.get(), kMessageHandler, nullptr);
+    webkit_user_content_manager_register_script_message_handler(content_.get(), kMessageHandler,
+                                                                nullptr);
     contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
-    g_signal_connect(content_.get(), "script-message-received::sendMsgToZOM", G_CALLBACK(onScriptMessage), this);
+    g_signal_connect(content_.get(), "script-message-received::sendMsgToZOM",
+                     G_CALLBACK(onScriptMessage), this);
 
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_.get(), nullptr));
+    auto* view = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_.get(), nullptr));
     webViewZEV_ = retain(view);
     WebKitSettings* settings = webkit_web_view_get_settings(view);
-    std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
+    std::string agent =
+        std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
     webkit_settings_set_user_agent(settings, agent.c_str());
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
 
@@ -97,8 +105,10 @@ ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overl
     gtk_overlay_add_overlay(overlay_, GTK_WIDGET(view));
 
     observe(modules::zev::note::positionConfig, &ZevWebViewController::zevViewPositionConfig);
-    observe(modules::zev::note::show, [](ZevWebViewController& c, const Arg&) { c.showWebViewZEV(); });
-    observe(modules::zev::note::hide, [](ZevWebViewController& c, const Arg&) { c.hideWebViewZEV(); });
+    observe(modules::zev::note::show,
+            [](ZevWebViewController& c, const Arg&) { c.showWebViewZEV(); });
+    observe(modules::zev::note::hide,
+            [](ZevWebViewController& c, const Arg&) { c.hideWebViewZEV(); });
     observe(modules::zev::note::openPage, &ZevWebViewController::openPageInZEVView);
     observe(modules::zev::note::sendMsg, &ZevWebViewController::sendMsgToZEV);
 }
@@ -109,14 +119,17 @@ ZevWebViewController::~ZevWebViewController() {
     viewSignals_.reset();
     contentSignals_.reset();
     overlaySignals_.reset();
-    webkit_user_content_manager_unregister_script_message_handler(content_.get(), kMessageHandler, nullptr);
+    webkit_user_content_manager_unregister_script_message_handler(content_.get(), kMessageHandler,
+                                                                  nullptr);
     GtkWidget* view = GTK_WIDGET(webViewZEV_.get());
-    if (gtk_widget_get_parent(view) == GTK_WIDGET(overlay_)) gtk_overlay_remove_overlay(overlay_, view);
+    if (gtk_widget_get_parent(view) == GTK_WIDGET(overlay_))
+        gtk_overlay_remove_overlay(overlay_, view);
     webViewZEV_.reset();
     content_.reset();
 }
 
-void ZevWebViewController::observe(const char* name, std::function<void(ZevWebViewController&, const Arg&)> worker) {
+void ZevWebViewController::observe(const char* name,
+                                   std::function<void(ZevWebViewController&, const Arg&)> worker) {
     // Notifications arrive on the posting thread (the loopback server's, for some calls); the
     // work always runs on the main thread, and not at all once the controller is gone.
     observations_.push_back(services_.center.observe(
@@ -144,9 +157,13 @@ void ZevWebViewController::zevViewPositionConfig(const Arg& geometry) {
     gtk_widget_queue_allocate(GTK_WIDGET(overlay_));
 }
 
-void ZevWebViewController::showWebViewZEV() { gtk_widget_set_visible(GTK_WIDGET(webViewZEV_.get()), TRUE); }
+void ZevWebViewController::showWebViewZEV() {
+    gtk_widget_set_visible(GTK_WIDGET(webViewZEV_.get()), TRUE);
+}
 
-void ZevWebViewController::hideWebViewZEV() { gtk_widget_set_visible(GTK_WIDGET(webViewZEV_.get()), FALSE); }
+void ZevWebViewController::hideWebViewZEV() {
+    gtk_widget_set_visible(GTK_WIDGET(webViewZEV_.get()), FALSE);
+}
 
 void ZevWebViewController::openPageInZEVView(const Arg& url) {
     // Strict parsing, nothing escaped for the page. What does not parse cannot be loaded: the
@@ -163,18 +180,19 @@ void ZevWebViewController::openPageInZEVView(const Arg& url) {
 void ZevWebViewController::sendMsgToZEV(const Arg& message) {
     // Escaped, so that onSendMsgToZEV receives exactly the text the main page sent.
     std::string script = "onSendMsgToZEV('" + escapeScriptLiteral(message.value_or("")) + "');";
-    webkit_web_view_evaluate_javascript(webViewZEV_.get(), script.data(), static_cast<gssize>(script.size()),
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(webViewZEV_.get(), script.data(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
 }
 
-gboolean ZevWebViewController::onChildPosition(GtkOverlay* overlay, GtkWidget* widget, GdkRectangle* allocation,
-                                               gpointer self) {
+gboolean ZevWebViewController::onChildPosition(GtkOverlay* overlay, GtkWidget* widget,
+                                               GdkRectangle* allocation, gpointer self) {
     auto* controller = static_cast<ZevWebViewController*>(self);
     if (widget != GTK_WIDGET(controller->webViewZEV_.get())) return FALSE;
     // The frame is in the main view's coordinates; the overlay places in its own.
     graphene_point_t origin = GRAPHENE_POINT_INIT(0.f, 0.f), at = origin;
-    if (controller->webViewZOM_ &&
-        !gtk_widget_compute_point(GTK_WIDGET(controller->webViewZOM_), GTK_WIDGET(overlay), &origin, &at))
+    if (controller->webViewZOM_ && !gtk_widget_compute_point(GTK_WIDGET(controller->webViewZOM_),
+                                                             GTK_WIDGET(overlay), &origin, &at))
         at = origin;
     const ZevRect& frame = controller->frame_;
     allocation->x = static_cast<int>(at.x) + clampTo(frame.x, -kMaxOffset, kMaxOffset);
@@ -184,15 +202,18 @@ gboolean ZevWebViewController::onChildPosition(GtkOverlay* overlay, GtkWidget* w
     return TRUE;
 }
 
-void ZevWebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
+void ZevWebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* value,
+                                           gpointer self) {
     auto* controller = static_cast<ZevWebViewController*>(self);
     // A string passes unchanged; anything else as its JSON text.
-    GCharPtr text(jsc_value_is_string(value) ? jsc_value_to_string(value) : jsc_value_to_json(value, 0));
+    GCharPtr text(jsc_value_is_string(value) ? jsc_value_to_string(value)
+                                             : jsc_value_to_json(value, 0));
     if (!text) text.reset(jsc_value_to_string(value));
     std::string body = text ? text.get() : "";
-    controller->services_.mainThread.post([controller, body = std::move(body), watch = controller->alive_.watch()] {
-        if (!watch.expired()) controller->triggerOnSendMsgToZOM(body);
-    });
+    controller->services_.mainThread.post(
+        [controller, body = std::move(body), watch = controller->alive_.watch()] {
+            if (!watch.expired()) controller->triggerOnSendMsgToZOM(body);
+        });
 }
 
 void ZevWebViewController::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
@@ -210,9 +231,11 @@ void ZevWebViewController::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, 
             controller->stopTimeout();
             // WebKit also finishes a load that failed; that one was reported already.
             if (!controller->loadFailed_) {
-                controller->services_.mainThread.post([controller, watch = controller->alive_.watch()] {
-                    if (!watch.expired()) controller->triggerOnZevWebViewNotify(zevcode::finished);
-                });
+                controller->services_.mainThread.post(
+                    [controller, watch = controller->alive_.watch()] {
+                        if (!watch.expired())
+                            controller->triggerOnZevWebViewNotify(zevcode::finished);
+                    });
             }
             controller->loadFailed_ = false;
             break;
@@ -221,15 +244,17 @@ void ZevWebViewController::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, 
     }
 }
 
-gboolean ZevWebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error, gpointer self) {
+gboolean ZevWebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error,
+                                            gpointer self) {
     auto* controller = static_cast<ZevWebViewController*>(self);
     controller->stopTimeout();
     if (!controller->loadFailed_) {
         controller->loadFailed_ = true;
         int code = controller->timedOut_ ? zevcode::timedOut : zevNavigationCode(error);
-        controller->services_.mainThread.post([controller, code, watch = controller->alive_.watch()] {
-            if (!watch.expired()) controller->triggerOnZevWebViewNotify(code);
-        });
+        controller->services_.mainThread.post(
+            [controller, code, watch = controller->alive_.watch()] {
+                if (!watch.expired()) controller->triggerOnZevWebViewNotify(code);
+            });
     }
     return TRUE;  // no error page: the panel keeps what it showed, as the page expects
 }
@@ -257,7 +282,8 @@ void ZevWebViewController::stopTimeout() {
 gboolean ZevWebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                               WebKitPolicyDecisionType type, gpointer) {
     if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
-    auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    auto* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     if (uri && *uri) openWithDefaultApplication(uri);
     webkit_policy_decision_ignore(decision);
@@ -265,18 +291,20 @@ gboolean ZevWebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecisi
 }
 
 // window.open() in the panel: the address goes to the default browser, the panel stays.
-GtkWidget* ZevWebViewController::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+GtkWidget* ZevWebViewController::onCreate(WebKitWebView*, WebKitNavigationAction* action,
+                                          gpointer) {
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     if (uri && *uri) openWithDefaultApplication(uri);
     return nullptr;
 }
 
-gboolean ZevWebViewController::onRunFileChooser(WebKitWebView* view, WebKitFileChooserRequest* request, gpointer) {
+gboolean ZevWebViewController::onRunFileChooser(WebKitWebView* view,
+                                                WebKitFileChooserRequest* request, gpointer) {
     GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));
     GtkWindow* parent = root && GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr;
     // One file, whatever the page asks for.
-    GtkFileChooserNative* chooser =
-        gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     g_object_ref(request);  // released with the chooser's answer
     g_signal_connect(chooser, "response", G_CALLBACK(onFileChosen), request);
@@ -289,7 +317,8 @@ void ZevWebViewController::triggerOnSendMsgToZOM(std::string body) {
 }
 
 void ZevWebViewController::triggerOnZevWebViewNotify(int code) {
-    services_.center.post(note::postEvent, joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)}));
+    services_.center.post(note::postEvent,
+                          joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)}));
 }
 
 }  // namespace lumetta::host

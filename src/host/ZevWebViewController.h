@@ -19,10 +19,10 @@ namespace lumetta::host {
 
 /// Navigation result codes of the panel, posted as the onZevWebViewNotify event.
 namespace zevcode {
-inline constexpr int finished = 0;      ///< a navigation finished
-inline constexpr int failed = 256;      ///< any failure not listed below
-inline constexpr int timedOut = 257;    ///< no answer within the time-out
-inline constexpr int unreachable = 258; ///< host not found, refused, network unreachable or lost
+inline constexpr int finished = 0;       ///< a navigation finished
+inline constexpr int failed = 256;       ///< any failure not listed below
+inline constexpr int timedOut = 257;     ///< no answer within the time-out
+inline constexpr int unreachable = 258;  ///< host not found, refused, network unreachable or lost
 }  // namespace zevcode
 
 /// Maps a load failure of WebKitGTK onto the panel's result codes:
@@ -43,7 +43,7 @@ int zevNavigationCode(const GError* error);
 /// thread and their work is moved to the main thread. Neither copyable nor movable: the view's
 /// signals and the notification observers point at it.
 class ZevWebViewController {
-public:
+  public:
     /// Adds the panel (hidden, zero frame, no page) over `mainView`, which must be the child of
     /// `overlay`; both are not owned and must outlive the controller. Registers for the five
     /// command notifications on `services.center`.
@@ -70,16 +70,20 @@ public:
     void openPageInZEVView(const bridge::Arg& url);
     void sendMsgToZEV(const bridge::Arg& message);
 
-private:
-    static gboolean onChildPosition(GtkOverlay*, GtkWidget* widget, GdkRectangle* allocation, gpointer self);
+  private:
+    static gboolean onChildPosition(GtkOverlay*, GtkWidget* widget, GdkRectangle* allocation,
+                                    gpointer self);
     static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
-    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error,
+                                 gpointer self);
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
-    static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer self);
-    void observe(const char* name, std::function<void(ZevWebViewController&, const bridge::Arg&)> worker);
+    static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request,
+                                     gpointer self);
+    void observe(const char* name,
+                 std::function<void(ZevWebViewController&, const bridge::Arg&)> worker);
     void triggerOnSendMsgToZOM(std::string body);
     void triggerOnZevWebViewNotify(int code);
     void startTimeout();

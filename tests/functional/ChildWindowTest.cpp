@@ -1,8 +1,8 @@
 // Child browser windows kept by the main controller: opened the way a new-window hook would,
 // followed by their title and buttons, forgotten when they close.
 
-#include <gtest/gtest.h>
 #include <glib/gstdio.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 
@@ -15,13 +15,14 @@ using namespace std::chrono_literals;
 namespace {
 
 class ChildWindows : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { test::initDisplayOnce(); }
 
     void SetUp() override {
         dir_ = g_dir_make_tmp("lumetta-child-XXXXXX", nullptr);
         ASSERT_NE(dir_, nullptr);
-        main_ = std::make_unique<host::WebViewController>(host_.services, std::vector<bridge::ModuleDescriptor>{},
+        main_ = std::make_unique<host::WebViewController>(host_.services,
+                                                          std::vector<bridge::ModuleDescriptor>{},
                                                           host::WebViewController::Options{});
     }
 
@@ -36,8 +37,8 @@ protected:
     /// A file:// page titled `title`.
     std::string page(const std::string& title) {
         std::string path = std::string(dir_) + "/" + title + ".html";
-        std::ofstream(path) << "<!doctype html><html><head><title>" << title << "</title></head><body>" << title
-                            << "</body></html>";
+        std::ofstream(path) << "<!doctype html><html><head><title>" << title
+                            << "</title></head><body>" << title << "</body></html>";
         files_.push_back(path);
         return "file://" + path;
     }
@@ -85,11 +86,12 @@ TEST_F(ChildWindows, ClosingOneWindowForgetsExactlyThatController) {
     ASSERT_TRUE(test::runUntil([&] { return titleOf(second) == "two"; }));
 
     std::vector<std::string> closeNotices;
-    auto token = host_.center.observe(bridge::note::closeWindow, [&](const bridge::Notification& n) {
-        EXPECT_EQ(n.native, nullptr);
-        EXPECT_EQ(std::any_cast<host::WebViewWindowController*>(n.object), &second);
-        closeNotices.push_back(n.name);
-    });
+    auto token =
+        host_.center.observe(bridge::note::closeWindow, [&](const bridge::Notification& n) {
+            EXPECT_EQ(n.native, nullptr);
+            EXPECT_EQ(std::any_cast<host::WebViewWindowController*>(n.object), &second);
+            closeNotices.push_back(n.name);
+        });
     // The window's own close, as its close button gives it.
     gtk_window_close(second.window());
     EXPECT_EQ(closeNotices.size(), 1u);
@@ -109,7 +111,8 @@ TEST_F(ChildWindows, TheMainControllerClosesItsChildrenWhenItGoes) {
     main_->openWindow(page("right"));
     test::runFor(100ms);
     int closed = 0;
-    auto token = host_.center.observe(bridge::note::closeWindow, [&](const bridge::Notification&) { ++closed; });
+    auto token = host_.center.observe(bridge::note::closeWindow,
+                                      [&](const bridge::Notification&) { ++closed; });
     main_.reset();
     EXPECT_EQ(closed, 2);
     test::runFor(50ms);

@@ -18,7 +18,8 @@ namespace lumetta::test {
 
 inline void initDisplayOnce() {
     static bool done = [] {
-        for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+        for (const char* name :
+             {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
             unsetenv(name);
         gtk_init();
         webkit_network_session_set_proxy_settings(webkit_network_session_get_default(),
@@ -32,8 +33,10 @@ inline void initDisplayOnce() {
 inline bool runUntil(const std::function<bool()>& done,
                      std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    guint tick = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
+    guint tick = g_timeout_add(
+        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);
     return done();
 }

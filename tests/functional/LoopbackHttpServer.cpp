@@ -19,7 +19,8 @@ int listenOnLoopback(uint16_t& port, bool listening) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || (listening && listen(fd, 16) != 0) ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        (listening && listen(fd, 16) != 0) ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(fd);
         throw std::runtime_error("cannot listen on loopback");
@@ -35,7 +36,8 @@ uint16_t closedLoopbackPort() {
     return port;
 }
 
-LoopbackHttpServer::LoopbackHttpServer(Mode mode, std::string html) : mode_(mode), html_(std::move(html)) {
+LoopbackHttpServer::LoopbackHttpServer(Mode mode, std::string html)
+    : mode_(mode), html_(std::move(html)) {
     listenFd_ = listenOnLoopback(port_, true);
     wakeFd_ = eventfd(0, EFD_CLOEXEC);
     thread_ = std::thread([this] { run(); });
@@ -43,7 +45,8 @@ LoopbackHttpServer::LoopbackHttpServer(Mode mode, std::string html) : mode_(mode
 
 LoopbackHttpServer::~LoopbackHttpServer() {
     uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) { /* the thread then ends at its next poll time-out */ }
+    if (write(wakeFd_, &one, sizeof one) < 0) { /* the thread then ends at its next poll time-out */
+    }
     thread_.join();
     for (int fd : held_) close(fd);
     close(listenFd_);
@@ -58,8 +61,10 @@ void LoopbackHttpServer::run() {
         if (!(fds[0].revents & POLLIN)) continue;
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        if (mode_ == Mode::Silent) held_.push_back(fd);
-        else serve(fd);
+        if (mode_ == Mode::Silent)
+            held_.push_back(fd);
+        else
+            serve(fd);
     }
 }
 
@@ -73,8 +78,9 @@ void LoopbackHttpServer::serve(int fd) {
         if (n <= 0) break;
         request.append(buffer, static_cast<size_t>(n));
     }
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                           std::to_string(html_.size()) + "\r\nConnection: close\r\n\r\n" + html_;
+    std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+        std::to_string(html_.size()) + "\r\nConnection: close\r\n\r\n" + html_;
     size_t sent = 0;
     while (sent < response.size()) {
         ssize_t n = send(fd, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);

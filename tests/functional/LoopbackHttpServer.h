@@ -11,7 +11,7 @@
 namespace lumetta::test {
 
 class LoopbackHttpServer {
-public:
+  public:
     enum class Mode { Serve, Silent };
     /// Listens on an ephemeral loopback port; `html` is the page served in Serve mode.
     explicit LoopbackHttpServer(Mode mode, std::string html = {});
@@ -24,7 +24,7 @@ public:
     /// "http://127.0.0.1:PORT/".
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
-private:
+  private:
     void run();
     void serve(int fd);
 

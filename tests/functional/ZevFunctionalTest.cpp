@@ -26,7 +26,7 @@ function onSendMsgToZEV(text) { window.webkit.messageHandlers.sendMsgToZOM.postM
 </script></head><body>panel</body></html>)";
 
 class ZevPanel : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { test::initDisplayOnce(); }
 
     void SetUp() override {
@@ -42,8 +42,10 @@ protected:
             EXPECT_EQ(n.native, nullptr) << "panel events reach every page";
             events_seen_.push_back(std::any_cast<std::string>(n.object));
         });
-        zev_ = std::make_unique<host::ZevWebViewController>(host_.services, GTK_OVERLAY(overlay_), mainView_);
-        ASSERT_TRUE(test::runUntil([&] { return gtk_widget_get_height(GTK_WIDGET(mainView_)) > 0; }));
+        zev_ = std::make_unique<host::ZevWebViewController>(host_.services, GTK_OVERLAY(overlay_),
+                                                            mainView_);
+        ASSERT_TRUE(
+            test::runUntil([&] { return gtk_widget_get_height(GTK_WIDGET(mainView_)) > 0; }));
     }
 
     void TearDown() override {
@@ -83,7 +85,9 @@ protected:
     NotificationCenter::Token events_;
 };
 
-std::string notifyEvent(int code) { return joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)}); }
+std::string notifyEvent(int code) {
+    return joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)});
+}
 
 TEST_F(ZevPanel, StartsHiddenWithAZeroFrameAndNoPage) {
     EXPECT_FALSE(panelVisible());
@@ -109,18 +113,23 @@ TEST_F(ZevPanel, ShowWithoutGeometryGivesAnEmptyPanelAndHideHidesIt) {
 TEST_F(ZevPanel, GeometryPlacesThePanelFromTheTopLeftOfTheContentArea) {
     // Posted from another thread, as a call over the loopback server would.
     std::thread([&] {
-        host_.center.post(modules::zev::note::positionConfig, Arg(R"({"x":10,"y":20.9,"width":"300","height":200})"));
+        host_.center.post(modules::zev::note::positionConfig,
+                          Arg(R"({"x":10,"y":20.9,"width":"300","height":200})"));
         host_.center.post(modules::zev::note::show, Arg());
     }).join();
     ASSERT_TRUE(test::runUntil([&] {
         graphene_rect_t b = panelBounds();
-        return b.origin.x == 10.f && b.origin.y == 20.f && b.size.width == 300.f && b.size.height == 200.f;
-    })) << "panel at " << panelBounds().origin.x << "," << panelBounds().origin.y << " size "
+        return b.origin.x == 10.f && b.origin.y == 20.f && b.size.width == 300.f &&
+               b.size.height == 200.f;
+    })) << "panel at "
+        << panelBounds().origin.x << "," << panelBounds().origin.y << " size "
         << panelBounds().size.width << "x" << panelBounds().size.height;
-    EXPECT_EQ(zev_->frame(), (host::ZevRect{10, 20, 300, 200})) << "nothing of the main view is hidden here";
+    EXPECT_EQ(zev_->frame(), (host::ZevRect{10, 20, 300, 200}))
+        << "nothing of the main view is hidden here";
 
     // Negative sizes are no sizes.
-    host_.center.post(modules::zev::note::positionConfig, Arg(R"({"x":5,"y":6,"width":-40,"height":-1})"));
+    host_.center.post(modules::zev::note::positionConfig,
+                      Arg(R"({"x":5,"y":6,"width":-40,"height":-1})"));
     ASSERT_TRUE(test::runUntil([&] { return panelBounds().origin.x == 5.f; }));
     EXPECT_EQ(panelBounds().size.width, 0.f);
     EXPECT_EQ(panelBounds().size.height, 0.f);
@@ -128,7 +137,9 @@ TEST_F(ZevPanel, GeometryPlacesThePanelFromTheTopLeftOfTheContentArea) {
 
 TEST_F(ZevPanel, BridgeCallsFromAnyThreadReachThePanel) {
     NativeCall native(host_.services, {modules::zev::descriptor()});
-    std::thread([&] { EXPECT_EQ(native.call("$$zev_show", std::nullopt, std::nullopt), "v"); }).join();
+    std::thread([&] {
+        EXPECT_EQ(native.call("$$zev_show", std::nullopt, std::nullopt), "v");
+    }).join();
     EXPECT_FALSE(panelVisible()) << "the work waits for the main thread";
     ASSERT_TRUE(test::runUntil([&] { return panelVisible(); }));
     EXPECT_EQ(native.call("$$zev_hide", std::nullopt, std::nullopt), "v");
@@ -148,9 +159,10 @@ TEST_F(ZevPanel, MessagesTravelBothWaysExactly) {
     host_.center.post(modules::zev::note::sendMsg, Arg("hello"));
     EXPECT_EQ(nextEvent(2), joinEvent({"zev", "onSendMsgToZOM", "echo:hello"}));
 
-    const char* objectMessage = "window.webkit.messageHandlers.sendMsgToZOM.postMessage({a: 1, b: 'x'});";
-    webkit_web_view_evaluate_javascript(zev_->webViewZEV(), objectMessage, -1, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr);
+    const char* objectMessage =
+        "window.webkit.messageHandlers.sendMsgToZOM.postMessage({a: 1, b: 'x'});";
+    webkit_web_view_evaluate_javascript(zev_->webViewZEV(), objectMessage, -1, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
     EXPECT_EQ(nextEvent(3), joinEvent({"zev", "onSendMsgToZOM", R"({"a":1,"b":"x"})"}))
         << "other bodies arrive as their JSON text";
 }
@@ -195,8 +207,9 @@ TEST(ZevNavigationCode, NetworkErrorsMapOntoThePanelCodes) {
         return result;
     };
     EXPECT_EQ(code(G_IO_ERROR, G_IO_ERROR_TIMED_OUT), 257);
-    for (int value : {G_IO_ERROR_HOST_NOT_FOUND, G_IO_ERROR_CONNECTION_REFUSED, G_IO_ERROR_HOST_UNREACHABLE,
-                      G_IO_ERROR_NETWORK_UNREACHABLE, G_IO_ERROR_CONNECTION_CLOSED, G_IO_ERROR_NOT_CONNECTED})
+    for (int value :
+         {G_IO_ERROR_HOST_NOT_FOUND, G_IO_ERROR_CONNECTION_REFUSED, G_IO_ERROR_HOST_UNREACHABLE,
+          G_IO_ERROR_NETWORK_UNREACHABLE, G_IO_ERROR_CONNECTION_CLOSED, G_IO_ERROR_NOT_CONNECTED})
         EXPECT_EQ(code(G_IO_ERROR, value), 258) << "GIO error " << value;
     EXPECT_EQ(code(G_RESOLVER_ERROR, G_RESOLVER_ERROR_NOT_FOUND), 258);
     EXPECT_EQ(code(G_RESOLVER_ERROR, G_RESOLVER_ERROR_TEMPORARY_FAILURE), 258);

@@ -9,15 +9,17 @@
 
 using namespace lumetta;
 using namespace lumetta::bridge;
-using host::ZevRect;
 using host::zevGeometryFromJson;
 using host::zevPanelFrame;
+using host::ZevRect;
 
 TEST(ZevGeometry, MembersAreReadAsIntegersWithFractionsCutOff) {
-    EXPECT_EQ(zevGeometryFromJson(R"({"x":10,"y":20,"width":300,"height":200})"), (ZevRect{10, 20, 300, 200}));
+    EXPECT_EQ(zevGeometryFromJson(R"({"x":10,"y":20,"width":300,"height":200})"),
+              (ZevRect{10, 20, 300, 200}));
     EXPECT_EQ(zevGeometryFromJson(R"({"x":10.9,"y":-3.7,"width":"300","height":" 200.5px"})"),
               (ZevRect{10, -3, 300, 200}));
-    EXPECT_EQ(zevGeometryFromJson(R"({"x":9007199254740993,"y":0,"width":0,"height":0})").x, 9007199254740993LL)
+    EXPECT_EQ(zevGeometryFromJson(R"({"x":9007199254740993,"y":0,"width":0,"height":0})").x,
+              9007199254740993LL)
         << "64-bit integers are kept whole";
 }
 
@@ -27,8 +29,10 @@ TEST(ZevGeometry, WhatIsNotAGeometryCountsAsZero) {
     EXPECT_EQ(zevGeometryFromJson("[1,2,3,4]"), ZevRect{});
     EXPECT_EQ(zevGeometryFromJson(R"({"x":5})"), (ZevRect{5, 0, 0, 0}));
     EXPECT_EQ(zevGeometryFromJson(R"({"x":null,"y":{},"width":"wide","height":[1]})"), ZevRect{});
-    EXPECT_EQ(zevGeometryFromJson("{\"x\":\"\xff\"}"), ZevRect{}) << "text that is not UTF-8 parses to nothing";
-    EXPECT_EQ(zevGeometryFromJson(R"({"x":1e300,"y":-1e300,"width":"99999999999999999999999","height":0})"),
+    EXPECT_EQ(zevGeometryFromJson("{\"x\":\"\xff\"}"), ZevRect{})
+        << "text that is not UTF-8 parses to nothing";
+    EXPECT_EQ(zevGeometryFromJson(
+                  R"({"x":1e300,"y":-1e300,"width":"99999999999999999999999","height":0})"),
               (ZevRect{INT64_MAX, INT64_MIN, INT64_MAX, 0}))
         << "out-of-range values saturate";
 }
@@ -54,8 +58,9 @@ TEST(ZevModule, EachFunctionAnswersVoidAndPostsItsNotificationWithTheFirstArgume
     std::mutex lock;
     std::vector<Posted> posted;
     std::vector<NotificationCenter::Token> tokens;
-    for (const char* name : {modules::zev::note::positionConfig, modules::zev::note::show,
-                             modules::zev::note::hide, modules::zev::note::openPage, modules::zev::note::sendMsg}) {
+    for (const char* name :
+         {modules::zev::note::positionConfig, modules::zev::note::show, modules::zev::note::hide,
+          modules::zev::note::openPage, modules::zev::note::sendMsg}) {
         tokens.push_back(host.center.observe(name, [&](const Notification& n) {
             std::lock_guard guard(lock);
             EXPECT_EQ(n.native, nullptr) << "reaches the panel whichever page asked";
