@@ -42,4 +42,31 @@ void openWithDefaultApplication(const char* uri) {
         nullptr);
 }
 
+namespace {
+
+void openRequest(WebKitNavigationAction* action) {
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (uri && *uri) openWithDefaultApplication(uri);
+}
+
+gboolean onNewWindowPolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                           gpointer) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
+    openRequest(webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision)));
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+    openRequest(action);
+    return nullptr;
+}
+
+}  // namespace
+
+void sendNewWindowsToDefaultBrowser(WebKitWebView* view) {
+    g_signal_connect(view, "decide-policy", G_CALLBACK(onNewWindowPolicy), nullptr);
+    g_signal_connect(view, "create", G_CALLBACK(onCreate), nullptr);
+}
+
 }  // namespace lumetta::host

@@ -12,4 +12,9 @@ void showScriptDialog(GtkWindow* parent, WebKitScriptDialog* dialog);
 /// Hands `uri` to the desktop's default application for it (a web address to the browser).
 void openWithDefaultApplication(const char* uri);
 
+/// Sends the new-window requests of `view` (links with a target, window.open()) to the default
+/// browser; the page gets no window. Connect before any other "decide-policy" handler of the
+/// view, which then sees every other decision. Main thread.
+void sendNewWindowsToDefaultBrowser(WebKitWebView* view);
+
 }  // namespace lumetta::host

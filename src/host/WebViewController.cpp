@@ -83,8 +83,8 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
 
     viewSignals_ = std::make_unique<SignalScope>(view, this);
     g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
-    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
@@ -131,14 +131,6 @@ gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* d
 gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                            WebKitPolicyDecisionType type, gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
-    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
-        auto* action = webkit_navigation_policy_decision_get_navigation_action(
-            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-        if (uri && *uri) openWithDefaultApplication(uri);
-        webkit_policy_decision_ignore(decision);
-        return TRUE;
-    }
     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
     auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
     NativeCall& native = controller->intf_->native();
@@ -157,13 +149,6 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     return TRUE;
 }
 
-// window.open() asks for a new view: the address goes to the default browser and the script
-// gets no window.
-GtkWidget* WebViewController::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
-    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && *uri) openWithDefaultApplication(uri);
-    return nullptr;
-}
 
 gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
     if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request)) {

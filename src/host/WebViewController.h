@@ -71,7 +71,6 @@ private:
     static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self);
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
-    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
     static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer);
     static void onTitle(GObject*, GParamSpec*, gpointer self);
     static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,

@@ -33,8 +33,7 @@ WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& cen
     g_signal_connect_swapped(forwardButton_, "clicked",
                              G_CALLBACK(+[](WebViewWindowController* c) { c->goForward(); }), this);
     viewSignals_ = std::make_unique<SignalScope>(view, this);
-    g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
-    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
+    sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
     historySignals_ = std::make_unique<SignalScope>(history, this);
@@ -107,23 +106,6 @@ void WebViewWindowController::updateButtons() {
     gtk_widget_set_sensitive(forwardButton_, webkit_web_view_can_go_forward(webView_.get()));
 }
 
-gboolean WebViewWindowController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                                 WebKitPolicyDecisionType type, gpointer) {
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
-    auto* action = webkit_navigation_policy_decision_get_navigation_action(
-        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && *uri) openWithDefaultApplication(uri);
-    webkit_policy_decision_ignore(decision);
-    return TRUE;
-}
 
-// New windows from here go to the default browser too.
-GtkWidget* WebViewWindowController::onCreate(WebKitWebView*, WebKitNavigationAction* action,
-                                             gpointer) {
-    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && *uri) openWithDefaultApplication(uri);
-    return nullptr;
-}
 
 }  // namespace lumetta::host

@@ -47,9 +47,6 @@ class WebViewWindowController {
     static void onTitle(GObject*, GParamSpec*, gpointer self);
     static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
                                  gpointer self);
-    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                   WebKitPolicyDecisionType type, gpointer self);
-    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
     void windowWillClose();
     void updateButtons();
 

@@ -94,8 +94,7 @@ ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overl
     viewSignals_ = std::make_unique<SignalScope>(view, this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
-    g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
-    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
+    sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
 
     // Hidden, with a zero frame and no page, until the page says otherwise.
@@ -279,24 +278,7 @@ void ZevWebViewController::stopTimeout() {
     timeoutSource_ = 0;
 }
 
-gboolean ZevWebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                              WebKitPolicyDecisionType type, gpointer) {
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) return FALSE;
-    auto* action = webkit_navigation_policy_decision_get_navigation_action(
-        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && *uri) openWithDefaultApplication(uri);
-    webkit_policy_decision_ignore(decision);
-    return TRUE;
-}
 
-// window.open() in the panel: the address goes to the default browser, the panel stays.
-GtkWidget* ZevWebViewController::onCreate(WebKitWebView*, WebKitNavigationAction* action,
-                                          gpointer) {
-    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && *uri) openWithDefaultApplication(uri);
-    return nullptr;
-}
 
 gboolean ZevWebViewController::onRunFileChooser(WebKitWebView* view,
                                                 WebKitFileChooserRequest* request, gpointer) {

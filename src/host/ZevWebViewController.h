@@ -77,9 +77,6 @@ class ZevWebViewController {
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error,
                                  gpointer self);
-    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                   WebKitPolicyDecisionType type, gpointer self);
-    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
     static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request,
                                      gpointer self);
     void observe(const char* name,
