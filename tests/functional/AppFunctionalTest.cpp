@@ -163,3 +163,27 @@ TEST(AppFunctional, MidiLoopbackCarriesANoteAndALongSysexToThePage) {
     EXPECT_EQ(messages[1]["hex"], sent.substr(0, 2 + 510 * 2) + "F7");
     EXPECT_LE(messages[0]["ts"].get<double>(), messages[1]["ts"].get<double>());
 }
+
+TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
+    AppProcess app;
+    std::filesystem::copy_file(std::string(LUMETTA_IR_CORPUS) + "/celestion-cab.wav", app.page("cab.wav"));
+    app.start({pageArg(app, "ir.html")});
+    auto events = app.waitForKey("ir", std::chrono::seconds(90));
+    ASSERT_TRUE(events) << app.stored("error").value_or("");
+    ASSERT_GE(events->size(), 4u) << events->dump();
+    auto& stat = (*events)[0];
+    EXPECT_EQ(stat["name"], "wavstat");
+    EXPECT_EQ(stat["dict"]["result"], 1);
+    EXPECT_EQ(stat["dict"]["channels"], 1);
+    EXPECT_EQ(stat["dict"]["sampleRate"], 48000);
+    EXPECT_EQ((*events)[1]["dict"]["result"], 1) << "the conversion started";
+    EXPECT_EQ((*events)[2]["dict"], json({{"load", "busy"}, {"result", 0}})) << "a second one is refused";
+    auto& last = events->back();
+    ASSERT_EQ(last["dict"]["load"], "finished") << events->dump();
+    std::string out = last["dict"]["path"];
+    EXPECT_EQ(std::filesystem::path(out).filename(), "KLD00000.tmp");
+    EXPECT_EQ(out.rfind((app.root() / "runtime").string(), 0), 0u) << "in the private temporary folder: " << out;
+    auto size = std::filesystem::file_size(out);
+    EXPECT_GT(size, 55u * 4);
+    EXPECT_EQ((size / 4 - 55) % 2, 0u) << "55 + 2T floats";
+}
