@@ -9,12 +9,17 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <algorithm>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "bridge/NotificationCenter.h"
 #include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/WebViewController.h"
+#include "bridge/Result.h"
+#include "midi/ServiceSelection.h"
 #include "modules/Modules.h"
 
 using namespace lumetta;
@@ -69,6 +74,77 @@ double pollNumber(WebKitWebView* view, const std::string& variable, double secon
     return -1;
 }
 
+// MIDI in the real page: the page acknowledges every "message" event over the prompt channel,
+// and this module notes when. Ids travel in the two data bytes of a note-on.
+struct Acks {
+    using Clock = std::chrono::steady_clock;
+    std::mutex lock;
+    std::vector<Clock::time_point> sent, acked;
+    void reset(size_t n) {
+        std::lock_guard guard(lock);
+        sent.assign(n, {});
+        acked.assign(n, {});
+    }
+};
+Acks acks;
+
+class AckModule final : public bridge::Module {
+public:
+    explicit AckModule(bridge::ModuleContext& ctx) {
+        ctx.functions.add("$$bench_ack::", [](const bridge::Arg& hex, const bridge::Arg&) {
+            auto now = Acks::Clock::now();
+            auto bytes = bridge::dataFromHexString(hex.value_or(""));
+            if (bytes.size() == 3) {
+                size_t id = static_cast<size_t>(bytes[1]) << 7 | bytes[2];
+                std::lock_guard guard(acks.lock);
+                if (id < acks.acked.size() && acks.acked[id] == Acks::Clock::time_point{}) acks.acked[id] = now;
+            }
+            return bridge::resultVoid();
+        });
+    }
+};
+
+struct MidiRun {
+    size_t received = 0;
+    double medianMs = 0, p99Ms = 0, worstMs = 0;
+};
+
+// Sends `count` note-ons at `rate` a second from a native thread through $$midi_send.
+MidiRun runMidi(bridge::NativeCall& native, size_t count, double rate) {
+    acks.reset(count);
+    std::thread sender([&] {
+        auto start = Acks::Clock::now();
+        for (size_t i = 0; i < count; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Acks::Clock::duration>(
+                                                      std::chrono::duration<double>(i / rate)));
+            uint8_t bytes[3] = {0x90, static_cast<uint8_t>(i >> 7 & 0x7F), static_cast<uint8_t>(i & 0x7F)};
+            {
+                std::lock_guard guard(acks.lock);
+                acks.sent[i] = Acks::Clock::now();
+            }
+            native.call("$$midi_send", bridge::hexStringFromBytes(bytes, 3), std::nullopt);
+        }
+    });
+    spinUntil([] { return false; }, count / rate + 1.5);
+    sender.join();
+    spinUntil([] { return false; }, 0.5);
+    MidiRun run;
+    std::vector<double> latencies;
+    std::lock_guard guard(acks.lock);
+    for (size_t i = 0; i < count; ++i) {
+        if (acks.acked[i] == Acks::Clock::time_point{}) continue;
+        latencies.push_back(std::chrono::duration<double, std::milli>(acks.acked[i] - acks.sent[i]).count());
+    }
+    run.received = latencies.size();
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        run.medianMs = latencies[latencies.size() / 2];
+        run.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+        run.worstMs = latencies.back();
+    }
+    return run;
+}
+
 const char* kPromptLoop = R"JS(
 (function () {
   const n = 20000;
@@ -121,7 +197,10 @@ int main(int argc, char** argv) {
     webkit_web_view_load_uri(bare, ("file://" + page).c_str());
 
     GtkWidget* window = gtk_window_new();
-    host::WebViewController controller(services, modules::allModules(), {});
+    midi::forceVirtualService(true);
+    auto modules = modules::allModules();
+    modules.push_back({"bench", 100, [](bridge::ModuleContext& ctx) { return std::make_unique<AckModule>(ctx); }});
+    host::WebViewController controller(services, modules, {});
     gtk_window_set_child(GTK_WINDOW(window), controller.createWebView("file://" + page));
     controller.setWindow(GTK_WINDOW(window), nullptr, nullptr);
     gtk_window_present(GTK_WINDOW(window));
@@ -164,6 +243,35 @@ int main(int argc, char** argv) {
 )JS");
     double messageUs = pollNumber(view, "__messageUs");
 
+    // MIDI: bytes from the virtual loopback's receive thread to the page's dispatch.
+    evaluate(view, R"JS(
+(async function () {
+  window.__ack = true; window.__midiCount = 0; window.__midiInOrder = true;
+  Lumetta.on('midi', 'message', (fields) => {
+    if (window.__ack) { prompt('$$bench_ack\f' + fields[0]); return; }
+    const id = parseInt(fields[0].slice(2, 4), 16) << 7 | parseInt(fields[0].slice(4, 6), 16);
+    if (id !== window.__midiCount % 16384) window.__midiInOrder = false;
+    window.__midiCount++;
+  });
+  await Lumetta.call('$$app_startevent', '1');
+  const loop = (e) => Object.values(e).some((v) => String(v).includes('Lumetta Loopback'));
+  const ins = JSON.parse((await Lumetta.call('$$midi_inendpoints')).value);
+  const outs = JSON.parse((await Lumetta.call('$$midi_outendpoints')).value);
+  await Lumetta.call('$$midi_inconnect', JSON.stringify(ins.find(loop)));
+  await Lumetta.call('$$midi_outconnect', JSON.stringify(outs.find(loop)));
+  window.__midiReady = '1';
+})();
+)JS");
+    pollNumber(view, "__midiReady");
+    MidiRun paced = runMidi(controller.intf().native(), 3000, 1000);
+    // Loss at 10,000 short messages a second: the page only counts and checks the order.
+    evaluate(view, "window.__ack = false");
+    MidiRun fast = runMidi(controller.intf().native(), 15000, 10000);
+    fast.received = static_cast<size_t>(pollNumber(view, "__midiCount"));
+    std::string fastInOrder = evaluate(view, "String(window.__midiInOrder)");
+    evaluate(view, "Lumetta.call('$$app_startevent', '0')");
+    spinUntil([] { return false; }, 0.2);
+
     // Event throughput: a native thread posts, the page counts and checks the order.
     controller.postJavaScriptFunction(R"JS(
 window.__count = 0; window.__inOrder = true;
@@ -200,6 +308,13 @@ window.$event.dispatch = function (raw) {
                 messageUs, floorMessage, messageUs / floorMessage);
     std::printf("events:             %s of %d delivered in %.3f s = %.0f events/s, in order: %s (goal >= 100000/s)\n",
                 counted.c_str(), kEvents, seconds, kEvents / seconds, inOrder.c_str());
+    std::printf("midi to page at 1000/s: %zu of 3000 received, latency median %.3f ms, 99th percentile %.3f ms, "
+                "worst %.3f ms (goal: 99th percentile < 2 ms)\n",
+                paced.received, paced.medianMs, paced.p99Ms, paced.worstMs);
+    std::printf("midi to page at 10000/s: %zu of 15000 received, in order: %s (goal: none lost)\n", fast.received,
+                fastInOrder.c_str());
+    std::printf("(MIDI latency includes the page's acknowledgement over the prompt channel, about half a prompt "
+                "round trip)\n");
     gtk_window_destroy(GTK_WINDOW(window));
     gtk_window_destroy(GTK_WINDOW(bareWindow));
     return 0;
