@@ -60,6 +60,26 @@
         return !!(handlers && handlers.lumetta2);
     }
 
+    // Callback names are recycled: a page-global function per call, added and deleted every
+    // time, would keep reshaping the global object.
+    const freeCallbacks = [];
+    const pending = new Map(); // callback name -> resolve
+    function takeCallback(resolve) {
+        let cb = freeCallbacks.pop();
+        if (!cb) {
+            cb = '__lumettaCallback' + (++callbackCount);
+            const own = cb;
+            global[own] = (raw) => {
+                const done = pending.get(own);
+                pending.delete(own);
+                freeCallbacks.push(own);
+                if (done) done(parse(raw));
+            };
+        }
+        pending.set(cb, resolve);
+        return cb;
+    }
+
     function viaMessage(channel, name, args) {
         return new Promise((resolve, reject) => {
             checkArgs(name, args);
@@ -67,12 +87,7 @@
                 reject(new Error('Lumetta: not running inside Lumetta'));
                 return;
             }
-            const cb = '__lumettaCallback' + (++callbackCount);
-            global[cb] = (raw) => {
-                delete global[cb];
-                resolve(parse(raw));
-            };
-            handlers[channel].postMessage(name + '\t' + cb + fields(args, false));
+            handlers[channel].postMessage(name + '\t' + takeCallback(resolve) + fields(args, false));
         });
     }
 
