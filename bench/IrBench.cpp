@@ -4,14 +4,15 @@
 //
 // lumetta-ir-bench [--no-reference] [--corpus-only] [--threads N]
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
+#include <ctime>
 #include <map>
 #include <string>
 #include <thread>
@@ -29,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 std::string cabinetFile() {
     ir::FitParams p;
@@ -134,10 +137,11 @@ Run reference(const std::string& path) {
 void report(const std::string& name, const Run& f, const Run* ref) {
     std::printf("%-36s fast %7.3f s (cpu %.3f s)", name.c_str(), f.seconds, f.cpu);
     if (ref) {
-        std::printf("  reference %8.2f s (cpu %.2f s, prep %.2f s)  ratio %6.1fx (cpu %6.1fx)  file %s",
-                    ref->seconds, ref->cpu, ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,
-                    ref->seconds / f.seconds, ref->cpu / f.cpu,
-                    f.floats == ref->floats ? "identical" : "DIFFERENT");
+        std::printf(
+            "  reference %8.2f s (cpu %.2f s, prep %.2f s)  ratio %6.1fx (cpu %6.1fx)  file %s",
+            ref->seconds, ref->cpu, ref->stageSeconds.count(2) ? ref->stageSeconds.at(2) : 0.0,
+            ref->seconds / f.seconds, ref->cpu / f.cpu,
+            f.floats == ref->floats ? "identical" : "DIFFERENT");
     }
     std::printf("\n    stages:");
     for (const auto& [stage, s] : f.stageSeconds)
@@ -155,9 +159,10 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--corpus-only")) corpusOnly = true;
         if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
     }
-    std::printf("threads %d; stage times in seconds (1 resample, 2 target, 4-10 sections, "
-                "11-14 resonators)\n",
-                threads);
+    std::printf(
+        "threads %d; stage times in seconds (1 resample, 2 target, 4-10 sections, "
+        "11-14 resonators)\n",
+        threads);
     std::vector<std::pair<std::string, std::string>> files;
     if (!corpusOnly) files.emplace_back("synthetic cabinet 44.1k 0.5 s 24-bit", cabinetFile());
     if (DIR* d = opendir(LUMETTA_IR_CORPUS)) {

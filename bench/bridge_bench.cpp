@@ -5,22 +5,22 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <string>
-#include <algorithm>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/NotificationCenter.h"
-#include "support/NullServices.h"
+#include "bridge/Result.h"
 #include "host/GlibMainThread.h"
 #include "host/WebViewController.h"
-#include "bridge/Result.h"
 #include "midi/ServiceSelection.h"
 #include "modules/Modules.h"
+#include "support/NullServices.h"
 
 using namespace lumetta;
 
@@ -30,8 +30,10 @@ namespace {
 // process), until `done` or the time is up.
 void spinUntil(const std::function<bool()>& done, double seconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    guint tick = g_timeout_add(1, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < end) g_main_context_iteration(nullptr, TRUE);
+    guint tick = g_timeout_add(
+        1, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (!done() && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);
 }
 
@@ -45,7 +47,8 @@ std::string evaluate(WebKitWebView* view, const std::string& script) {
         view, script.c_str(), -1, nullptr, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* o = static_cast<Out*>(data);
-            if (JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
+            if (JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source),
+                                                                         result, nullptr)) {
                 if (!jsc_value_is_undefined(v)) {
                     char* text = jsc_value_to_string(v);
                     o->value = text ? text : "";
@@ -89,7 +92,7 @@ struct Acks {
 Acks acks;
 
 class AckModule final : public bridge::Module {
-public:
+  public:
     explicit AckModule(bridge::ModuleContext& ctx) {
         ctx.functions.add("$$bench_ack::", [](const bridge::Arg& hex, const bridge::Arg&) {
             auto now = Acks::Clock::now();
@@ -97,7 +100,8 @@ public:
             if (bytes.size() == 3) {
                 size_t id = static_cast<size_t>(bytes[1]) << 7 | bytes[2];
                 std::lock_guard guard(acks.lock);
-                if (id < acks.acked.size() && acks.acked[id] == Acks::Clock::time_point{}) acks.acked[id] = now;
+                if (id < acks.acked.size() && acks.acked[id] == Acks::Clock::time_point{})
+                    acks.acked[id] = now;
             }
             return bridge::resultVoid();
         });
@@ -117,7 +121,8 @@ MidiRun runMidi(bridge::NativeCall& native, size_t count, double rate) {
         for (size_t i = 0; i < count; ++i) {
             std::this_thread::sleep_until(start + std::chrono::duration_cast<Acks::Clock::duration>(
                                                       std::chrono::duration<double>(i / rate)));
-            uint8_t bytes[3] = {0x90, static_cast<uint8_t>(i >> 7 & 0x7F), static_cast<uint8_t>(i & 0x7F)};
+            uint8_t bytes[3] = {0x90, static_cast<uint8_t>(i >> 7 & 0x7F),
+                                static_cast<uint8_t>(i & 0x7F)};
             {
                 std::lock_guard guard(acks.lock);
                 acks.sent[i] = Acks::Clock::now();
@@ -133,7 +138,8 @@ MidiRun runMidi(bridge::NativeCall& native, size_t count, double rate) {
     std::lock_guard guard(acks.lock);
     for (size_t i = 0; i < count; ++i) {
         if (acks.acked[i] == Acks::Clock::time_point{}) continue;
-        latencies.push_back(std::chrono::duration<double, std::milli>(acks.acked[i] - acks.sent[i]).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(acks.acked[i] - acks.sent[i]).count());
     }
     run.received = latencies.size();
     if (!latencies.empty()) {
@@ -166,28 +172,34 @@ int main(int argc, char** argv) {
     std::string page = dir + "/bench.html";
     std::ofstream(page) << "<!DOCTYPE html><html><head><meta charset='utf-8'>"
                            "<script>window.lumettaManualStart = true;</script>"
-                           "<script src='file://" LUMETTA_SOURCE_RESOURCES "/html/lumetta.js'></script>"
+                           "<script src='file://" LUMETTA_SOURCE_RESOURCES
+                           "/html/lumetta.js'></script>"
                            "</head><body>bench</body></html>";
 
     host::GlibMainThread mainThread;
     test::NullStore store;
     test::NullApplication application;
-    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
+    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store,
+                              application};
 
     // The floor: a bare web view whose prompt hook answers at once and does nothing else, and
     // whose message handler answers by evaluating the page's callback.
     GtkWidget* bareWindow = gtk_window_new();
     WebKitUserContentManager* bareContent = webkit_user_content_manager_new();
     webkit_user_content_manager_register_script_message_handler(bareContent, "m", nullptr);
-    auto* bare = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", bareContent, nullptr));
+    auto* bare = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", bareContent, nullptr));
     g_signal_connect(bareContent, "script-message-received::m",
                      G_CALLBACK(+[](WebKitUserContentManager*, JSCValue*, gpointer view) {
-                         webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view), "window.__cb('v')", -1, nullptr,
+                         webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view),
+                                                             "window.__cb('v')", -1, nullptr,
                                                              nullptr, nullptr, nullptr, nullptr);
                      }),
                      bare);
-    g_signal_connect(bare, "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* d, gpointer) -> gboolean {
-                         if (webkit_script_dialog_get_dialog_type(d) != WEBKIT_SCRIPT_DIALOG_PROMPT) return FALSE;
+    g_signal_connect(bare, "script-dialog",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* d, gpointer) -> gboolean {
+                         if (webkit_script_dialog_get_dialog_type(d) != WEBKIT_SCRIPT_DIALOG_PROMPT)
+                             return FALSE;
                          webkit_script_dialog_prompt_set_text(d, "v");
                          return TRUE;
                      }),
@@ -199,13 +211,20 @@ int main(int argc, char** argv) {
     GtkWidget* window = gtk_window_new();
     midi::forceVirtualService(true);
     auto modules = modules::allModules();
-    modules.push_back({"bench", 100, [](bridge::ModuleContext& ctx) { return std::make_unique<AckModule>(ctx); }});
+    modules.push_back({"bench", 100, [](bridge::ModuleContext& ctx) {
+                           return std::make_unique<AckModule>(ctx);
+                       }});
     host::WebViewController controller(services, modules, {});
     gtk_window_set_child(GTK_WINDOW(window), controller.createWebView("file://" + page));
     controller.setWindow(GTK_WINDOW(window), nullptr, nullptr);
     gtk_window_present(GTK_WINDOW(window));
 
-    spinUntil([&] { return !webkit_web_view_is_loading(bare) && !webkit_web_view_is_loading(controller.webView()); }, 30);
+    spinUntil(
+        [&] {
+            return !webkit_web_view_is_loading(bare) &&
+                   !webkit_web_view_is_loading(controller.webView());
+        },
+        30);
     spinUntil([] { return false; }, 0.5);
 
     // Prompt round trip, bridge and floor interleaved three times; best of each.
@@ -218,7 +237,8 @@ int main(int argc, char** argv) {
         bridgePrompt = std::min(bridgePrompt, pollNumber(view, "__promptUs"));
     }
 
-    // Message round trip, call to callback: the bare handler that evaluates the callback is the floor.
+    // Message round trip, call to callback: the bare handler that evaluates the callback is the
+    // floor.
     evaluate(bare, R"JS(
 (async function () {
   const n = 5000;
@@ -299,22 +319,32 @@ window.$event.dispatch = function (raw) {
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     producer.join();
-    std::string inOrder = controller.callJavaScriptFunction("String(window.__inOrder)").value_or("?");
+    std::string inOrder =
+        controller.callJavaScriptFunction("String(window.__inOrder)").value_or("?");
 
-    std::printf("prompt round trip:  bridge %.1f us, bare prompt hook %.1f us, ratio %.2f (goal <= 1.30)\n",
-                bridgePrompt, floorPrompt, bridgePrompt / floorPrompt);
-    std::printf("message round trip: bridge %.1f us, bare handler evaluating the callback %.1f us, ratio %.2f "
-                "(goal < 200 us)\n",
-                messageUs, floorMessage, messageUs / floorMessage);
-    std::printf("events:             %s of %d delivered in %.3f s = %.0f events/s, in order: %s (goal >= 100000/s)\n",
-                counted.c_str(), kEvents, seconds, kEvents / seconds, inOrder.c_str());
-    std::printf("midi to page at 1000/s: %zu of 3000 received, latency median %.3f ms, 99th percentile %.3f ms, "
-                "worst %.3f ms (goal: 99th percentile < 2 ms)\n",
-                paced.received, paced.medianMs, paced.p99Ms, paced.worstMs);
-    std::printf("midi to page at 10000/s: %zu of 15000 received, in order: %s (goal: none lost)\n", fast.received,
-                fastInOrder.c_str());
-    std::printf("(MIDI latency includes the page's acknowledgement over the prompt channel, about half a prompt "
-                "round trip)\n");
+    std::printf(
+        "prompt round trip:  bridge %.1f us, bare prompt hook %.1f us, ratio %.2f (goal <= 1.30)\n",
+        bridgePrompt, floorPrompt, bridgePrompt / floorPrompt);
+    std::printf(
+        "message round trip: bridge %.1f us, bare handler evaluating the callback %.1f us, ratio "
+        "%.2f "
+        "(goal < 200 us)\n",
+        messageUs, floorMessage, messageUs / floorMessage);
+    std::printf(
+        "events:             %s of %d delivered in %.3f s = %.0f events/s, in order: %s (goal >= "
+        "100000/s)\n",
+        counted.c_str(), kEvents, seconds, kEvents / seconds, inOrder.c_str());
+    std::printf(
+        "midi to page at 1000/s: %zu of 3000 received, latency median %.3f ms, 99th percentile "
+        "%.3f ms, "
+        "worst %.3f ms (goal: 99th percentile < 2 ms)\n",
+        paced.received, paced.medianMs, paced.p99Ms, paced.worstMs);
+    std::printf("midi to page at 10000/s: %zu of 15000 received, in order: %s (goal: none lost)\n",
+                fast.received, fastInOrder.c_str());
+    std::printf(
+        "(MIDI latency includes the page's acknowledgement over the prompt channel, about half a "
+        "prompt "
+        "round trip)\n");
     gtk_window_destroy(GTK_WINDOW(window));
     gtk_window_destroy(GTK_WINDOW(bareWindow));
     return 0;

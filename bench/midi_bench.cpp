@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/NullServices.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Services.h"
 #include "midi/ServiceSelection.h"

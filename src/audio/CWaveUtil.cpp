@@ -24,7 +24,9 @@ std::function<void(const std::string&)>& sink() {
 
 CWaveUtil::CWaveUtil() = default;
 
-CWaveUtil::~CWaveUtil() { close(); }
+CWaveUtil::~CWaveUtil() {
+    close();
+}
 
 void CWaveUtil::setLogSink(std::function<void(const std::string&)> s) {
     std::lock_guard guard(sinkLock());
@@ -136,7 +138,8 @@ bool CWaveUtil::loadWav(double* out, uint32_t count) {
                 v = (static_cast<double>(p[0]) - 128.0) * 0.0078125;
                 break;
             case 2:
-                v = static_cast<double>(static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8))) *
+                v = static_cast<double>(
+                        static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8))) *
                     3.0517578125e-05;
                 break;
             case 3: {

@@ -14,7 +14,7 @@ class WavStream;
 /// 32-bit floats, plain or extensible. Serves one file: openWav opens it, loadWav reads and
 /// closes it. Single-threaded.
 class CWaveUtil {
-public:
+  public:
     CWaveUtil();
     ~CWaveUtil();
     CWaveUtil(const CWaveUtil&) = delete;
@@ -42,7 +42,7 @@ public:
     static constexpr uint32_t kFlagSignedInteger = 4;
     static constexpr uint32_t kFlagPacked = 8;
 
-private:
+  private:
     bool _readSamples(unsigned char* buffer, uint64_t& byteCount);
     void close();
     static void log(const char* message);

@@ -8,7 +8,7 @@ namespace lumetta::audio {
 
 /// An abstract readable byte stream with random access. Single-threaded: one owner uses it.
 class DataStream {
-public:
+  public:
     virtual ~DataStream() = default;
     /// Byte count of the stream.
     virtual uint64_t size() const = 0;

@@ -18,7 +18,9 @@ struct FileStream::Handle {
 
 FileStream::FileStream() = default;
 
-FileStream::~FileStream() { close(); }
+FileStream::~FileStream() {
+    close();
+}
 
 bool FileStream::openRead(const char* path) {
     if (mode_ != 0 || path == nullptr) return false;
@@ -44,7 +46,8 @@ void FileStream::close() {
 }
 
 bool FileStream::seek(uint64_t offset) {
-    if (mode_ == 0 || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
+    if (mode_ == 0 || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
     off_t at = ::lseek(handle_->fd, static_cast<off_t>(offset), SEEK_SET);
     if (at < 0) return false;
     position_ = static_cast<uint64_t>(at);

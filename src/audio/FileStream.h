@@ -9,7 +9,7 @@ namespace lumetta::audio {
 
 /// A DataStream over a file opened for reading. Owns the descriptor and closes it.
 class FileStream : public DataStream {
-public:
+  public:
     FileStream();
     ~FileStream() override;
     FileStream(const FileStream&) = delete;
@@ -28,7 +28,7 @@ public:
     bool skip(int64_t distance) override;
     uint64_t read(void* buffer, uint64_t count) override;
 
-private:
+  private:
     struct Handle;
     std::unique_ptr<Handle> handle_;
     int mode_ = 0;

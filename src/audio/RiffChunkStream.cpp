@@ -4,7 +4,9 @@
 
 namespace lumetta::audio {
 
-RiffChunkStream::~RiffChunkStream() { close(); }
+RiffChunkStream::~RiffChunkStream() {
+    close();
+}
 
 bool RiffChunkStream::openRead(const char* id) {
     if (mode_ != 0 || id == nullptr) return false;
@@ -12,9 +14,9 @@ bool RiffChunkStream::openRead(const char* id) {
     for (;;) {
         unsigned char header[8];
         if (parent_->read(header, 8) < 8) break;
-        uint64_t chunkSize = static_cast<uint64_t>(header[4]) | static_cast<uint64_t>(header[5]) << 8 |
-                             static_cast<uint64_t>(header[6]) << 16 |
-                             static_cast<uint64_t>(header[7]) << 24;
+        uint64_t chunkSize =
+            static_cast<uint64_t>(header[4]) | static_cast<uint64_t>(header[5]) << 8 |
+            static_cast<uint64_t>(header[6]) << 16 | static_cast<uint64_t>(header[7]) << 24;
         if (std::memcmp(header, id, 4) == 0) {
             start_ = parent_->position();
             // Never trust a size past the end of what holds the chunk: truncated files and
@@ -26,7 +28,8 @@ bool RiffChunkStream::openRead(const char* id) {
         }
         uint64_t distance = chunkSize + (chunkSize & 1);
         uint64_t here = parent_->position();
-        if (here + distance > parent_->size() || !parent_->skip(static_cast<int64_t>(distance))) break;
+        if (here + distance > parent_->size() || !parent_->skip(static_cast<int64_t>(distance)))
+            break;
     }
     mode_ = 0;
     return false;

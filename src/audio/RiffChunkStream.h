@@ -9,7 +9,7 @@ namespace lumetta::audio {
 /// A window onto the data of one RIFF chunk inside a parent stream. The parent is not owned
 /// and must outlive this stream; closing moves the parent to the next chunk's header.
 class RiffChunkStream : public DataStream {
-public:
+  public:
     explicit RiffChunkStream(DataStream& parent) : parent_(&parent) {}
     ~RiffChunkStream() override;
     RiffChunkStream(const RiffChunkStream&) = delete;
@@ -32,7 +32,7 @@ public:
     bool skip(int64_t distance) override;
     uint64_t read(void* buffer, uint64_t count) override;
 
-private:
+  private:
     DataStream* parent_;
     int mode_ = 0;
     uint64_t size_ = 0;

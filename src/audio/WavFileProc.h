@@ -7,7 +7,7 @@ namespace lumetta::audio {
 
 /// The facts of a WAV file for the "wavstat" command.
 class WavFileProc {
-public:
+  public:
     /// Fills `dict` with "format", "channels", "bits", "sampleRate", "samples" and, when the
     /// file has an "acid" chunk with a tempo >= 0, "tempo", "denominator", "numerator",
     /// "beatCount". False (and `dict` untouched) when the file is no readable WAV file or its

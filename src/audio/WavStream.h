@@ -10,11 +10,11 @@ namespace lumetta::audio {
 
 /// The first 16 bytes of a "fmt " chunk.
 struct WavFormat {
-    uint16_t formatTag = 0;       ///< 1 integer PCM, 3 IEEE float, 0xFFFE extensible
+    uint16_t formatTag = 0;  ///< 1 integer PCM, 3 IEEE float, 0xFFFE extensible
     uint16_t channels = 0;
     uint32_t samplesPerSec = 0;
     uint32_t avgBytesPerSec = 0;
-    uint16_t blockAlign = 0;      ///< bytes per frame
+    uint16_t blockAlign = 0;  ///< bytes per frame
     uint16_t bitsPerSample = 0;
 };
 
@@ -29,7 +29,7 @@ struct AcidInfo {
 /// A RIFF/WAVE parser whose stream operations are those of the "data" chunk, so a client reads
 /// sample bytes directly. The underlying stream is not owned and must outlive this object.
 class WavStream : public DataStream {
-public:
+  public:
     explicit WavStream(DataStream& file) : file_(&file) {}
     ~WavStream() override;
     WavStream(const WavStream&) = delete;
@@ -56,7 +56,7 @@ public:
         return data_ ? data_->read(buffer, count) : 0;
     }
 
-private:
+  private:
     DataStream* file_;
     std::unique_ptr<RiffChunkStream> riff_;
     std::unique_ptr<RiffChunkStream> data_;

@@ -112,13 +112,27 @@ std::string escapeScriptLiteral(std::string_view text) {
         if (n == 1) {
             char c = text[i];
             switch (c) {
-                case '\'': out += "\\'"; break;
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case '\f': out += "\\f"; break;
+                case '\'':
+                    out += "\\'";
+                    break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
                 default:
                     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                         out += "\\x";

@@ -20,7 +20,7 @@ namespace lumetta::bridge {
 /// scheduled at a time (`triggered`). The drain runs on the main thread while delivery is on
 /// and hands events over in batches, oldest first; the lock is held only to move events out.
 class EventQueue {
-public:
+  public:
     /// Receives a batch of events in posting order; main thread.
     using Deliver = std::function<void(std::vector<std::string>& batch)>;
 
@@ -53,16 +53,16 @@ public:
     /// Most events handed over in one batch.
     static constexpr size_t kMaxBatch = 2048;
 
-private:
+  private:
     void scheduleDrainLocked();
 
     MainThread& mainThread_;
     Deliver deliver_;
     mutable std::mutex lock_;
     std::deque<std::string> queue_;
-    bool triggered_ = false;           // guarded by lock_
-    std::atomic<bool> event_{false};   // written under lock_ by setDelivery
-    Liveness alive_;  // drains scheduled before destruction check it
+    bool triggered_ = false;          // guarded by lock_
+    std::atomic<bool> event_{false};  // written under lock_ by setDelivery
+    Liveness alive_;                  // drains scheduled before destruction check it
 };
 
 }  // namespace lumetta::bridge

@@ -7,7 +7,7 @@ namespace lumetta::bridge {
 /// The one way onto the main thread. Implemented on the GLib main loop by the host and by a
 /// manual queue in tests.
 class MainThread {
-public:
+  public:
     virtual ~MainThread() = default;
     /// Schedules `task` on the main thread without waiting for it; callable from any thread.
     virtual void post(std::function<void()> task) = 0;

@@ -22,7 +22,7 @@ using BridgeFunction = std::function<std::string(const Arg& arg1, const Arg& arg
 /// Bridge functions keyed by their full names ("$$fs_stat::"); read-only once built, so any
 /// channel thread may look up.
 class FunctionTable {
-public:
+  public:
     /// Adds a function under its full name; a second function of the same name replaces it.
     void add(std::string fullName, BridgeFunction function);
     /// The function, or null when there is none of that name.
@@ -32,13 +32,13 @@ public:
     std::vector<std::string> names() const;
     void clear() { functions_.clear(); }
 
-private:
+  private:
     std::unordered_map<std::string, BridgeFunction> functions_;
 };
 
 /// A module's long-lived object. Destroyed by NativeCall in teardown order.
 class Module {
-public:
+  public:
     virtual ~Module() = default;
     /// Called on the constructing thread once every module exists.
     virtual void didCreateAll() {}

@@ -54,7 +54,9 @@ NativeCall::~NativeCall() {
     for (size_t i : order) modules_[i].module.reset();
 }
 
-NativeCall* NativeCall::current() { return currentBridge.load(); }
+NativeCall* NativeCall::current() {
+    return currentBridge.load();
+}
 
 std::string NativeCall::call(std::string_view function, const Arg& arg1, const Arg& arg2) {
     std::string name(function);
@@ -117,7 +119,9 @@ void NativeCall::evalJavaScript(std::string script) {
     services_.center.post(note::evalJavaScript, std::move(script), this);
 }
 
-void NativeCall::postEvent(std::string event) { queue_.post(std::move(event)); }
+void NativeCall::postEvent(std::string event) {
+    queue_.post(std::move(event));
+}
 
 void NativeCall::deliverEvents(std::vector<std::string>& batch) {
     // One dispatch call per event, several calls per evaluation; a handler that throws must
@@ -154,7 +158,9 @@ void NativeCall::setDropfiles(std::vector<std::string> paths) {
     dropfiles_ = std::move(paths);
 }
 
-void NativeCall::exit() { services_.application.terminate(); }
+void NativeCall::exit() {
+    services_.application.terminate();
+}
 
 void NativeCall::result(const Arg& type, const Arg& payload) {
     services_.center.post(note::postEvent,

@@ -20,7 +20,7 @@ namespace lumetta::bridge {
 /// Created and destroyed on the main thread. Calls arrive on the main thread (message and
 /// prompt channels) or on the loopback server's thread; events may be posted from any thread.
 class NativeCall {
-public:
+  public:
     /// Builds every module of `modules` in order; makes this the current bridge.
     NativeCall(Services& services, const std::vector<ModuleDescriptor>& modules);
     ~NativeCall();
@@ -82,7 +82,7 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     void evalJavaScript(std::string script);
     void deliverEvents(std::vector<std::string>& batch);
 

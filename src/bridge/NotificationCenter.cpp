@@ -29,7 +29,9 @@ NotificationCenter::Token& NotificationCenter::Token::operator=(Token&& other) n
     return *this;
 }
 
-NotificationCenter::Token::~Token() { reset(); }
+NotificationCenter::Token::~Token() {
+    reset();
+}
 
 void NotificationCenter::Token::reset() {
     if (center_ && entry_) center_->remove(entry_);

@@ -32,14 +32,14 @@ struct Notification {
 
 /// Process-wide notification centre. Observers run synchronously on the posting thread.
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void(const Notification&)>;
 
     struct Entry;
     /// Keeps an observation alive; destroying it removes the observer and waits for a call
     /// of it that is running on another thread.
     class Token {
-    public:
+      public:
         Token() = default;
         Token(NotificationCenter* center, std::shared_ptr<Entry> entry);
         Token(Token&& other) noexcept;
@@ -49,7 +49,7 @@ public:
         ~Token();
         void reset();
 
-    private:
+      private:
         NotificationCenter* center_ = nullptr;
         std::shared_ptr<Entry> entry_;
     };
@@ -63,7 +63,7 @@ public:
     void post(const Notification& notification);
     void post(std::string name, std::any object, NativeCall* native = nullptr);
 
-private:
+  private:
     void remove(const std::shared_ptr<Entry>& entry);
 
     std::mutex lock_;

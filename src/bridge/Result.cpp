@@ -5,17 +5,29 @@
 
 namespace lumetta::bridge {
 
-std::string resultVoid() { return "v"; }
+std::string resultVoid() {
+    return "v";
+}
 
-std::string resultError(std::string_view reason) { return "e" + std::string(reason); }
+std::string resultError(std::string_view reason) {
+    return "e" + std::string(reason);
+}
 
-std::string resultString(std::string_view text) { return "s" + std::string(text); }
+std::string resultString(std::string_view text) {
+    return "s" + std::string(text);
+}
 
-std::string resultBool(bool value) { return value ? "b1" : "b"; }
+std::string resultBool(bool value) {
+    return value ? "b1" : "b";
+}
 
-std::string resultInt(int64_t value) { return "d" + std::to_string(value); }
+std::string resultInt(int64_t value) {
+    return "d" + std::to_string(value);
+}
 
-std::string resultUInt(uint64_t value) { return "d" + std::to_string(value); }
+std::string resultUInt(uint64_t value) {
+    return "d" + std::to_string(value);
+}
 
 std::string resultFloat(float value) {
     char buf[512];

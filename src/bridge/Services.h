@@ -13,7 +13,7 @@ namespace lumetta::bridge {
 
 /// The per-user key/value store of strings. Every write reaches permanent storage at once.
 class KeyValueStore {
-public:
+  public:
     virtual ~KeyValueStore() = default;
     /// The text stored under `key`, or nullopt; any thread.
     virtual std::optional<std::string> get(const std::string& key) = 0;
@@ -23,7 +23,7 @@ public:
 
 /// The running application as the bridge sees it.
 class Application {
-public:
+  public:
     virtual ~Application() = default;
     /// Ends the application; main thread.
     virtual void terminate() = 0;

@@ -21,7 +21,7 @@ struct VolumeRecord {
 };
 
 class Desktop {
-public:
+  public:
     virtual ~Desktop() = default;
 
     /// The folder as the user configured it, or nullopt when there is none. Any thread.

@@ -5,7 +5,9 @@ namespace lumetta::files {
 DialogQueue::DialogQueue(FileDialogs& dialogs, std::function<void*()> parent)
     : dialogs_(dialogs), parent_(std::move(parent)), self_(std::make_shared<DialogQueue*>(this)) {}
 
-DialogQueue::~DialogQueue() { *self_ = nullptr; }
+DialogQueue::~DialogQueue() {
+    *self_ = nullptr;
+}
 
 void DialogQueue::enqueue(DialogRequest request, FileDialogs::Done done) {
     pending_.push_back({std::move(request), std::move(done)});

@@ -21,7 +21,7 @@ struct DialogRequest {
 };
 
 class FileDialogs {
-public:
+  public:
     /// Receives the chosen path ("" when the user cancelled); main thread.
     using Done = std::function<void(std::string path)>;
 
@@ -36,7 +36,7 @@ public:
 /// Shows requested dialogs one after the other, each with its own answer. Main thread only.
 /// Hands `this` to the dialogs' callbacks, so it is neither copyable nor movable.
 class DialogQueue {
-public:
+  public:
     /// `dialogs` must outlive the queue; `parent` gives the window to be modal to when a
     /// dialog starts.
     DialogQueue(FileDialogs& dialogs, std::function<void*()> parent);
@@ -52,7 +52,7 @@ public:
     /// True while a dialog is showing.
     bool busy() const { return busy_; }
 
-private:
+  private:
     void startNext();
 
     struct Item {

@@ -32,7 +32,7 @@ static FileResult<T> failed(int error) {
 }
 
 nlohmann::json toJson(const EntryRecord& entry) {
-    return nlohmann::json{{"name", entry.name},         {"size", entry.size},
+    return nlohmann::json{{"name", entry.name},           {"size", entry.size},
                           {"directory", entry.directory}, {"readable", entry.readable},
                           {"writable", entry.writable},   {"deletable", entry.deletable}};
 }
@@ -78,7 +78,8 @@ mode_t currentUmask() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
     }
     return 022;
 }
@@ -89,7 +90,8 @@ bool exists(const std::string& path) {
 }
 
 void syncDirectory(const std::string& directory) {
-    UniqueFd dir(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) fsync(dir.get());
 }
 
@@ -104,7 +106,8 @@ std::optional<TempFile> makeTempBeside(const std::string& target) {
     std::string dir = deletingLastPathComponent(target);
     std::string name = lastPathComponent(target);
     if (name.size() > 200) name.resize(200);
-    std::string pattern = (dir.empty() ? std::string() : withTrailingSlash(dir)) + "." + name + ".XXXXXX";
+    std::string pattern =
+        (dir.empty() ? std::string() : withTrailingSlash(dir)) + "." + name + ".XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     int fd = mkostemp(buffer.data(), O_CLOEXEC);
@@ -181,12 +184,14 @@ FileStatus copyRecursive(const std::string& source, const std::string& destinati
             struct stat child {};
             if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
             bool inner = false;
-            if (auto status = copyRecursive(from, destination + "/" + name, child, inner); !status.ok)
+            if (auto status = copyRecursive(from, destination + "/" + name, child, inner);
+                !status.ok)
                 return status;
             errno = 0;
         }
         if (errno != 0) return FileStatus::fromErrno(errno);
-        if (chmod(destination.c_str(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
+        if (chmod(destination.c_str(), st.st_mode & 07777) != 0)
+            return FileStatus::fromErrno(errno);
         const timespec times[2] = {st.st_atim, st.st_mtim};
         utimensat(AT_FDCWD, destination.c_str(), times, 0);
         return FileStatus::success();
@@ -261,7 +266,8 @@ FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
     std::string base = withTrailingSlash(directory);
     std::vector<EntryRecord> entries;
     for (auto& name : names) {
-        if (!excludedExtension.empty() && equalsIgnoringCase(pathExtension(name), excludedExtension))
+        if (!excludedExtension.empty() &&
+            equalsIgnoringCase(pathExtension(name), excludedExtension))
             continue;
         auto record = attributes(base + name);
         if (record.value) entries.push_back(std::move(*record.value));
@@ -335,7 +341,8 @@ FileResult<std::string> readWhole(const std::string& path) {
     if (!fd) return failed<std::string>(errno);
     std::string out;
     struct stat st {};
-    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+        out.reserve(static_cast<size_t>(st.st_size));
     if (!readAll(fd.get(), out, SIZE_MAX)) return failed<std::string>(errno);
     return {std::move(out), {}};
 }
@@ -344,7 +351,8 @@ FileResult<std::string> readRange(const std::string& path, int64_t offset, int64
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return failed<std::string>(errno);
     if (offset < 0) return failed<std::string>(EINVAL);
-    if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return failed<std::string>(errno);
+    if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
+        return failed<std::string>(errno);
     std::string out;
     if (length > 0 && !readAll(fd.get(), out, static_cast<size_t>(length)))
         return failed<std::string>(errno);
@@ -369,12 +377,14 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
         }
     }
     // Non-blocking open: a pipe with nobody reading must not hang the calling thread.
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
+    UniqueFd fd(::open(target.c_str(),
+                       O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
     if (fd) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     if (!fd) {
         // Missing or not writable: make it, but never in place of an item that is there.
         mode_t mode = 0666 & ~currentUmask();
-        if (!writeBeside(target, bytes, mode, nullptr, false)) return FileStatus::failure(kCreateFailed);
+        if (!writeBeside(target, bytes, mode, nullptr, false))
+            return FileStatus::failure(kCreateFailed);
         return FileStatus::success();
     }
     struct stat st {};
@@ -397,7 +407,8 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
         return FileStatus::success();
     }
     fd.reset();
-    if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true)) return FileStatus::fromErrno(errno);
+    if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true))
+        return FileStatus::fromErrno(errno);
     return FileStatus::success();
 }
 

@@ -30,17 +30,19 @@ struct FileResult {
     std::optional<T> value;
     std::string error;  ///< set when `value` is empty
 
-    static FileResult failure(std::string description) { return {std::nullopt, std::move(description)}; }
+    static FileResult failure(std::string description) {
+        return {std::nullopt, std::move(description)};
+    }
 };
 
 /// One file-system item as the page sees it.
 struct EntryRecord {
-    std::string name;        ///< last component of the item's path
-    uint64_t size = 0;       ///< bytes; 0 for a directory
+    std::string name;   ///< last component of the item's path
+    uint64_t size = 0;  ///< bytes; 0 for a directory
     bool directory = false;
-    bool readable = false;   ///< the current user may read it
-    bool writable = false;   ///< the current user may write it
-    bool deletable = true;   ///< not marked immutable
+    bool readable = false;  ///< the current user may read it
+    bool writable = false;  ///< the current user may write it
+    bool deletable = true;  ///< not marked immutable
 };
 
 /// The record as the JSON object of the bridge ("name", "size", "directory", ...).

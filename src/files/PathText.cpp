@@ -30,7 +30,9 @@ std::string pathExtension(std::string_view name) {
     return std::string(name.substr(dot + 1));
 }
 
-static char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+static char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -45,7 +47,8 @@ bool isSingleItemName(std::string_view name) {
 }
 
 std::string withTrailingSlash(std::string directory) {
-    while (directory.size() > 1 && directory.back() == '/' && directory[directory.size() - 2] == '/')
+    while (directory.size() > 1 && directory.back() == '/' &&
+           directory[directory.size() - 2] == '/')
         directory.pop_back();
     if (directory.empty() || directory.back() != '/') directory.push_back('/');
     return directory;

@@ -8,7 +8,7 @@ namespace lumetta::files {
 
 /// Owns one file descriptor and closes it when destroyed. Movable, not copyable.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -34,7 +34,7 @@ public:
         return ::close(std::exchange(fd_, -1));
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

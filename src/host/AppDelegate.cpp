@@ -30,8 +30,10 @@ std::string bundleResourceDirectory() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        for (fs::path candidate : {exe.parent_path() / "../share/lumetta", exe.parent_path() / "resources"}) {
-            if (fs::exists(candidate / "html" / "index.html", ec)) return fs::weakly_canonical(candidate).string() + "/";
+        for (fs::path candidate :
+             {exe.parent_path() / "../share/lumetta", exe.parent_path() / "resources"}) {
+            if (fs::exists(candidate / "html" / "index.html", ec))
+                return fs::weakly_canonical(candidate).string() + "/";
         }
     }
     return std::string(LUMETTA_SOURCE_RESOURCES) + "/";
@@ -40,13 +42,15 @@ std::string bundleResourceDirectory() {
 AppDelegate::AppDelegate() {
     auto config = configDirectory();
     store_ = std::make_unique<KeyFileStore>(config ? *config + "store.ini" : std::string());
-    services_ = std::make_unique<Services>(Services{mainThread_, NotificationCenter::defaultCenter(), *store_, *this});
+    services_ = std::make_unique<Services>(
+        Services{mainThread_, NotificationCenter::defaultCenter(), *store_, *this});
     app_ = adopt(gtk_application_new(LUMETTA_APP_ID, G_APPLICATION_HANDLES_OPEN));
     static const GOptionEntry entries[] = {
-        {"page", 0, 0, G_OPTION_ARG_STRING, nullptr, "Host this page (a path or URL) instead of the bundled one",
-         "PATH_OR_URL"},
+        {"page", 0, 0, G_OPTION_ARG_STRING, nullptr,
+         "Host this page (a path or URL) instead of the bundled one", "PATH_OR_URL"},
         {"devtools", 0, 0, G_OPTION_ARG_NONE, nullptr, "Enable the web inspector", nullptr},
-        {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr, "Use the built-in virtual MIDI ports only", nullptr},
+        {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr,
+         "Use the built-in virtual MIDI ports only", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     g_application_add_main_option_entries(G_APPLICATION(app_.get()), entries);
@@ -56,7 +60,8 @@ AppDelegate::AppDelegate() {
 }
 
 AppDelegate::~AppDelegate() {
-    if (wakeSubscription_ && systemBus_) g_dbus_connection_signal_unsubscribe(systemBus_.get(), wakeSubscription_);
+    if (wakeSubscription_ && systemBus_)
+        g_dbus_connection_signal_unsubscribe(systemBus_.get(), wakeSubscription_);
     // The page's bridge and modules go before the window and the services they use.
     zevViewController_.reset();
     viewController_.reset();
@@ -103,8 +108,10 @@ void AppDelegate::onOpen(GApplication*, GFile** files, gint count, const gchar*,
             app->openFile(path.get());
         }
     }
-    if (!app->window_) app->launch();
-    else gtk_window_present(app->window_);
+    if (!app->window_)
+        app->launch();
+    else
+        gtk_window_present(app->window_);
 }
 
 void AppDelegate::postToAllPages(const std::string& event) {
@@ -112,15 +119,19 @@ void AppDelegate::postToAllPages(const std::string& event) {
 }
 
 void AppDelegate::openFile(const std::string& path) {
-    if (viewController_) postToAllPages(joinEvent({"app", "command", "open", path}));
-    else options_.push_back(path);
+    if (viewController_)
+        postToAllPages(joinEvent({"app", "command", "open", path}));
+    else
+        options_.push_back(path);
 }
 
 void AppDelegate::handleURL(const std::string& url) {
     if (auto event = commandEventForUrl(url)) postToAllPages(*event);
 }
 
-void AppDelegate::exit() { postToAllPages(joinEvent({"app", "command", "exit", ""})); }
+void AppDelegate::exit() {
+    postToAllPages(joinEvent({"app", "command", "exit", ""}));
+}
 
 void AppDelegate::launch() {
     auto* window = GTK_WINDOW(gtk_application_window_new(app_.get()));
@@ -140,16 +151,18 @@ void AppDelegate::launch() {
 
     viewController_ = std::make_unique<WebViewController>(*services_, modules::allModules(),
                                                           WebViewController::Options{devtools_});
-    g_signal_connect_swapped(back, "clicked", G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),
+    g_signal_connect_swapped(back, "clicked",
+                             G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),
                              viewController_.get());
-    g_signal_connect_swapped(forward, "clicked", G_CALLBACK(+[](WebViewController* c) { c->goForward(); }),
+    g_signal_connect_swapped(forward, "clicked",
+                             G_CALLBACK(+[](WebViewController* c) { c->goForward(); }),
                              viewController_.get());
     GtkWidget* overlay = gtk_overlay_new();
     gtk_overlay_set_child(GTK_OVERLAY(overlay), viewController_->createWebView(page_));
     gtk_window_set_child(window, overlay);
     viewController_->setWindow(window, back, forward);
-    zevViewController_ =
-        std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay), viewController_->webView());
+    zevViewController_ = std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay),
+                                                                viewController_->webView());
 
     std::vector<std::string> pending = std::exchange(options_, {});
     for (auto& path : pending) postToAllPages(joinEvent({"app", "command", "open", path}));
@@ -171,10 +184,11 @@ void AppDelegate::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {
     app->wakeSubscription_ = g_dbus_connection_signal_subscribe(
         bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
         "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-           gpointer data) {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+           GVariant* parameters, gpointer data) {
             gboolean sleeping = TRUE;
-            if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) g_variant_get(parameters, "(b)", &sleeping);
+            if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)")))
+                g_variant_get(parameters, "(b)", &sleeping);
             if (!sleeping)
                 static_cast<AppDelegate*>(data)->postToAllPages(
                     joinEvent({"app", "command", "wakeup", kWakeNotificationName}));
@@ -196,8 +210,8 @@ void AppDelegate::restoreFrame() {
     int width = kDefaultWidth, height = kDefaultHeight, maximized = 0;
     if (auto frame = store_->get(kFrameKey)) {
         int w = 0, h = 0, m = 0;
-        if (std::sscanf(frame->c_str(), "%d %d %d", &w, &h, &m) == 3 && w >= 200 && h >= 150 && w <= 16384 &&
-            h <= 16384) {
+        if (std::sscanf(frame->c_str(), "%d %d %d", &w, &h, &m) == 3 && w >= 200 && h >= 150 &&
+            w <= 16384 && h <= 16384) {
             width = w, height = h, maximized = m;
         }
     }

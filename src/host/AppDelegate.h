@@ -20,7 +20,7 @@ namespace lumetta::host {
 /// the system turned into "app" events. Quitting is the page's decision: the close button only
 /// asks it. Main thread only.
 class AppDelegate final : public bridge::Application {
-public:
+  public:
     AppDelegate();
     ~AppDelegate() override;
     AppDelegate(const AppDelegate&) = delete;
@@ -39,7 +39,7 @@ public:
     /// Asks the page whether to quit (the "exit" event).
     void exit();
 
-private:
+  private:
     static gint onLocalOptions(GApplication*, GVariantDict* options, gpointer self);
     static void onActivate(GApplication*, gpointer self);
     static void onOpen(GApplication*, GFile** files, gint count, const gchar* hint, gpointer self);
@@ -56,7 +56,7 @@ private:
     GObjectPtr<GtkApplication> app_;
     std::string page_;  // URI of the page to host
     bool devtools_ = false;
-    GtkWindow* window_ = nullptr;  // owned by the application once added
+    GtkWindow* window_ = nullptr;       // owned by the application once added
     std::vector<std::string> options_;  // files to open once the page exists
     GObjectPtr<GDBusConnection> systemBus_;
     guint wakeSubscription_ = 0;

@@ -37,7 +37,8 @@ gboolean onDrop(GtkDropTarget*, const GValue* value, double, double, gpointer da
     auto* intf = static_cast<JavaScriptInterface*>(data);
     NativeCall& native = intf->native();
     for (auto& path : pathsOf(value))
-        native.services().center.post(note::postEvent, joinEvent({"app", "command", "open", path}), &native);
+        native.services().center.post(note::postEvent, joinEvent({"app", "command", "open", path}),
+                                      &native);
     return TRUE;  // reported as accepted in every case
 }
 
@@ -47,7 +48,8 @@ void onMotionEnter(GtkDropControllerMotion* motion, double, double, gpointer dat
     auto* intf = static_cast<JavaScriptInterface*>(data);
     if (!intf->dragdrop()) return;
     GdkDrop* drop = gtk_drop_controller_motion_get_drop(motion);
-    if (!drop || !gdk_content_formats_contain_gtype(gdk_drop_get_formats(drop), GDK_TYPE_FILE_LIST)) return;
+    if (!drop || !gdk_content_formats_contain_gtype(gdk_drop_get_formats(drop), GDK_TYPE_FILE_LIST))
+        return;
     NativeCall* native = &intf->native();
     gdk_drop_read_value_async(
         drop, GDK_TYPE_FILE_LIST, G_PRIORITY_DEFAULT, nullptr,
@@ -64,7 +66,8 @@ void onMotionEnter(GtkDropControllerMotion* motion, double, double, gpointer dat
 }  // namespace
 
 WebKitWebView* createAppWebView(WebKitUserContentManager* content, JavaScriptInterface& intf) {
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
+    auto* view = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
 
     GtkDropTarget* target = gtk_drop_target_new(G_TYPE_INVALID, GDK_ACTION_COPY);
     GType types[] = {GDK_TYPE_FILE_LIST, G_TYPE_STRING};

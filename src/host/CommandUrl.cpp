@@ -21,14 +21,17 @@ std::optional<std::string> commandEventForUrl(std::string_view url) {
         path = authority.substr(slash);
         authority = authority.substr(0, slash);
     }
-    if (size_t at = authority.rfind('@'); at != std::string_view::npos) authority = authority.substr(at + 1);
-    if (size_t colon = authority.find(':'); colon != std::string_view::npos) authority = authority.substr(0, colon);
+    if (size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority = authority.substr(at + 1);
+    if (size_t colon = authority.find(':'); colon != std::string_view::npos)
+        authority = authority.substr(0, colon);
     std::string host(authority);
     std::transform(host.begin(), host.end(), host.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (host != "command") return std::nullopt;
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    std::string_view last = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    std::string_view last =
+        path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
     if (path.empty()) last = "";
     if (path == "/") last = "/";
     auto decoded = bridge::percentDecode(last);

@@ -45,7 +45,7 @@ using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
 
 /// Disconnects every handler that names `owner` as its data when destroyed.
 class SignalScope {
-public:
+  public:
     SignalScope(gpointer instance, gpointer owner) : instance_(instance), owner_(owner) {}
     ~SignalScope() {
         if (instance_) g_signal_handlers_disconnect_by_data(instance_, owner_);
@@ -53,7 +53,7 @@ public:
     SignalScope(const SignalScope&) = delete;
     SignalScope& operator=(const SignalScope&) = delete;
 
-private:
+  private:
     gpointer instance_;
     gpointer owner_;
 };

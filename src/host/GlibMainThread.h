@@ -9,13 +9,13 @@ namespace lumetta::host {
 /// The main thread of the GLib default main context: tasks become idle sources at default
 /// priority, so they run in the order they were posted.
 class GlibMainThread final : public bridge::MainThread {
-public:
+  public:
     /// Construct on the thread that runs the default main context.
     GlibMainThread() : owner_(std::this_thread::get_id()) {}
     void post(std::function<void()> task) override;
     bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
 
-private:
+  private:
     std::thread::id owner_;
 };
 

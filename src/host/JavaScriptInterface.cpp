@@ -17,7 +17,8 @@ std::string stringObject(const Notification& n) {
 
 JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& services,
                                          const std::vector<ModuleDescriptor>& modules)
-    : controller_(controller), services_(services),
+    : controller_(controller),
+      services_(services),
       native_(std::make_unique<NativeCall>(services, modules)),
       server_([this](const Arg& method, const Arg& arg1, const Arg& arg2) {
           return native_->dispatchHeaders(method, arg1, arg2);

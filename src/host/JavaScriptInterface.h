@@ -14,7 +14,7 @@ namespace lumetta::host {
 /// What a page's interface asks of the controller that shows the page. Every operation runs on
 /// the main thread; a controller that cannot do one ignores it.
 class PageController {
-public:
+  public:
     virtual ~PageController() = default;
     /// Evaluates `script` in the page without waiting for it.
     virtual void postJavaScriptFunction(const std::string& script) = 0;
@@ -28,7 +28,7 @@ public:
 /// module), and relays the application's notifications addressed to this page (or to all).
 /// Created and destroyed on the main thread; notification handlers run on the posting thread.
 class JavaScriptInterface {
-public:
+  public:
     /// `controller` and `services` outlive this object.
     JavaScriptInterface(PageController& controller, bridge::Services& services,
                         const std::vector<bridge::ModuleDescriptor>& modules);
@@ -51,7 +51,7 @@ public:
     /// `iterate` runs one iteration of the main loop, blocking at most until the deadline.
     void waitForReady(const std::function<void()>& iterate);
 
-private:
+  private:
     bool addressedToMe(const bridge::Notification& n) const {
         return n.native == nullptr || n.native == native_.get();
     }

@@ -14,7 +14,7 @@ namespace lumetta::host {
 /// the old) on every change, so a crash leaves either the old or the new store, never half.
 /// Keys are percent-encoded in the file, so the page may use any text as a key. Any thread.
 class KeyFileStore final : public bridge::KeyValueStore {
-public:
+  public:
     /// Loads `path` when it exists; a missing or unreadable file starts empty.
     explicit KeyFileStore(std::string path);
 
@@ -23,7 +23,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     struct KeyFileDeleter {
         void operator()(GKeyFile* f) const { g_key_file_free(f); }
     };

@@ -90,6 +90,8 @@ std::optional<std::string> libraryDirectory() {
     return xdgAppDirectory("XDG_DATA_HOME", ".local/share/");
 }
 
-std::optional<std::string> configDirectory() { return xdgAppDirectory("XDG_CONFIG_HOME", ".config/"); }
+std::optional<std::string> configDirectory() {
+    return xdgAppDirectory("XDG_CONFIG_HOME", ".config/");
+}
 
 }  // namespace lumetta::host

@@ -49,13 +49,14 @@ void NativeControl::proc(NativeCall& native, const std::string& command, NativeW
     if (!result.is_object()) result = nlohmann::json::object();
     result["result"] = ok ? 1 : 0;
     native.services().center.post(
-        note::postEvent, joinEvent({"app", "command", name, jsonStringFromObject(result).value_or("")}),
-        &native);
+        note::postEvent,
+        joinEvent({"app", "command", name, jsonStringFromObject(result).value_or("")}), &native);
 }
 
 void NativeControl::event(const std::string& name, const nlohmann::json& dict) {
     NotificationCenter::defaultCenter().post(
-        note::postEvent, joinEvent({"app", "command", name, jsonStringFromObject(dict).value_or("")}));
+        note::postEvent,
+        joinEvent({"app", "command", name, jsonStringFromObject(dict).value_or("")}));
 }
 
 }  // namespace lumetta::host

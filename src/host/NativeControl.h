@@ -20,12 +20,12 @@ namespace lumetta::host {
 using NativeWindow = void*;
 
 class NativeControl {
-public:
+  public:
     /// Runs one command on the main thread: `args` is the parsed JSON after the first ':' (null
     /// when absent or invalid); the handler may fill `result`; returns success. A handler that
     /// works longer moves the work elsewhere and reports through `event`.
-    using Handler =
-        std::function<bool(NativeWindow window, const nlohmann::json& args, nlohmann::json& result)>;
+    using Handler = std::function<bool(NativeWindow window, const nlohmann::json& args,
+                                       nlohmann::json& result)>;
 
     /// Adds a command to the process-wide table (lookup in order of addition); any thread.
     static void add(std::string name, Handler handler);
@@ -39,7 +39,7 @@ public:
     /// Posts "app" \f "command" \f name \f JSON(dict) to every page; any thread.
     static void event(const std::string& name, const nlohmann::json& dict);
 
-private:
+  private:
     struct Entry {
         std::string name;
         Handler handler;

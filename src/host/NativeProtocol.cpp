@@ -55,7 +55,8 @@ void onRequest(WebKitURISchemeRequest* request, gpointer) {
 }  // namespace
 
 void registerNativeProtocol(WebKitWebContext* context) {
-    webkit_web_context_register_uri_scheme(context, kNativeProtocolScheme, onRequest, nullptr, nullptr);
+    webkit_web_context_register_uri_scheme(context, kNativeProtocolScheme, onRequest, nullptr,
+                                           nullptr);
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kNativeProtocolScheme);
 }

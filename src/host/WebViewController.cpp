@@ -25,13 +25,16 @@ GCharPtr validUtf8(const std::string& text) {
 }
 }  // namespace
 
-WebViewController::WebViewController(Services& services, const std::vector<ModuleDescriptor>& modules,
-                                     Options options)
-    : services_(services), options_(options),
+WebViewController::WebViewController(Services& services,
+                                     const std::vector<ModuleDescriptor>& modules, Options options)
+    : services_(services),
+      options_(options),
       intf_(std::make_unique<JavaScriptInterface>(*this, services, modules)) {
-    closeWindowObservation_ = services_.center.observe(note::closeWindow, [this](const Notification& n) {
-        if (auto* const* child = std::any_cast<WebViewWindowController*>(&n.object)) closeWindow(*child);
-    });
+    closeWindowObservation_ =
+        services_.center.observe(note::closeWindow, [this](const Notification& n) {
+            if (auto* const* child = std::any_cast<WebViewWindowController*>(&n.object))
+                closeWindow(*child);
+        });
 }
 
 WebViewController::~WebViewController() {
@@ -42,7 +45,8 @@ WebViewController::~WebViewController() {
     contentSignals_.reset();
     if (content_) {
         for (const char* name : kMessageNames)
-            webkit_user_content_manager_unregister_script_message_handler(content_.get(), name, nullptr);
+            webkit_user_content_manager_unregister_script_message_handler(content_.get(), name,
+                                                                          nullptr);
     }
     webView_.reset();
     content_.reset();
@@ -51,11 +55,12 @@ WebViewController::~WebViewController() {
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {
     content_ = adopt(webkit_user_content_manager_new());
-    std::string script = "window.$$prompt = true; window.$$xhrport = " + std::to_string(intf_->portNo()) +
-                         "; window.$$xhrtoken = '" + intf_->xhrToken() + "';";
-    auto* userScript = webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr,
-                                              nullptr);
+    std::string script =
+        "window.$$prompt = true; window.$$xhrport = " + std::to_string(intf_->portNo()) +
+        "; window.$$xhrtoken = '" + intf_->xhrToken() + "';";
+    auto* userScript =
+        webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(content_.get(), userScript);
     webkit_user_script_unref(userScript);
     contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
@@ -63,7 +68,8 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     const GCallback receivers[] = {G_CALLBACK(onScriptMessage<0>), G_CALLBACK(onScriptMessage<1>),
                                    G_CALLBACK(onScriptMessage<2>)};
     for (int i = 0; i < 3; ++i) {
-        webkit_user_content_manager_register_script_message_handler(content_.get(), kMessageNames[i], nullptr);
+        webkit_user_content_manager_register_script_message_handler(content_.get(),
+                                                                    kMessageNames[i], nullptr);
         std::string signal = std::string("script-message-received::") + kMessageNames[i];
         g_signal_connect(content_.get(), signal.c_str(), receivers[i], this);
     }
@@ -74,7 +80,8 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
     // Pages recognise the application by this name at the end of the user agent.
-    std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
+    std::string agent =
+        std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
     webkit_settings_set_user_agent(settings, agent.c_str());
     webkit_settings_set_enable_developer_extras(settings, options_.devtools);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
@@ -95,7 +102,8 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     return GTK_WIDGET(view);
 }
 
-void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton, GtkWidget* forwardButton) {
+void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton,
+                                  GtkWidget* forwardButton) {
     window_ = window;
     backButton_ = backButton;
     forwardButton_ = forwardButton;
@@ -107,15 +115,18 @@ template <int Channel>
 void WebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
     GCharPtr body(jsc_value_to_string(value));
-    controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel], body ? body.get() : "");
+    controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel],
+                                                        body ? body.get() : "");
 }
 
-gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
+gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog,
+                                           gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
         case WEBKIT_SCRIPT_DIALOG_PROMPT: {
             // The synchronous call channel: no panel, the bridge's result is the answer.
-            std::string result = controller->intf_->native().dispatch2(webkit_script_dialog_get_message(dialog));
+            std::string result =
+                controller->intf_->native().dispatch2(webkit_script_dialog_get_message(dialog));
             webkit_script_dialog_prompt_set_text(dialog, validUtf8(result).get());
             return TRUE;
         }
@@ -135,9 +146,10 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
     NativeCall& native = controller->intf_->native();
     if (!webkit_response_policy_decision_is_mime_type_supported(response)) {
-        const char* uri = webkit_uri_response_get_uri(webkit_response_policy_decision_get_response(response));
-        native.services().center.post(note::postEvent,
-                                      joinEvent({"app", "command", "download", uri ? uri : ""}), &native);
+        const char* uri =
+            webkit_uri_response_get_uri(webkit_response_policy_decision_get_response(response));
+        native.services().center.post(
+            note::postEvent, joinEvent({"app", "command", "download", uri ? uri : ""}), &native);
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
@@ -149,8 +161,8 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     return TRUE;
 }
 
-
-gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request,
+                                                gpointer) {
     if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request)) {
         webkit_permission_request_allow(request);
         return TRUE;
@@ -164,22 +176,24 @@ void WebViewController::onTitle(GObject*, GParamSpec*, gpointer self) {
     if (controller->window_ && title) gtk_window_set_title(controller->window_, title);
 }
 
-void WebViewController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
-                                         gpointer self) {
+void WebViewController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*,
+                                         gpointer, gpointer self) {
     static_cast<WebViewController*>(self)->updateButtons();
 }
 
 void WebViewController::updateButtons() {
     if (!webView_) return;
-    if (backButton_) gtk_widget_set_sensitive(backButton_, webkit_web_view_can_go_back(webView_.get()));
+    if (backButton_)
+        gtk_widget_set_sensitive(backButton_, webkit_web_view_can_go_back(webView_.get()));
     if (forwardButton_)
         gtk_widget_set_sensitive(forwardButton_, webkit_web_view_can_go_forward(webView_.get()));
 }
 
 void WebViewController::postJavaScriptFunction(const std::string& script) {
     if (!webView_) return;
-    webkit_web_view_evaluate_javascript(webView_.get(), script.data(), static_cast<gssize>(script.size()),
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(webView_.get(), script.data(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
 }
 
 void WebViewController::nativeControl(const std::string& command) {
@@ -205,11 +219,14 @@ std::optional<std::string> WebViewController::callJavaScriptFunction(const std::
     auto* pending = new std::shared_ptr<PendingScript>(std::make_shared<PendingScript>());
     std::shared_ptr<PendingScript> state = *pending;
     webkit_web_view_evaluate_javascript(
-        webView_.get(), script.data(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+        webView_.get(), script.data(), static_cast<gssize>(script.size()), nullptr, nullptr,
+        nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::shared_ptr<PendingScript>> owned(static_cast<std::shared_ptr<PendingScript>*>(data));
+            std::unique_ptr<std::shared_ptr<PendingScript>> owned(
+                static_cast<std::shared_ptr<PendingScript>*>(data));
             GError* error = nullptr;
-            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            JSCValue* value =
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
             GErrorPtr errorOwner(error);
             if (value) {
                 if (!jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
@@ -222,8 +239,10 @@ std::optional<std::string> WebViewController::callJavaScriptFunction(const std::
         },
         pending);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    guint wake = g_timeout_add(30000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
-    while (!state->done && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
+    guint wake = g_timeout_add(
+        30000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
+    while (!state->done && std::chrono::steady_clock::now() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
     if (!state->done) wake = 0;  // it fired and removed itself
     if (wake) g_source_remove(wake);
     if (!state->done) return std::nullopt;
@@ -231,7 +250,8 @@ std::optional<std::string> WebViewController::callJavaScriptFunction(const std::
 }
 
 void WebViewController::waitForReady() {
-    guint tick = g_timeout_add(100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    guint tick = g_timeout_add(
+        100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     intf_->waitForReady([] { g_main_context_iteration(nullptr, TRUE); });
     g_source_remove(tick);
 }

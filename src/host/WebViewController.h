@@ -18,14 +18,14 @@ namespace lumetta::host {
 /// what the page's notifications ask. Main thread only; neither copyable nor movable, since
 /// the view's signals point at it.
 class WebViewController final : public PageController {
-public:
+  public:
     struct Options {
         bool devtools = false;  ///< enable the web inspector
     };
 
     /// Creates the interface, and with it the page's bridge and modules.
-    WebViewController(bridge::Services& services, const std::vector<bridge::ModuleDescriptor>& modules,
-                      Options options);
+    WebViewController(bridge::Services& services,
+                      const std::vector<bridge::ModuleDescriptor>& modules, Options options);
     ~WebViewController() override;
     WebViewController(const WebViewController&) = delete;
     WebViewController& operator=(const WebViewController&) = delete;
@@ -65,7 +65,7 @@ public:
     JavaScriptInterface& intf() { return *intf_; }
     WebKitWebView* webView() const { return webView_.get(); }
 
-private:
+  private:
     template <int Channel>
     static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
     static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self);

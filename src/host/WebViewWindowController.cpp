@@ -106,6 +106,4 @@ void WebViewWindowController::updateButtons() {
     gtk_widget_set_sensitive(forwardButton_, webkit_web_view_can_go_forward(webView_.get()));
 }
 
-
-
 }  // namespace lumetta::host

@@ -21,13 +21,15 @@ namespace {
 
 std::string lower(std::string_view s) {
     std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return out;
 }
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -39,8 +41,10 @@ bool isTokenChar(char c) {
 size_t headerEnd(std::string_view data) {
     size_t crlf = data.find("\r\n\r\n");
     size_t lf = data.find("\n\n");
-    if (crlf == std::string_view::npos && lf == std::string_view::npos) return std::string_view::npos;
-    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return crlf + 4;
+    if (crlf == std::string_view::npos && lf == std::string_view::npos)
+        return std::string_view::npos;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf))
+        return crlf + 4;
     return lf + 2;
 }
 
@@ -114,7 +118,8 @@ void sendAll(int fd, std::string_view data) {
 
 }  // namespace
 
-std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token, unsigned port) {
+std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token,
+                                          unsigned port) {
     size_t lineEnd = header.find('\n');
     if (lineEnd == std::string_view::npos) return std::nullopt;
     std::string_view requestLine = trim(header.substr(0, lineEnd));
@@ -124,8 +129,10 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
     std::string_view method = requestLine.substr(0, sp1);
     std::string_view target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
     std::string_view version = requestLine.substr(sp2 + 1);
-    if (method.empty() || !std::all_of(method.begin(), method.end(), isTokenChar)) return std::nullopt;
-    if (version.substr(0, 5) != "HTTP/" || target.empty() || target.find(' ') != std::string_view::npos)
+    if (method.empty() || !std::all_of(method.begin(), method.end(), isTokenChar))
+        return std::nullopt;
+    if (version.substr(0, 5) != "HTTP/" || target.empty() ||
+        target.find(' ') != std::string_view::npos)
         return std::nullopt;
 
     std::optional<std::string> host;
@@ -148,7 +155,8 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
     XhrRequest refused{403, {}, {}, {}};
     if (method != "GET" && method != "POST") return refused;
     std::string portText = ":" + std::to_string(port);
-    if (!host || (*host != "127.0.0.1" + portText && *host != "localhost" + portText)) return refused;
+    if (!host || (*host != "127.0.0.1" + portText && *host != "localhost" + portText))
+        return refused;
     std::string prefix = "/" + std::string(token) + "/";
     if (token.empty() || target.substr(0, prefix.size()) != prefix) return refused;
 
@@ -159,7 +167,8 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         path = target.substr(0, q);
         query = target.substr(q + 1);
         hasQuery = true;
-        if (size_t hash = query.find('#'); hash != std::string_view::npos) query = query.substr(0, hash);
+        if (size_t hash = query.find('#'); hash != std::string_view::npos)
+            query = query.substr(0, hash);
     }
     XhrRequest request;
     request.method = std::string(path.substr(path.rfind('/') + 1));
@@ -242,20 +251,23 @@ void XhrServer::run(int listenerFd, int wake) {
         pollfd fds[3] = {{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}, {connection.fd, POLLIN, 0}};
         int timeout = -1;
         if (connection.fd >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             timeout = static_cast<int>(std::max<long long>(0, left.count()));
         }
         int n = poll(fds, connection.fd >= 0 ? 3 : 2, timeout);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
-        if (connection.fd >= 0 && std::chrono::steady_clock::now() >= deadline) connection.reset();  // too slow
+        if (connection.fd >= 0 && std::chrono::steady_clock::now() >= deadline)
+            connection.reset();  // too slow
         if (listener.fd >= 0 && (fds[1].revents & POLLIN)) {
             int accepted = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (accepted >= 0) {
                 // One request at a time: a newer connection replaces an unfinished one.
                 connection.reset(accepted);
                 buffer.clear();
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
+                deadline =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
                 timeval sendLimit{kHeaderTimeoutMs / 1000, 0};
                 setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
                 continue;

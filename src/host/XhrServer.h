@@ -15,17 +15,18 @@ namespace lumetta::host {
 
 /// One parsed call request of the loopback server.
 struct XhrRequest {
-    int status = 0;       ///< 0: a call; otherwise the refusal's HTTP status (the call is not run)
-    bridge::Arg method;   ///< function name, the last path component
-    bridge::Arg arg1;     ///< still percent-encoded
-    bridge::Arg arg2;     ///< still percent-encoded
+    int status = 0;      ///< 0: a call; otherwise the refusal's HTTP status (the call is not run)
+    bridge::Arg method;  ///< function name, the last path component
+    bridge::Arg arg1;    ///< still percent-encoded
+    bridge::Arg arg2;    ///< still percent-encoded
 };
 
 /// Reads a complete request header. nullopt for bytes that are not an HTTP request (the
 /// connection is then closed without an answer). A request runs a call only when its method
 /// is GET or POST, its path starts with "/" + token + "/", and its Host names 127.0.0.1 or
 /// localhost with `port`; otherwise it is refused with 403.
-std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token, unsigned port);
+std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token,
+                                          unsigned port);
 
 /// The serialised answer to a call: status 200, plain text, open to any origin, then closed.
 std::string xhrResponse(std::string_view body);
@@ -35,7 +36,7 @@ std::string xhrRefusal(int status);
 /// The loopback HTTP call server of one page: its own thread, 127.0.0.1 only, one connection
 /// at a time, a fresh secret token at every start. Calls run on the server thread.
 class XhrServer {
-public:
+  public:
     /// Runs one call on the server thread: function name and the two still-encoded arguments.
     using Dispatch = std::function<std::string(const bridge::Arg& method, const bridge::Arg& arg1,
                                                const bridge::Arg& arg2)>;
@@ -62,7 +63,7 @@ public:
     /// The secret a request's path must start with; changes at every start.
     std::string token() const;
 
-private:
+  private:
     void run(int listener, int wake);
     bool serve(int connection, std::string& buffer);
 

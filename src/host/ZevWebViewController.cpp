@@ -278,8 +278,6 @@ void ZevWebViewController::stopTimeout() {
     timeoutSource_ = 0;
 }
 
-
-
 gboolean ZevWebViewController::onRunFileChooser(WebKitWebView* view,
                                                 WebKitFileChooserRequest* request, gpointer) {
     GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));

@@ -1,11 +1,11 @@
 #include "ir/CFFT.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 #include <mutex>
-#include <thread>
 #include <numbers>
+#include <thread>
 #include <utility>
 
 namespace lumetta::ir {
@@ -41,7 +41,8 @@ std::shared_ptr<const CFFT::Tables> sharedTables(int order) {
     }
     if (n < 8) {
         for (uint32_t k = 0; k < n / 2; ++k) {
-            const double a = 2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
+            const double a =
+                2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n);
             c[k] = std::cos(a);
             s[k] = std::sin(a);
         }
@@ -75,7 +76,9 @@ inline v4 load4(const double* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
+inline void store4(double* p, v4 v) {
+    std::memcpy(p, &v, sizeof v);
+}
 #pragma GCC diagnostic pop
 
 // Runs f(from, to) over [0, count) in `threads` contiguous parts, the first on this thread.
@@ -86,7 +89,8 @@ void parallelFor(int threads, uint64_t count, F f, uint64_t least = 4096) {
         return;
     }
     std::vector<std::thread> pool;
-    const uint64_t part = (count + static_cast<uint64_t>(threads) - 1) / static_cast<uint64_t>(threads);
+    const uint64_t part =
+        (count + static_cast<uint64_t>(threads) - 1) / static_cast<uint64_t>(threads);
     for (int t = 1; t < threads; ++t) {
         const uint64_t from = part * static_cast<uint64_t>(t);
         if (from >= count) break;
@@ -239,11 +243,14 @@ void CFFT::transform(double* re, double* im) {
     };
     constexpr uint32_t kBlock = 1u << 12;
     const uint32_t block = n < kBlock ? n : kBlock;
-    parallelFor(threads_, n / block, [&](uint64_t b0, uint64_t b1) {
-        for (uint64_t b = b0; b < b1; ++b)
-            for (uint32_t len = 2; len <= block; len <<= 1)
-                stage(b * block / 2, (b + 1) * block / 2, len);
-    }, 2);
+    parallelFor(
+        threads_, n / block,
+        [&](uint64_t b0, uint64_t b1) {
+            for (uint64_t b = b0; b < b1; ++b)
+                for (uint32_t len = 2; len <= block; len <<= 1)
+                    stage(b * block / 2, (b + 1) * block / 2, len);
+        },
+        2);
     for (uint32_t len = block << 1; len <= n; len <<= 1)
         parallelFor(threads_, n / 2, [&](uint64_t a, uint64_t b) { stage(a, b, len); });
     if (direction_ == Inverse) {
@@ -292,17 +299,17 @@ bool CFFT::realTransform(double* data) {
         half_->transform(zr, zi);
         const double z0r = zr[0], z0i = zi[0];
         parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
-        for (uint64_t k = a + 1; k < b + 1; ++k) {
-            // E = (Z[k] + conj Z[m-k]) / 2, O = (Z[k] - conj Z[m-k]) / 2i, X = E + W^k O.
-            const double er = 0.5 * (zr[k] + zr[m - k]);
-            const double ei = 0.5 * (zi[k] - zi[m - k]);
-            const double or_ = 0.5 * (zi[k] + zi[m - k]);
-            const double oi = -0.5 * (zr[k] - zr[m - k]);
-            const double wr = tc[k];
-            const double wi = -ts[k];
-            data[2 * k] = er + (wr * or_ - wi * oi);
-            data[2 * k + 1] = ei + (wr * oi + wi * or_);
-        }
+            for (uint64_t k = a + 1; k < b + 1; ++k) {
+                // E = (Z[k] + conj Z[m-k]) / 2, O = (Z[k] - conj Z[m-k]) / 2i, X = E + W^k O.
+                const double er = 0.5 * (zr[k] + zr[m - k]);
+                const double ei = 0.5 * (zi[k] - zi[m - k]);
+                const double or_ = 0.5 * (zi[k] + zi[m - k]);
+                const double oi = -0.5 * (zr[k] - zr[m - k]);
+                const double wr = tc[k];
+                const double wi = -ts[k];
+                data[2 * k] = er + (wr * or_ - wi * oi);
+                data[2 * k + 1] = ei + (wr * oi + wi * or_);
+            }
         });
         data[0] = z0r + z0i;
         data[1] = z0r - z0i;
@@ -312,21 +319,21 @@ bool CFFT::realTransform(double* data) {
         zr[0] = 0.5 * (data[0] + data[1]);
         zi[0] = 0.5 * (data[0] - data[1]);
         parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
-        for (uint64_t k = a + 1; k < b + 1; ++k) {
-            const double xr = data[2 * k], xi = data[2 * k + 1];
-            const double yr = data[2 * (m - k)], yi = -data[2 * (m - k) + 1];
-            const double er = 0.5 * (xr + yr);
-            const double ei = 0.5 * (xi + yi);
-            const double dr = 0.5 * (xr - yr);
-            const double di = 0.5 * (xi - yi);
-            // O = D / W^k = D * conj(W^k).
-            const double wr = tc[k];
-            const double wi = ts[k];
-            const double or_ = dr * wr - di * wi;
-            const double oi = di * wr + dr * wi;
-            zr[k] = er - oi;
-            zi[k] = ei + or_;
-        }
+            for (uint64_t k = a + 1; k < b + 1; ++k) {
+                const double xr = data[2 * k], xi = data[2 * k + 1];
+                const double yr = data[2 * (m - k)], yi = -data[2 * (m - k) + 1];
+                const double er = 0.5 * (xr + yr);
+                const double ei = 0.5 * (xi + yi);
+                const double dr = 0.5 * (xr - yr);
+                const double di = 0.5 * (xi - yi);
+                // O = D / W^k = D * conj(W^k).
+                const double wr = tc[k];
+                const double wi = ts[k];
+                const double or_ = dr * wr - di * wi;
+                const double oi = di * wr + dr * wi;
+                zr[k] = er - oi;
+                zi[k] = ei + or_;
+            }
         });
         half_->transform(zr, zi);
         parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {

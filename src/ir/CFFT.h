@@ -13,7 +13,7 @@ namespace lumetta::ir {
 /// One object is used by one thread at a time; the sine and cosine tables are shared, read-only,
 /// between all objects of the process.
 class CFFT {
-public:
+  public:
     enum Direction { Forward = 0, Inverse = 1 };
 
     /// An unconfigured transform; `order` is only a size hint (the tables come with configure).
@@ -44,7 +44,7 @@ public:
         std::vector<double> cos, sin;
     };
 
-private:
+  private:
     void transform(double* re, double* im);
     void reorder(double* re, double* im);
 

@@ -19,8 +19,8 @@ struct StageRow {
     int next;
 };
 constexpr StageRow kStages[16] = {
-    {0, 0, 0},     {0, 24, 3},    {3, 6, 4},     {4, 0, 4},     {4, 0, 4},    {4, 18, 6},
-    {6, 90, 28},   {28, 36, 32},  {32, 90, 32},  {32, 0, 32},   {32, 0, 34},  {34, 702, 50},
+    {0, 0, 0},     {0, 24, 3},    {3, 6, 4},      {4, 0, 4},     {4, 0, 4},   {4, 18, 6},
+    {6, 90, 28},   {28, 36, 32},  {32, 90, 32},   {32, 0, 32},   {32, 0, 34}, {34, 702, 50},
     {50, 702, 67}, {67, 702, 83}, {83, 702, 100}, {100, 1, 100},
 };
 
@@ -49,7 +49,9 @@ CIrDataConv::~CIrDataConv() {
     if (worker_.joinable()) worker_.join();
 }
 
-void CIrDataConv::log(const char* message) { syslog(LOG_INFO, "%s", message); }
+void CIrDataConv::log(const char* message) {
+    syslog(LOG_INFO, "%s", message);
+}
 
 void CIrDataConv::setEventSink(std::function<void(const nlohmann::json&)> sink) {
     std::lock_guard guard(configLock_);

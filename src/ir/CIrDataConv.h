@@ -31,14 +31,14 @@ struct IrConvState {
     std::vector<double> samples;  ///< interleaved frames of the loaded file, empty when none
     IrControl control;            ///< cancel, stage, stepCount
     std::atomic<int32_t> progressMax{0};
-    FitParams params;             ///< what the last fit chose
+    FitParams params;  ///< what the last fit chose
 };
 
 /// The process-wide conversion object. Convert, Calc and the getters are called from one
 /// controlling thread (the main thread in the application); SetCancel and GetProgress from any
 /// thread; the analysis runs on the object's own background thread.
 class CIrDataConv {
-public:
+  public:
     /// The single instance, created on first use; lives until exit.
     static CIrDataConv& getInstance();
 
@@ -82,7 +82,7 @@ public:
     /// The output file's name.
     static constexpr const char* kOutputName = "KLD00000.tmp";
 
-private:
+  private:
     void CalcBody();
     static void log(const char* message);
 

@@ -56,7 +56,8 @@ bool wavstatCommand(host::NativeWindow, const nlohmann::json& args, nlohmann::js
 void registerIrCommands() {
     CIrDataConv& conv = CIrDataConv::getInstance();
     conv.setTemporaryDirectory([] { return host::temporaryDirectory(); });
-    conv.setEventSink([](const nlohmann::json& dict) { host::NativeControl::event("convert", dict); });
+    conv.setEventSink(
+        [](const nlohmann::json& dict) { host::NativeControl::event("convert", dict); });
     host::NativeControl::add("convert", convertCommand);
     host::NativeControl::add("wavstat", wavstatCommand);
 }

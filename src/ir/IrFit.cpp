@@ -19,7 +19,9 @@ constexpr int W = 4;
 // Samples between two looks at the best error.
 constexpr int kChunk = 32;
 
-inline vd splat(double v) { return vd{v, v, v, v}; }
+inline vd splat(double v) {
+    return vd{v, v, v, v};
+}
 
 struct LaneBiquad {
     vd b0, b1, b2, c1, c2;
@@ -81,19 +83,16 @@ __attribute__((always_inline)) inline bool cascadeErrorLanes(const double* x, co
 
 // The same code built for AVX2 where the processor has it: wider registers, identical
 // arithmetic per lane.
-LUMETTA_IR_CLONES bool cascade1(
-    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-    const std::atomic<double>& best, vd& err) {
+LUMETTA_IR_CLONES bool cascade1(const double* x, const double* t, int64_t length,
+                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<1>(x, t, length, sec, best, err);
 }
-LUMETTA_IR_CLONES bool cascade2(
-    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-    const std::atomic<double>& best, vd& err) {
+LUMETTA_IR_CLONES bool cascade2(const double* x, const double* t, int64_t length,
+                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<2>(x, t, length, sec, best, err);
 }
-LUMETTA_IR_CLONES bool cascade3(
-    const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-    const std::atomic<double>& best, vd& err) {
+LUMETTA_IR_CLONES bool cascade3(const double* x, const double* t, int64_t length,
+                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
     return cascadeErrorLanes<3>(x, t, length, sec, best, err);
 }
 
@@ -129,15 +128,14 @@ __attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, 
     }
 }
 
-LUMETTA_IR_CLONES void resonatorSumsBC(
-    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
-    vd* bOut, vd* cOut) {
+LUMETTA_IR_CLONES void resonatorSumsBC(const double* du, const double* r, int64_t length,
+                                       const vd* sv, const vd* x1, const vd* r2, vd* bOut,
+                                       vd* cOut) {
     resonatorSumsLanes<true>(du, r, length, sv, x1, r2, bOut, cOut);
 }
 
-LUMETTA_IR_CLONES void resonatorSumsB(
-    const double* du, const double* r, int64_t length, const vd* sv, const vd* x1, const vd* r2,
-    vd* bOut) {
+LUMETTA_IR_CLONES void resonatorSumsB(const double* du, const double* r, int64_t length,
+                                      const vd* sv, const vd* x1, const vd* r2, vd* bOut) {
     resonatorSumsLanes<false>(du, r, length, sv, x1, r2, bOut, nullptr);
 }
 
@@ -165,8 +163,8 @@ struct Outcome {
 // <= startBest. Candidates are evaluated W at a time on `threads` threads; each thread keeps its
 // own least error (ties to the later index) and the threads share the best error for stopping.
 template <class Eval>
-Outcome runSearch(int64_t count, double startBest, int threads, IrControl& control,
-                  int64_t perStep, Eval eval) {
+Outcome runSearch(int64_t count, double startBest, int threads, IrControl& control, int64_t perStep,
+                  Eval eval) {
     std::atomic<double> shared{startBest};
     std::atomic<int64_t> next{0};
     std::atomic<int64_t> done{0};
@@ -226,7 +224,7 @@ std::vector<double> table(const Grid& g, double (*f)(double)) {
 }
 
 class Fitter {
-public:
+  public:
     Fitter(const std::vector<double>& target, IrControl& control, int threads)
         : t_(target.data()),
           length_(static_cast<int64_t>(target.size())),
@@ -244,7 +242,7 @@ public:
 
     bool run(bool boost, FitResult& out);
 
-private:
+  private:
     bool cancelled() const { return control_.cancelled(); }
     void note() { trace_.searchBest.push_back(best_); }
     Outcome searchHighPass(const double* input, const Grid& fg, const Grid& qg, int64_t perStep);
@@ -348,8 +346,8 @@ void Fitter::shelfChain() {
 bool Fitter::jointSearch() {
     const Grid& fg = grid::jointHsF;
     const Grid& qg = grid::jointQ;
-    const int64_t perOuter = static_cast<int64_t>(grid::jointPkF.count) * grid::jointQ.count *
-                             grid::jointPkD.count;
+    const int64_t perOuter =
+        static_cast<int64_t>(grid::jointPkF.count) * grid::jointQ.count * grid::jointPkD.count;
     const double g = gainOf(grid::jointHsD);
     Outcome total;
     double best = best_;
@@ -358,8 +356,8 @@ bool Fitter::jointSearch() {
             const Biquad hs = highShelf(fg[fi], qg[qi], g);
             section(hs, hp_.data(), tmp_.data(), length_);
             section(hs, tmp_.data(), chain_.data(), length_);
-            const Outcome o = searchPeak(chain_.data(), grid::jointPkF, grid::jointQ,
-                                         grid::jointPkD, 0, best);
+            const Outcome o =
+                searchPeak(chain_.data(), grid::jointPkF, grid::jointQ, grid::jointPkD, 0, best);
             if (cancelled()) return false;
             if (o.kept && o.error <= best) {
                 best = o.error;
@@ -379,7 +377,8 @@ bool Fitter::jointSearch() {
         p_.hsQ = qg[static_cast<int>(outer % qg.count)];
         p_.hsD = grid::jointHsD;
         p_.pkF = grid::jointPkF[static_cast<int>(inner / perF)];
-        p_.pkQ = grid::jointQ[static_cast<int>((inner / grid::jointPkD.count) % grid::jointQ.count)];
+        p_.pkQ =
+            grid::jointQ[static_cast<int>((inner / grid::jointPkD.count) % grid::jointQ.count)];
         p_.pkD = grid::jointPkD[static_cast<int>(inner % grid::jointPkD.count)];
         best_ = best;
     } else {
@@ -567,8 +566,8 @@ bool Fitter::resonators() {
                         basis(reso[static_cast<size_t>(pair)], zExact.data());
                         cached = pair;
                     }
-                    const int d = static_cast<int>(grid::resCoarseD[coarse[slot]]) -
-                                  grid::resFineSpan + j;
+                    const int d =
+                        static_cast<int>(grid::resCoarseD[coarse[slot]]) - grid::resFineSpan + j;
                     const double g = gainByD[static_cast<size_t>(d - dLow)];
                     const double e = exactResonatorError(zExact.data(), mode == 1 ? g : -g, best);
                     if (e <= best) {
@@ -642,8 +641,10 @@ bool Fitter::run(bool boost, FitResult& out) {
         {
             const Outcome o = searchShelf(grid::hsDBoost, nullptr);
             if (cancelled()) return false;
-            if (o.kept) shelfParams(o, grid::hsDBoost);
-            else p_.hsOn = false;
+            if (o.kept)
+                shelfParams(o, grid::hsDBoost);
+            else
+                p_.hsOn = false;
             note();
         }
         control_.setStage(9);
@@ -652,8 +653,10 @@ bool Fitter::run(bool boost, FitResult& out) {
             const Outcome o =
                 searchPeak(hs_.data(), grid::pkF, grid::pkQ, grid::pkDBoost, 0, best_);
             if (cancelled()) return false;
-            if (o.kept) peakParams(o, grid::pkDBoost);
-            else p_.pkOn = false;
+            if (o.kept)
+                peakParams(o, grid::pkDBoost);
+            else
+                p_.pkOn = false;
             note();
         }
         control_.setStage(10);
@@ -748,7 +751,8 @@ void keepTaps(std::vector<double>& values, int count, double threshold) {
     // The threshold rule may end between two equal magnitudes or run out of rounds; the
     // instrument takes at most 32 taps, so the largest ones stay.
     std::stable_sort(alive.begin(), alive.end(), [&](int x, int y) {
-        return std::fabs(values[static_cast<size_t>(x)]) > std::fabs(values[static_cast<size_t>(y)]);
+        return std::fabs(values[static_cast<size_t>(x)]) >
+               std::fabs(values[static_cast<size_t>(y)]);
     });
     for (size_t k = kMaxTaps; k < alive.size(); ++k) values[static_cast<size_t>(alive[k])] = 0.0;
 }
@@ -814,8 +818,8 @@ void computeSparseTaps(const std::vector<double>& target, FitResult& out) {
     std::copy(values.begin(), values.end(), out.sparse.begin());
 }
 
-bool fitFilters(const std::vector<double>& target, bool boost, FitResult& out,
-                IrControl& control, int threads) {
+bool fitFilters(const std::vector<double>& target, bool boost, FitResult& out, IrControl& control,
+                int threads) {
     out = FitResult{};
     if (target.empty()) return false;
     Fitter fitter(target, control, threads);

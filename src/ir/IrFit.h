@@ -15,8 +15,8 @@ namespace lumetta::ir {
 /// Fits the model to `target` (the prepared 48 kHz target, length >= 1). Fills `out`
 /// (parameters, coefficients, sparse taps, best error, trace); false when cancelled. Uses up to
 /// `threads` threads; blocking.
-bool fitFilters(const std::vector<double>& target, bool boost, FitResult& out,
-                IrControl& control, int threads = 2);
+bool fitFilters(const std::vector<double>& target, bool boost, FitResult& out, IrControl& control,
+                int threads = 2);
 
 /// The sparse-tap step on a fitted result: residual excitation, band-limit and decimate,
 /// threshold to at most 32 taps. Fills out.sparse and out.sparseCount.

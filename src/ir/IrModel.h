@@ -26,16 +26,22 @@ struct Biquad {
     double b0 = 1.0, b1 = 0.0, b2 = 0.0, c1 = 0.0, c2 = 0.0;
 };
 
-inline double warp(double f) { return std::tan(kPi * f / kRate); }
+inline double warp(double f) {
+    return std::tan(kPi * f / kRate);
+}
 /// The program's decibel scale: 6 units per doubling.
-inline double gainOf(double d) { return std::pow(2.0, d / 6.0); }
+inline double gainOf(double d) {
+    return std::pow(2.0, d / 6.0);
+}
 
 inline Biquad highPassK(double k, double q) {
     const double d = 1.0 + k / q + k * k;
     return {1.0 / d, -2.0 / d, 1.0 / d, 2.0 * (1.0 - k * k) / d, -(1.0 - k / q + k * k) / d};
 }
 
-inline Biquad highPass(double f, double q) { return highPassK(warp(f), q); }
+inline Biquad highPass(double f, double q) {
+    return highPassK(warp(f), q);
+}
 
 inline Biquad peakingK(double k, double q, double g) {
     Biquad s;
@@ -57,7 +63,9 @@ inline Biquad peakingK(double k, double q, double g) {
     return s;
 }
 
-inline Biquad peaking(double f, double q, double g) { return peakingK(warp(f), q, g); }
+inline Biquad peaking(double f, double q, double g) {
+    return peakingK(warp(f), q, g);
+}
 
 /// One of the two identical sections of the fourth-order high shelf (gain sqrt(g) each).
 inline Biquad highShelfK(double k, double q, double g) {
@@ -69,7 +77,9 @@ inline Biquad highShelfK(double k, double q, double g) {
             -(q - k + q * k * k) / d};
 }
 
-inline Biquad highShelf(double f, double q, double g) { return highShelfK(warp(f), q, g); }
+inline Biquad highShelf(double f, double q, double g) {
+    return highShelfK(warp(f), q, g);
+}
 
 /// A decaying resonance: its recursion z = sv (u - u1) + x1 z1 - r2 z2 and its output rows.
 struct Resonance {
@@ -122,15 +132,21 @@ struct FitParams {
     bool operator==(const FitParams&) const = default;
 };
 
-inline Biquad hpSection(const FitParams& p) { return p.hpOn ? highPass(p.hpF, p.hpQ) : Biquad{}; }
+inline Biquad hpSection(const FitParams& p) {
+    return p.hpOn ? highPass(p.hpF, p.hpQ) : Biquad{};
+}
 inline Biquad pkSection(const FitParams& p) {
     return p.pkOn ? peaking(p.pkF, p.pkQ, gainOf(p.pkD)) : Biquad{};
 }
 inline Biquad hsSection(const FitParams& p) {
     return p.hsOn ? highShelf(p.hsF, p.hsQ, gainOf(p.hsD)) : Biquad{};
 }
-inline double resOmega(double f) { return 2.0 * kPi * f; }
-inline double resTau(double ms) { return ms / 1000.0 * kRate; }
+inline double resOmega(double f) {
+    return 2.0 * kPi * f;
+}
+inline double resTau(double ms) {
+    return ms / 1000.0 * kRate;
+}
 inline double resGain(int mode, double d) {
     const double g = gainOf(d);
     return mode == 1 ? g : (mode == 2 ? -g : 0.0);
@@ -184,7 +200,7 @@ struct FitResult {
     int sparseCount = kSparseSize;
     std::vector<double> sparse = std::vector<double>(kSparseSize, 0.0);
     double bestError = 1000.0;
-    bool completed = false;               ///< false when cancelled
+    bool completed = false;  ///< false when cancelled
     FitTrace trace;
 };
 

@@ -25,7 +25,9 @@ void count(IrControl* control) {
     if (control) control->step();
 }
 
-bool stopped(const IrControl* control) { return control && control->cancelled(); }
+bool stopped(const IrControl* control) {
+    return control && control->cancelled();
+}
 
 double logMagnitude(double re, double im) {
     const double m2 = re * re + im * im;
@@ -77,7 +79,8 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
 
 int64_t usableFrames(int sampleRate, int64_t frames) {
     if (frames <= 0 || sampleRate <= 0) return 0;
-    const int64_t m = static_cast<int64_t>(static_cast<double>(sampleRate) * 16384.0 / 48000.0 + 0.5);
+    const int64_t m =
+        static_cast<int64_t>(static_cast<double>(sampleRate) * 16384.0 / 48000.0 + 0.5);
     int64_t n = frames;
     if (n > m)
         n = m;
@@ -98,7 +101,8 @@ bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
-    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads)) return false;
+    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads))
+        return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
     count(control);
@@ -188,8 +192,8 @@ int64_t gcd(int64_t a, int64_t b) {
 // denominator is g (P Q (q - s) + P a - Q b): for each pair of phases (a, b) the sum is a
 // Toeplitz product whose kernel takes a handful of divisions, and the rest is multiply-adds.
 // Rates without a small common grid fall back to one division a term.
-LUMETTA_IR_CLONES void phaseBlock(
-    const double* cq, int64_t nq, const double* kernel, int64_t ns, double* out) {
+LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* kernel, int64_t ns,
+                                  double* out) {
     // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]
     int64_t s = 0;
     for (; s + 4 <= ns; s += 4) {
@@ -212,9 +216,8 @@ LUMETTA_IR_CLONES void phaseBlock(
     }
 }
 
-LUMETTA_IR_CLONES double directSum(const double* c,
-                                                                    const double* dj, int64_t from,
-                                                                    int64_t to, double drk) {
+LUMETTA_IR_CLONES double directSum(const double* c, const double* dj, int64_t from, int64_t to,
+                                   double drk) {
     v4 acc = {0.0, 0.0, 0.0, 0.0};
     double tail = 0.0;
     int64_t j = from;
@@ -267,15 +270,18 @@ bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sum
                             den == 0 ? 0.0 : 1.0 / static_cast<double>(g * den);
                     }
                     phaseBlock(cq.data(), nq, kernel.data(), ns, out.data());
-                    for (int64_t s2 = 0; s2 < ns; ++s2) total[static_cast<size_t>(s2)] += out[static_cast<size_t>(s2)];
+                    for (int64_t s2 = 0; s2 < ns; ++s2)
+                        total[static_cast<size_t>(s2)] += out[static_cast<size_t>(s2)];
                 }
-                for (int64_t s2 = 0; s2 < ns; ++s2) sums[p * s2 + b] = total[static_cast<size_t>(s2)];
+                for (int64_t s2 = 0; s2 < ns; ++s2)
+                    sums[p * s2 + b] = total[static_cast<size_t>(s2)];
                 progress(done.fetch_add(1) + 1, p);
             }
         };
     } else {
         std::vector<double> dj(static_cast<size_t>(n));
-        for (int64_t j = 0; j < n; ++j) dj[static_cast<size_t>(j)] = 48000.0 * static_cast<double>(j);
+        for (int64_t j = 0; j < n; ++j)
+            dj[static_cast<size_t>(j)] = 48000.0 * static_cast<double>(j);
         worker = [&, dj] {
             for (;;) {
                 const int64_t from = next.fetch_add(64);
@@ -316,8 +322,8 @@ bool resampleTo48k(const double* x, int64_t n, int sampleRate, double* y, int64_
         if (up) {
             c[static_cast<size_t>(j)] = (j & 1) ? x[j] : -x[j];
         } else {
-            const double sj = std::sin(kPi * static_cast<double>((48000 * j) % (2 * r)) /
-                                       static_cast<double>(r));
+            const double sj =
+                std::sin(kPi * static_cast<double>((48000 * j) % (2 * r)) / static_cast<double>(r));
             c[static_cast<size_t>(j)] = x[j] * sj;
         }
     }
@@ -360,8 +366,8 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
         std::copy(source.begin(), source.begin() + count, ir48.begin());
     } else {
         if (!minimumPhase(source.data(), count, &control, threads)) return false;
-        int64_t lout = static_cast<int64_t>(static_cast<double>(count) * 48000.0 /
-                                            static_cast<double>(sampleRate) + 0.5);
+        int64_t lout = static_cast<int64_t>(
+            static_cast<double>(count) * 48000.0 / static_cast<double>(sampleRate) + 0.5);
         if (lout > kMaxLength) lout = kMaxLength;
         // A very short IR at a high rate would resample to nothing; keep one sample.
         if (lout < 1) lout = 1;

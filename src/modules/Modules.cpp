@@ -22,21 +22,19 @@ namespace lumetta::modules {
 std::vector<bridge::ModuleDescriptor> allModules() {
     return {
         midi::descriptor(),  // first: the bridge builds the MIDI client before anything else
-        midix::descriptor(),
-        tgif::descriptor(),
-        app::descriptor(),
-        fs::descriptor(),
-        sh::descriptor(),
-        util::descriptor(),
-        store::descriptor(),
-        notification::descriptor(),
-        recognizer::descriptor(),
+        midix::descriptor(), tgif::descriptor(),         app::descriptor(),
+        fs::descriptor(),    sh::descriptor(),           util::descriptor(),
+        store::descriptor(), notification::descriptor(), recognizer::descriptor(),
         zev::descriptor(),
     };
 }
 
-void registerCommands() { ir::registerIrCommands(); }
+void registerCommands() {
+    ir::registerIrCommands();
+}
 
-void useVirtualMidi() { lumetta::midi::forceVirtualService(true); }
+void useVirtualMidi() {
+    lumetta::midi::forceVirtualService(true);
+}
 
 }  // namespace lumetta::modules

@@ -1,9 +1,8 @@
 #include "shell/DesktopApplications.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <csignal>
@@ -35,7 +34,9 @@ std::optional<std::string> readProcFile(pid_t pid, const char* name) {
     return content;
 }
 
-bool isSystemAccount(uid_t uid) { return uid < kFirstPersonUid || uid == 65534; }
+bool isSystemAccount(uid_t uid) {
+    return uid < kFirstPersonUid || uid == 65534;
+}
 
 // Walks the parent chain from `from` and reports whether it passes `target`.
 bool chainContains(pid_t from, pid_t target, ProcessTable& table) {
@@ -67,7 +68,8 @@ std::optional<ProcessInfo> ProcTable::find(pid_t pid) {
             info.uid = static_cast<uid_t>(std::strtoul(line.c_str() + 4, nullptr, 10));
             haveUid = true;
         } else if (line.rfind("State:", 0) == 0) {
-            info.zombie = line.find('Z') != std::string::npos || line.find('X') != std::string::npos;
+            info.zombie =
+                line.find('Z') != std::string::npos || line.find('X') != std::string::npos;
         }
     }
     if (!haveUid) return std::nullopt;
@@ -93,8 +95,8 @@ bool isDesktopApplication(pid_t pid, ProcessTable& table, pid_t self, uid_t user
     auto info = table.find(pid);
     if (!info || !info->userSpace || info->zombie || !info->graphical) return false;
     if (info->uid != user) return false;
-    if (chainContains(pid, self, table)) return false;   // ours: a shell task or its child
-    if (chainContains(self, pid, table)) return false;   // the session or terminal we run in
+    if (chainContains(pid, self, table)) return false;  // ours: a shell task or its child
+    if (chainContains(self, pid, table)) return false;  // the session or terminal we run in
     return true;
 }
 
@@ -105,9 +107,11 @@ TerminateOutcome terminateApplication(pid_t pid) {
     files::UniqueFd handle(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!handle && errno == ESRCH) return TerminateOutcome::gone;
     ProcTable table;
-    if (!isDesktopApplication(pid, table, getpid(), getuid())) return TerminateOutcome::notAnApplication;
-    int sent = handle ? static_cast<int>(syscall(SYS_pidfd_send_signal, handle.get(), SIGTERM, nullptr, 0))
-                      : kill(pid, SIGTERM);
+    if (!isDesktopApplication(pid, table, getpid(), getuid()))
+        return TerminateOutcome::notAnApplication;
+    int sent =
+        handle ? static_cast<int>(syscall(SYS_pidfd_send_signal, handle.get(), SIGTERM, nullptr, 0))
+               : kill(pid, SIGTERM);
     return sent == 0 ? TerminateOutcome::signalled : TerminateOutcome::gone;
 }
 

@@ -24,15 +24,15 @@ namespace lumetta::shell {
 struct ProcessInfo {
     pid_t pid = 0;
     pid_t parent = 0;
-    uid_t uid = 0;            ///< real user id
-    bool userSpace = false;   ///< has a command line (kernel threads have none)
+    uid_t uid = 0;           ///< real user id
+    bool userSpace = false;  ///< has a command line (kernel threads have none)
     bool zombie = false;
-    bool graphical = false;   ///< its environment has DISPLAY or WAYLAND_DISPLAY
+    bool graphical = false;  ///< its environment has DISPLAY or WAYLAND_DISPLAY
 };
 
 /// Looks processes up; the Linux one reads /proc, tests give their own table.
 class ProcessTable {
-public:
+  public:
     virtual ~ProcessTable() = default;
     /// The process, or nullopt when it does not exist or cannot be read. Any thread.
     virtual std::optional<ProcessInfo> find(pid_t pid) = 0;
@@ -40,7 +40,7 @@ public:
 
 /// Reads /proc/PID/{status,cmdline,environ}.
 class ProcTable final : public ProcessTable {
-public:
+  public:
     std::optional<ProcessInfo> find(pid_t pid) override;
 };
 

@@ -59,8 +59,8 @@ ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post) {
     // Standard input and standard error stay the application's own.
     gboolean started = g_spawn_async_with_pipes(
         nullptr, const_cast<char**>(argv), nullptr,  // argv is not written
-        static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN),
-        nullptr, nullptr, &pid, nullptr, &output, nullptr, &raw);
+        static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN), nullptr,
+        nullptr, &pid, nullptr, &output, nullptr, &raw);
     files::GErrorPtr error(raw);
     if (!started) return {0, error ? error->message : "The shell could not be started."};
     files::UniqueFd fd(output);
@@ -70,8 +70,8 @@ ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post) {
     ShellTask* self = task.get();
     std::unique_ptr<GMainContext, ContextUnref> context(g_main_context_ref_thread_default());
 
-    self->readSource_ = g_unix_fd_source_new(self->output_.get(),
-                                             static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+    self->readSource_ = g_unix_fd_source_new(
+        self->output_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
     g_source_set_callback(self->readSource_, G_SOURCE_FUNC(onReadable), self, nullptr);
     g_source_attach(self->readSource_, context.get());
 

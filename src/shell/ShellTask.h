@@ -22,7 +22,7 @@ namespace lumetta::shell {
 /// drained. The task owns itself while the process runs and releases itself after that last
 /// event; GLib reaps the child. Sources hold `this`: neither copyable nor movable.
 class ShellTask {
-public:
+  public:
     /// Receives each event text; called on the starting thread.
     using Post = std::function<void(std::string event)>;
 
@@ -45,13 +45,13 @@ public:
     ShellTask(const ShellTask&) = delete;
     ShellTask& operator=(const ShellTask&) = delete;
 
-private:
+  private:
     struct Key {};
 
-public:
+  public:
     ShellTask(Key, pid_t pid, files::UniqueFd output, Post post);
 
-private:
+  private:
     static gboolean onReadable(gint fd, GIOCondition condition, gpointer self);
     static void onExited(GPid pid, gint status, gpointer self);
     void postText(const std::string& text);

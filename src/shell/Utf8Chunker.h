@@ -10,7 +10,7 @@ namespace lumetta::shell {
 
 /// One stream's decoder. Not thread-safe; one per stream.
 class Utf8Chunker {
-public:
+  public:
     /// The text of `bytes`: every complete character, with the bytes of a character that
     /// continues in the next chunk kept back for it. A byte that cannot start or continue a
     /// character becomes U+FFFD, so the result is always valid UTF-8.
@@ -22,7 +22,7 @@ public:
     /// Bytes kept back for the next chunk (at most 3).
     size_t pending() const { return carry_.size(); }
 
-private:
+  private:
     std::string carry_;
 };
 

@@ -52,7 +52,8 @@ TEST(CWaveUtil, SixteenBitExtremes) {
 }
 
 TEST(CWaveUtil, TwentyFourBitTakesTheSignFromTheThirdByte) {
-    auto v = load(raw(1, 1, 24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}), "s24.wav", 3);
+    auto v =
+        load(raw(1, 1, 24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}), "s24.wav", 3);
     EXPECT_EQ(v[0], -1.0);
     EXPECT_EQ(v[1], 8388607 * 1.1920928955078125e-07);
     EXPECT_EQ(v[2], -1.1920928955078125e-07);
@@ -107,8 +108,8 @@ TEST(CWaveUtil, OtherFormatsAndBlockAlignmentZeroAreRefusedWithTheirLogLines) {
     bytes[32] = bytes[33] = 0;
     EXPECT_FALSE(w.openWav(writeTemp("align0.wav", bytes)));
     EXPECT_EQ(log.lines.back(), "AudioFileGetProperty failed");
-    ASSERT_TRUE(w.openWav(writeTemp("s12.wav", riffFile({fmtChunk(1, 1, 44100, 12, 2),
-                                                          Chunk{"data", {1, 2, 3, 4}}}))));
+    ASSERT_TRUE(w.openWav(writeTemp(
+        "s12.wav", riffFile({fmtChunk(1, 1, 44100, 12, 2), Chunk{"data", {1, 2, 3, 4}}}))));
     double out[2];
     EXPECT_FALSE(w.loadWav(out, 2));
     EXPECT_EQ(log.lines.back(), "Unknown format");

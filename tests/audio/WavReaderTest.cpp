@@ -23,7 +23,9 @@ nlohmann::json stat(const std::string& path, bool* ok = nullptr) {
     return d;
 }
 
-Chunk data(size_t bytes) { return Chunk{"data", std::vector<uint8_t>(bytes, 0x11)}; }
+Chunk data(size_t bytes) {
+    return Chunk{"data", std::vector<uint8_t>(bytes, 0x11)};
+}
 
 }  // namespace
 
@@ -53,8 +55,8 @@ TEST(WavStat, ChunksAroundFmtAndOddChunkWithPadByteAreWalked) {
 }
 
 TEST(WavStat, AcidChunkAfterDataGivesTempoKeys) {
-    auto path = writeTemp("acid.wav", riffFile({fmtChunk(1, 2, 44100, 16), data(40),
-                                                acidChunk(16, 4, 3, 120.5f)}));
+    auto path = writeTemp(
+        "acid.wav", riffFile({fmtChunk(1, 2, 44100, 16), data(40), acidChunk(16, 4, 3, 120.5f)}));
     auto d = stat(path);
     ASSERT_TRUE(d.contains("tempo"));
     EXPECT_FLOAT_EQ(d["tempo"].get<float>(), 120.5f);
@@ -65,8 +67,8 @@ TEST(WavStat, AcidChunkAfterDataGivesTempoKeys) {
 }
 
 TEST(WavStat, NegativeTempoGivesNoTempoKeys) {
-    auto path = writeTemp("acidneg.wav",
-                          riffFile({fmtChunk(1, 1, 44100, 16), acidChunk(4, 4, 4, -1.0f), data(8)}));
+    auto path = writeTemp(
+        "acidneg.wav", riffFile({fmtChunk(1, 1, 44100, 16), acidChunk(4, 4, 4, -1.0f), data(8)}));
     bool ok = false;
     auto d = stat(path, &ok);
     ASSERT_TRUE(ok);
@@ -75,8 +77,8 @@ TEST(WavStat, NegativeTempoGivesNoTempoKeys) {
 }
 
 TEST(WavStat, BeatCountKeepsTheLowSixteenBits) {
-    auto path = writeTemp("beats.wav", riffFile({fmtChunk(1, 1, 44100, 16), data(8),
-                                                 acidChunk(65537, 8, 6, 90.0f)}));
+    auto path = writeTemp(
+        "beats.wav", riffFile({fmtChunk(1, 1, 44100, 16), data(8), acidChunk(65537, 8, 6, 90.0f)}));
     EXPECT_EQ(stat(path)["beatCount"], 1);
 }
 
@@ -84,8 +86,8 @@ TEST(WavStat, ShortAcidChunkIsNoFailure) {
     Chunk acid = acidChunk(1, 4, 4, 100.0f);
     acid.data.resize(20);
     bool ok = false;
-    auto d = stat(writeTemp("acidshort.wav", riffFile({fmtChunk(1, 1, 44100, 16), data(8), acid})),
-                  &ok);
+    auto d =
+        stat(writeTemp("acidshort.wav", riffFile({fmtChunk(1, 1, 44100, 16), data(8), acid})), &ok);
     EXPECT_TRUE(ok);
     EXPECT_FALSE(d.contains("tempo"));
 }
@@ -187,7 +189,8 @@ TEST(WavStat, CorpusFilesReportTheirKnownFacts) {
 }
 
 TEST(RiffChunkStream, SeekReadAndCloseStayInsideTheChunk) {
-    auto path = writeTemp("chunks.wav", riffFile({Chunk{"abcd", {1, 2, 3}}, Chunk{"efgh", {9, 8}}}));
+    auto path =
+        writeTemp("chunks.wav", riffFile({Chunk{"abcd", {1, 2, 3}}, Chunk{"efgh", {9, 8}}}));
     audio::FileStream file;
     ASSERT_TRUE(file.openRead(path.c_str()));
     EXPECT_FALSE(file.openRead(path.c_str()));  // already open

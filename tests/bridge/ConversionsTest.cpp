@@ -93,7 +93,9 @@ TEST(BridgeText, EscapedLiteralReadsBackExactly) {
 }
 
 TEST(BridgeText, InvalidUtf8BecomesReplacementCharacter) {
-    EXPECT_EQ(escapeScriptLiteral("a\xff" "b"), "a\\ufffdb");
+    EXPECT_EQ(escapeScriptLiteral("a\xff"
+                                  "b"),
+              "a\\ufffdb");
     EXPECT_EQ(escapeScriptLiteral("\xC3"), "\\ufffd");
     EXPECT_FALSE(isValidUtf8("\xED\xA0\x80")) << "surrogates are not UTF-8";
     EXPECT_FALSE(isValidUtf8("\xC0\xAF")) << "overlong";

@@ -15,7 +15,7 @@ namespace {
 
 // A real main thread of its own, like the GLib loop: runs posted tasks in order.
 class LoopThread final : public MainThread {
-public:
+  public:
     LoopThread() : thread_([this] { run(); }) {}
     ~LoopThread() override {
         {
@@ -38,7 +38,7 @@ public:
         idle_.wait(guard, [this] { return tasks_.empty() && !busy_; });
     }
 
-private:
+  private:
     void run() {
         std::unique_lock guard(lock_);
         while (true) {

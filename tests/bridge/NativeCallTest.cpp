@@ -6,8 +6,8 @@
 #include "support/TestServices.h"
 
 using namespace lumetta::bridge;
-using lumetta::test::TestHost;
 using lumetta::test::dispatchedEvents;
+using lumetta::test::TestHost;
 
 namespace {
 
@@ -18,11 +18,12 @@ struct Recorded {
 
 // A module that echoes its arguments and fails on request.
 class EchoModule final : public Module {
-public:
+  public:
     explicit EchoModule(ModuleContext& ctx, std::vector<std::string>* log) : log_(log) {
         ctx.functions.add("$$test_echo::", [this](const Arg& a, const Arg& b) {
             last = {"echo", a, b};
-            return resultString((a ? "[" + *a + "]" : "null") + "," + (b ? "[" + *b + "]" : "null"));
+            return resultString((a ? "[" + *a + "]" : "null") + "," +
+                                (b ? "[" + *b + "]" : "null"));
         });
         ctx.functions.add("$$test_fail::", [](const Arg& a, const Arg&) -> std::string {
             if (a == "std") throw std::out_of_range("index out of range");
@@ -37,26 +38,27 @@ public:
     Recorded last;
     bool createdAll = false;
 
-private:
+  private:
     std::vector<std::string>* log_;
 };
 
 class Marker final : public Module {
-public:
+  public:
     Marker(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
     ~Marker() override { log_->push_back(name_); }
 
-private:
+  private:
     std::string name_;
     std::vector<std::string>* log_;
 };
 
 std::vector<ModuleDescriptor> echoModules(std::vector<std::string>* log = nullptr) {
-    return {{"test", 100, [log](ModuleContext& ctx) { return std::make_unique<EchoModule>(ctx, log); }}};
+    return {{"test", 100,
+             [log](ModuleContext& ctx) { return std::make_unique<EchoModule>(ctx, log); }}};
 }
 
 class NativeCallTest : public ::testing::Test {
-protected:
+  protected:
     TestHost host;
     NativeCall native{host.services, echoModules()};
     EchoModule& echo = *native.module<EchoModule>();
@@ -69,7 +71,8 @@ TEST_F(NativeCallTest, UnknownOrEmptyFunctionIsVoid) {
     EXPECT_EQ(native.dispatch2(""), "v");
     EXPECT_EQ(native.dispatch2("\fx\fy"), "v");
     EXPECT_EQ(native.dispatchHeaders(std::nullopt, "a", "b"), "v");
-    EXPECT_EQ(native.call("$$test_echo::", "a", "b"), "v") << "names already ending in :: are not callable";
+    EXPECT_EQ(native.call("$$test_echo::", "a", "b"), "v")
+        << "names already ending in :: are not callable";
     EXPECT_TRUE(echo.createdAll);
 }
 

@@ -12,7 +12,7 @@
 namespace lumetta::test {
 
 class FakeDesktop final : public files::Desktop {
-public:
+  public:
     std::optional<std::string> userFolder(files::UserFolder folder) override {
         auto it = folders.find(folder);
         return it == folders.end() ? std::nullopt : std::optional(it->second);
@@ -36,7 +36,7 @@ public:
 
 /// Keeps the shown requests; the test answers them.
 class FakeDialogs final : public files::FileDialogs {
-public:
+  public:
     void show(void* parentWindow, const files::DialogRequest& request, Done done) override {
         parent = parentWindow;
         shown.push_back(request);

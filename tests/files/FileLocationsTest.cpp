@@ -1,10 +1,9 @@
-#include "files/FileLocations.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "bridge/MainThread.h"
 #include "files/FakeDesktop.h"
+#include "files/FileLocations.h"
 #include "files/TestHome.h"
 #include "files/gio/GioDesktop.h"
 #include "host/Locations.h"
@@ -15,7 +14,7 @@ namespace {
 using test::testHome;
 
 class SameThread final : public bridge::MainThread {
-public:
+  public:
     void post(std::function<void()> task) override { task(); }
     bool isCurrent() const override { return true; }
 };

@@ -1,5 +1,3 @@
-#include "files/FileOperations.h"
-
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -13,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "files/FileOperations.h"
 #include "files/TestHome.h"
 
 namespace lumetta::files {
@@ -80,7 +79,8 @@ TEST(ListDirectory, ExtensionArgumentLeavesMatchingItemsOutWithoutRegardToCase) 
     EXPECT_EQ(names(*listing.value), (std::vector<std::string>{".hidden", "c.txt", "wav"}));
     auto all = listDirectory(dir.path(), "");
     ASSERT_TRUE(all.value);
-    EXPECT_EQ(names(*all.value), (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
+    EXPECT_EQ(names(*all.value),
+              (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
 }
 
 TEST(ListDirectory, MissingDirectoryFailsAndDanglingLinksAreStillListed) {
@@ -304,7 +304,8 @@ TEST(WriteFile, AFullTargetLeavesTheOldFileWhole) {
         return 0;
     });
     if (verdict == 77) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(verdict, 0) << "1: reported success, 2: wrong reason, 3: old file damaged, 4: leftovers";
+    EXPECT_EQ(verdict, 0)
+        << "1: reported success, 2: wrong reason, 3: old file damaged, 4: leftovers";
 }
 
 TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
@@ -313,7 +314,8 @@ TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
     int verdict = inPrivateTmpfs([](const std::string& mount) {
         std::string path = mount + "/f";
         putFile(path, "old");
-        if (::mount(nullptr, mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 77;
+        if (::mount(nullptr, mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return 77;
         auto status = writeFile(path, "new content", false);
         if (status.ok) return 1;
         if (fileContent(path) != "old") return 3;
@@ -325,7 +327,8 @@ TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
 }
 
 TEST(WriteFile, AReadOnlyFolderByPermissionsLeavesTheOldFileWhole) {
-    if (geteuid() == 0) GTEST_SKIP() << "root ignores permission bits (see the read-only mount test)";
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root ignores permission bits (see the read-only mount test)";
     ScratchDir dir;
     makeDirectory(dir / "ro");
     putFile(dir / "ro/f", "old");
@@ -334,7 +337,9 @@ TEST(WriteFile, AReadOnlyFolderByPermissionsLeavesTheOldFileWhole) {
     EXPECT_EQ(fileContent(dir / "ro/f"), "old");
 }
 
-void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+void run(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
 
 void setAge(const std::string& path, time_t when) {
     timespec times[2] = {{when, 0}, {when, 0}};
@@ -348,7 +353,8 @@ TEST(Unzip, ExtractsMissingFilesAndKeepsFilesNewerThanTheArchives) {
     putFile(dir / "src/older.txt", "from archive");
     putFile(dir / "src/sub/missing.txt", "from archive");
     time_t now = time(nullptr);
-    for (auto name : {"src/newer.txt", "src/older.txt", "src/sub/missing.txt"}) setAge(dir / name, now - 3600);
+    for (auto name : {"src/newer.txt", "src/older.txt", "src/sub/missing.txt"})
+        setAge(dir / name, now - 3600);
     run("cd '" + dir / "src" + "' && zip -q -r ../archive.zip .");
     makeDirectory(dir / "out");
     putFile(dir / "out/newer.txt", "edited later");

@@ -1,6 +1,6 @@
-#include "files/PathText.h"
-
 #include <gtest/gtest.h>
+
+#include "files/PathText.h"
 
 namespace lumetta::files {
 namespace {
@@ -34,7 +34,7 @@ TEST(PathText, ExtensionsAndHiddenFiles) {
 
 TEST(PathText, SingleItemNamesRefuseFolderReferences) {
     EXPECT_TRUE(isSingleItemName("take1.wav"));
-    EXPECT_TRUE(isSingleItemName("...") );
+    EXPECT_TRUE(isSingleItemName("..."));
     EXPECT_FALSE(isSingleItemName(""));
     EXPECT_FALSE(isSingleItemName("."));
     EXPECT_FALSE(isSingleItemName(".."));

@@ -56,7 +56,9 @@ const bool homeReady = !home().path.empty();
 
 }  // namespace
 
-const std::string& testHome() { return home().path; }
+const std::string& testHome() {
+    return home().path;
+}
 
 ScratchDir::ScratchDir() {
     std::string pattern = testHome() + "scratch-XXXXXX";

@@ -13,7 +13,7 @@ const std::string& testHome();
 
 /// A fresh directory inside the temporary home, removed when the object goes.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -24,7 +24,7 @@ public:
     /// `path()/name`.
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

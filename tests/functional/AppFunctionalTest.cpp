@@ -18,7 +18,8 @@ void expectAllTrue(const json& value, const std::string& what) {
     if (value.is_boolean()) {
         EXPECT_TRUE(value.get<bool>()) << what;
     } else if (value.is_array()) {
-        for (size_t i = 0; i < value.size(); ++i) expectAllTrue(value[i], what + "[" + std::to_string(i) + "]");
+        for (size_t i = 0; i < value.size(); ++i)
+            expectAllTrue(value[i], what + "[" + std::to_string(i) + "]");
     } else if (value.is_object()) {
         for (auto& [k, v] : value.items()) expectAllTrue(v, what + "." + k);
     } else {
@@ -26,7 +27,9 @@ void expectAllTrue(const json& value, const std::string& what) {
     }
 }
 
-std::string pageArg(const AppProcess& app, const std::string& name) { return "--page=" + app.page(name).string(); }
+std::string pageArg(const AppProcess& app, const std::string& name) {
+    return "--page=" + app.page(name).string();
+}
 
 }  // namespace
 
@@ -51,7 +54,8 @@ TEST(AppFunctional, FilesOpenedAtLaunchWaitForDeliveryThenArriveInOrder) {
     }
     app.start(args);
     ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
-    EXPECT_EQ(app.waitForKey("beforeStart"), json(0)) << "nothing is delivered before the page asks";
+    EXPECT_EQ(app.waitForKey("beforeStart"), json(0))
+        << "nothing is delivered before the page asks";
     json events;
     for (int i = 0; i < 100; ++i) {
         events = app.waitForKey("events").value_or(json::array());
@@ -72,8 +76,8 @@ TEST(AppFunctional, SecondLaunchHandsFilesAndCommandUrlsToTheFirst) {
     EXPECT_EQ(app.runAnother({"lumetta://command/open?x=1"}), 0);
     EXPECT_EQ(app.runAnother({"lumetta://command/open"}), 0) << "no query: ignored";
     EXPECT_EQ(app.runAnother({"lumetta://command/select?name=a%20b&id=7"}), 0);
-    json expected = {"app\fcommand\fopen\f" + (app.root() / "later.wav").string(), "app\fcommand\fopen\fx=1",
-                     "app\fcommand\fselect\fname=a%20b&id=7"};
+    json expected = {"app\fcommand\fopen\f" + (app.root() / "later.wav").string(),
+                     "app\fcommand\fopen\fx=1", "app\fcommand\fselect\fname=a%20b&id=7"};
     json events;
     for (int i = 0; i < 100 && events.size() < 3; ++i) {
         events = app.waitForKey("events").value_or(json::array());
@@ -94,7 +98,8 @@ TEST(AppFunctional, ReloadSwitchesDeliveryOffUntilThePageIsReady) {
 
 TEST(AppFunctional, LinkToAnArchiveBecomesADownloadEventAndThePageStays) {
     AppProcess app;
-    std::ofstream(app.page("archive.zip"), std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
+    std::ofstream(app.page("archive.zip"), std::ios::binary)
+        << std::string("PK\x05\x06", 4) << std::string(18, '\0');
     app.start({pageArg(app, "download.html")});
     auto result = app.waitForKey("download");
     ASSERT_TRUE(result) << app.stored("error").value_or("");
@@ -129,7 +134,8 @@ TEST(AppFunctional, NewWindowsGoToTheDefaultBrowser) {
     auto opened = app.root() / "opened.txt";
     std::filesystem::create_directories(app.root() / "data" / "applications");
     std::ofstream(app.root() / "data" / "applications" / "test-browser.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Test Browser\nMimeType=x-scheme-handler/https;\n"
+        << "[Desktop Entry]\nType=Application\nName=Test "
+           "Browser\nMimeType=x-scheme-handler/https;\n"
         << "Exec=/bin/sh -c 'printf %s \"$1\" > " << opened.string() << "' browser %u\n";
     std::ofstream(app.root() / "config" / "mimeapps.list")
         << "[Default Applications]\nx-scheme-handler/https=test-browser.desktop\n";
@@ -166,7 +172,8 @@ TEST(AppFunctional, MidiLoopbackCarriesANoteAndALongSysexToThePage) {
 
 TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
     AppProcess app;
-    std::filesystem::copy_file(std::string(LUMETTA_IR_CORPUS) + "/celestion-cab.wav", app.page("cab.wav"));
+    std::filesystem::copy_file(std::string(LUMETTA_IR_CORPUS) + "/celestion-cab.wav",
+                               app.page("cab.wav"));
     app.start({pageArg(app, "ir.html")});
     auto events = app.waitForKey("ir", std::chrono::seconds(90));
     ASSERT_TRUE(events) << app.stored("error").value_or("");
@@ -177,12 +184,14 @@ TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
     EXPECT_EQ(stat["dict"]["channels"], 1);
     EXPECT_EQ(stat["dict"]["sampleRate"], 48000);
     EXPECT_EQ((*events)[1]["dict"]["result"], 1) << "the conversion started";
-    EXPECT_EQ((*events)[2]["dict"], json({{"load", "busy"}, {"result", 0}})) << "a second one is refused";
+    EXPECT_EQ((*events)[2]["dict"], json({{"load", "busy"}, {"result", 0}}))
+        << "a second one is refused";
     auto& last = events->back();
     ASSERT_EQ(last["dict"]["load"], "finished") << events->dump();
     std::string out = last["dict"]["path"];
     EXPECT_EQ(std::filesystem::path(out).filename(), "KLD00000.tmp");
-    EXPECT_EQ(out.rfind((app.root() / "runtime").string(), 0), 0u) << "in the private temporary folder: " << out;
+    EXPECT_EQ(out.rfind((app.root() / "runtime").string(), 0), 0u)
+        << "in the private temporary folder: " << out;
     auto size = std::filesystem::file_size(out);
     EXPECT_GT(size, 55u * 4);
     EXPECT_EQ((size / 4 - 55) % 2, 0u) << "55 + 2T floats";

@@ -23,10 +23,12 @@ AppProcess::AppProcess() {
     char templ[] = "/tmp/lumetta-app-XXXXXX";
     if (!mkdtemp(templ)) throw std::runtime_error("cannot make a private home");
     root_ = templ;
-    for (const char* dir : {"home", "config", "data", "cache", "runtime"}) fs::create_directories(root_ / dir);
+    for (const char* dir : {"home", "config", "data", "cache", "runtime"})
+        fs::create_directories(root_ / dir);
     fs::permissions(root_ / "runtime", fs::perms::owner_all);
     fs::copy(LUMETTA_TEST_PAGES, root_ / "pages", fs::copy_options::recursive);
-    fs::copy_file(LUMETTA_PAGE_LIBRARY, root_ / "pages" / "lumetta.js", fs::copy_options::overwrite_existing);
+    fs::copy_file(LUMETTA_PAGE_LIBRARY, root_ / "pages" / "lumetta.js",
+                  fs::copy_options::overwrite_existing);
 }
 
 AppProcess::~AppProcess() {
@@ -62,7 +64,9 @@ pid_t AppProcess::spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
-void AppProcess::start(const std::vector<std::string>& args) { pid_ = spawn(args); }
+void AppProcess::start(const std::vector<std::string>& args) {
+    pid_ = spawn(args);
+}
 
 int AppProcess::runAnother(const std::vector<std::string>& args, std::chrono::seconds timeout) {
     pid_t pid = spawn(args);
@@ -84,7 +88,8 @@ std::optional<std::string> AppProcess::stored(const std::string& key) const {
     return store.get(key);
 }
 
-std::optional<nlohmann::json> AppProcess::waitForKey(const std::string& key, std::chrono::milliseconds timeout) {
+std::optional<nlohmann::json> AppProcess::waitForKey(const std::string& key,
+                                                     std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (auto value = stored(key)) {
@@ -146,8 +151,9 @@ bool AppProcess::closeWindow() {
             int format = 0;
             unsigned long items = 0, after = 0;
             unsigned char* data = nullptr;
-            if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
-                                   &after, &data) == Success && data && items == 1) {
+            if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type,
+                                   &format, &items, &after, &data) == Success &&
+                data && items == 1) {
                 long windowPid = *reinterpret_cast<long*>(data);
                 XWindowAttributes attributes{};
                 XGetWindowAttributes(display, children[i], &attributes);

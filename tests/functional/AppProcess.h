@@ -15,7 +15,7 @@
 namespace lumetta::test {
 
 class AppProcess {
-public:
+  public:
     /// Makes a private home with its XDG folders and a copy of the test pages in `root()/pages`.
     AppProcess();
     /// Ends the application if it still runs, and removes the private home.
@@ -27,17 +27,20 @@ public:
     std::filesystem::path page(const std::string& name) const { return root_ / "pages" / name; }
 
     /// Adds a variable to the environment of the applications started from now on.
-    void setEnv(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
+    void setEnv(const std::string& name, const std::string& value) {
+        extraEnv_.push_back(name + "=" + value);
+    }
 
     /// Starts `lumetta` with these arguments.
     void start(const std::vector<std::string>& args);
     /// Runs a second `lumetta` with these arguments and waits for it to end; its exit status.
-    int runAnother(const std::vector<std::string>& args, std::chrono::seconds timeout = std::chrono::seconds(20));
+    int runAnother(const std::vector<std::string>& args,
+                   std::chrono::seconds timeout = std::chrono::seconds(20));
 
     /// Waits until the page stored a value under `key` (with $$app_storage2); parsed as JSON
     /// when it is JSON, else as a string.
-    std::optional<nlohmann::json> waitForKey(const std::string& key,
-                                             std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::optional<nlohmann::json> waitForKey(
+        const std::string& key, std::chrono::milliseconds timeout = std::chrono::seconds(30));
     /// The stored value under `key` now, if any.
     std::optional<std::string> stored(const std::string& key) const;
 
@@ -47,7 +50,7 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool running();
 
-private:
+  private:
     pid_t spawn(const std::vector<std::string>& args);
     void stop();
 

@@ -25,7 +25,7 @@ using test::ScratchDir;
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 class FileDialogsTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         g_set_prgname("lumetta-fs-tests");
         g_set_application_name("Lumetta tests");
@@ -36,8 +36,8 @@ protected:
         if (!gdk_display_get_default()) return;
         window = gtk_window_new();
         gtk_window_present(GTK_WINDOW(window));
-        native = std::make_unique<bridge::NativeCall>(host.services,
-                                                      std::vector<bridge::ModuleDescriptor>{descriptor()});
+        native = std::make_unique<bridge::NativeCall>(
+            host.services, std::vector<bridge::ModuleDescriptor>{descriptor()});
         native->setWindow(window);
     }
     ~FileDialogsTest() override {
@@ -47,7 +47,8 @@ protected:
     }
 
     // Runs posted work and the GTK main context until `done` or the time is up.
-    bool pump(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    bool pump(const std::function<bool()>& done,
+              std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
             host.mainThread.runPending();
@@ -65,7 +66,8 @@ protected:
         GListModel* toplevels = gtk_window_get_toplevels();
         for (guint i = 0; i < g_list_model_get_n_items(toplevels); ++i) {
             GObjectPtr<GtkWidget> w(static_cast<GtkWidget*>(g_list_model_get_item(toplevels, i)));
-            if (GTK_IS_FILE_CHOOSER(w.get()) && gtk_widget_get_visible(w.get())) out.push_back(w.get());
+            if (GTK_IS_FILE_CHOOSER(w.get()) && gtk_widget_get_visible(w.get()))
+                out.push_back(w.get());
         }
         return out;
     }
@@ -102,7 +104,9 @@ protected:
         return gtk_filter_match(GTK_FILTER(filter), info.get());
     }
 
-    static void respond(GtkWidget* chooser, int response) { gtk_dialog_response(GTK_DIALOG(chooser), response); }
+    static void respond(GtkWidget* chooser, int response) {
+        gtk_dialog_response(GTK_DIALOG(chooser), response);
+    }
 
     test::TestHost host;
     GtkWidget* window = nullptr;

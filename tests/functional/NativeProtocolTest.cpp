@@ -8,12 +8,12 @@
 #include <fstream>
 
 #include "bridge/NotificationCenter.h"
-#include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/NativeProtocol.h"
 #include "host/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
+#include "support/NullServices.h"
 
 using namespace lumetta;
 
@@ -22,8 +22,10 @@ TEST(NativeProtocol, APageCallsThroughTheCurrentBridgeOnceRegistered) {
     host::GlibMainThread mainThread;
     test::NullStore store;
     test::NullApplication application;
-    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
-    host::WebViewController controller(services, {modules::app::descriptor(), modules::util::descriptor()}, {});
+    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store,
+                              application};
+    host::WebViewController controller(
+        services, {modules::app::descriptor(), modules::util::descriptor()}, {});
 
     char dir[] = "/tmp/lumetta-protocol-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
@@ -58,7 +60,10 @@ window.results = null;
     std::string results;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < end) {
-        results = controller.callJavaScriptFunction("window.results ? JSON.stringify(window.results) : ''").value_or("");
+        results =
+            controller
+                .callJavaScriptFunction("window.results ? JSON.stringify(window.results) : ''")
+                .value_or("");
         if (!results.empty()) break;
         g_usleep(20000);
     }

@@ -21,9 +21,10 @@ namespace {
 
 // A private bus that plays the system bus, with python-dbusmock's logind on it.
 class FakeLogind {
-public:
+  public:
     FakeLogind() {
-        FILE* out = popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
+        FILE* out =
+            popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1", "r");
         if (!out) return;
         char line[512] = {0};
         if (fgets(line, sizeof line, out)) address_ = std::string(line, strcspn(line, "\n"));
@@ -34,7 +35,8 @@ public:
         std::vector<char*> cenv;
         for (auto& e : envs) cenv.push_back(e.data());
         cenv.push_back(nullptr);
-        const char* argv[] = {"/usr/bin/python3", "-m", "dbusmock", "--template", "logind", nullptr};
+        const char* argv[] = {"/usr/bin/python3", "-m",     "dbusmock",
+                              "--template",       "logind", nullptr};
         posix_spawn(&mockPid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), cenv.data());
         GError* error = nullptr;
         bus_ = g_dbus_connection_new_for_address_sync(
@@ -60,20 +62,21 @@ public:
         GVariantBuilder args;
         g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
         g_variant_builder_add(&args, "v", g_variant_new_boolean(sleeping));
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus_, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock", "EmitSignal",
-            g_variant_new("(sssav)", "org.freedesktop.login1.Manager", "PrepareForSleep", "b", &args), nullptr,
-            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        GVariant* reply =
+            g_dbus_connection_call_sync(bus_, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                        "org.freedesktop.DBus.Mock", "EmitSignal",
+                                        g_variant_new("(sssav)", "org.freedesktop.login1.Manager",
+                                                      "PrepareForSleep", "b", &args),
+                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         if (reply) g_variant_unref(reply);
     }
 
-private:
+  private:
     bool hasLogind() const {
-        GVariant* reply = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                      "org.freedesktop.DBus", "NameHasOwner",
-                                                      g_variant_new("(s)", "org.freedesktop.login1"),
-                                                      G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr,
-                                                      nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", g_variant_new("(s)", "org.freedesktop.login1"), G_VARIANT_TYPE("(b)"),
+            G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
         if (!reply) return false;
         gboolean owned = FALSE;
         g_variant_get(reply, "(b)", &owned);

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "bridge/NotificationCenter.h"
-#include "support/NullServices.h"
 #include "host/GlibMainThread.h"
 #include "host/WebViewController.h"
 #include "modules/app/AppModule.h"
+#include "support/NullServices.h"
 
 using namespace lumetta;
 using namespace std::chrono_literals;
@@ -26,7 +26,7 @@ namespace {
 
 // Serves one fixed page to every request on a loopback port of its own.
 class PageServer {
-public:
+  public:
     explicit PageServer(std::string html) : html_(std::move(html)) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -44,8 +44,10 @@ public:
                 char buf[4096];
                 ssize_t got = recv(c, buf, sizeof buf, 0);
                 (void)got;
-                std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
-                                    std::to_string(html_.size()) + "\r\n\r\n" + html_;
+                std::string reply =
+                    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: "
+                    "close\r\nContent-Length: " +
+                    std::to_string(html_.size()) + "\r\n\r\n" + html_;
                 send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
                 close(c);
             }
@@ -59,7 +61,7 @@ public:
     }
     unsigned port() const { return port_; }
 
-private:
+  private:
     std::string html_;
     int fd_ = -1;
     unsigned port_ = 0;
@@ -69,10 +71,13 @@ private:
 
 void spinFor(std::chrono::milliseconds time) {
     bool done = false;
-    g_timeout_add(static_cast<guint>(time.count()), [](gpointer d) -> gboolean {
-        *static_cast<bool*>(d) = true;
-        return G_SOURCE_REMOVE;
-    }, &done);
+    g_timeout_add(
+        static_cast<guint>(time.count()),
+        [](gpointer d) -> gboolean {
+            *static_cast<bool*>(d) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &done);
     while (!done) g_main_context_iteration(nullptr, TRUE);
 }
 
@@ -83,7 +88,8 @@ TEST(LoopbackServer, AForeignPageCannotCallIn) {
     host::GlibMainThread mainThread;
     test::NullStore store;
     test::NullApplication application;
-    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store, application};
+    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store,
+                              application};
     host::WebViewController controller(services, {modules::app::descriptor()}, {});
     bridge::NativeCall& native = controller.intf().native();
     native.setClipboard("untouched");
@@ -113,8 +119,10 @@ document.title = 'sent';
     auto* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
     gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
     gtk_window_present(GTK_WINDOW(window));
-    webkit_web_view_load_uri(view, ("http://127.0.0.1:" + std::to_string(foreign.port()) + "/foreign.html").c_str());
-    for (int i = 0; i < 200 && g_strcmp0(webkit_web_view_get_title(view), "sent") != 0; ++i) spinFor(50ms);
+    webkit_web_view_load_uri(
+        view, ("http://127.0.0.1:" + std::to_string(foreign.port()) + "/foreign.html").c_str());
+    for (int i = 0; i < 200 && g_strcmp0(webkit_web_view_get_title(view), "sent") != 0; ++i)
+        spinFor(50ms);
     ASSERT_STREQ(webkit_web_view_get_title(view), "sent") << "the foreign page did not run";
     spinFor(1500ms);
     EXPECT_EQ(native.clipboard(), "untouched") << "a call from the foreign page ran";

@@ -27,7 +27,7 @@ TEST(CommandUrl, OtherUrlsAreIgnored) {
 
 namespace {
 class RecordingController final : public host::PageController {
-public:
+  public:
     void postJavaScriptFunction(const std::string& script) override { scripts.push_back(script); }
     void nativeControl(const std::string& command) override { commands.push_back(command); }
     void loadURL(const std::string& url) override { urls.push_back(url); }

@@ -1,10 +1,10 @@
-#include "host/KeyFileStore.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "host/KeyFileStore.h"
 
 namespace fs = std::filesystem;
 using lumetta::host::KeyFileStore;

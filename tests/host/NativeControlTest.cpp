@@ -1,8 +1,7 @@
-#include "host/NativeControl.h"
-
 #include <gtest/gtest.h>
 
 #include "bridge/NativeCall.h"
+#include "host/NativeControl.h"
 #include "support/TestServices.h"
 
 using namespace lumetta;
@@ -11,7 +10,7 @@ using lumetta::host::NativeControl;
 
 namespace {
 class NativeControlTest : public ::testing::Test {
-protected:
+  protected:
     NativeControlTest() {
         NativeControl::clear();
         token = host.center.observe(note::postEvent, [this](const Notification& n) {
@@ -28,12 +27,13 @@ protected:
 
 TEST_F(NativeControlTest, HandlerResultIsReportedToTheSendingPage) {
     nlohmann::json seen;
-    NativeControl::add("convert", [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json& result) {
-        seen = args;
-        result["progress"] = 40;
-        result["result"] = 7;  // overwritten by the outcome
-        return true;
-    });
+    NativeControl::add("convert",
+                       [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json& result) {
+                           seen = args;
+                           result["progress"] = 40;
+                           result["result"] = 7;  // overwritten by the outcome
+                           return true;
+                       });
     NativeControl::proc(native, "convert:{\"req\":\"progress\"}", nullptr);
     EXPECT_EQ(seen["req"], "progress");
     ASSERT_EQ(events.size(), 1u);
@@ -59,10 +59,11 @@ TEST_F(NativeControlTest, UnknownCommandsAndPrefixesAreIgnored) {
 
 TEST_F(NativeControlTest, InvalidJsonRunsHandlerWithNullArguments) {
     bool wasNull = false;
-    NativeControl::add("wavstat", [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json&) {
-        wasNull = args.is_null();
-        return false;
-    });
+    NativeControl::add("wavstat",
+                       [&](host::NativeWindow, const nlohmann::json& args, nlohmann::json&) {
+                           wasNull = args.is_null();
+                           return false;
+                       });
     NativeControl::proc(native, "wavstat:{not json", nullptr);
     EXPECT_TRUE(wasNull);
     ASSERT_EQ(events.size(), 1u);

@@ -1,5 +1,3 @@
-#include "host/XhrServer.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "bridge/BridgeText.h"
+#include "host/XhrServer.h"
 
 using lumetta::bridge::Arg;
 using lumetta::host::parseXhrRequest;
@@ -49,7 +48,7 @@ std::string exchange(unsigned port, std::vector<std::string> pieces) {
 }
 
 class XhrServerTest : public ::testing::Test {
-protected:
+  protected:
     XhrServerTest()
         : server([this](const Arg& m, const Arg& a1, const Arg& a2) {
               ++calls;
@@ -71,7 +70,9 @@ protected:
 }  // namespace
 
 TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
-    auto ok = parseXhrRequest("GET /tok/call/$$fs_stat?%2Ftmp%2Ca,b%2C,c HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n", "tok", 8000);
+    auto ok = parseXhrRequest(
+        "GET /tok/call/$$fs_stat?%2Ftmp%2Ca,b%2C,c HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n", "tok",
+        8000);
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->status, 0);
     EXPECT_EQ(ok->method, "$$fs_stat");
@@ -84,13 +85,13 @@ TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
     EXPECT_FALSE(noQuery->arg2);
 
     for (const char* refused : {
-             "GET /$$fs_stat?x HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",          // no token
-             "GET /tok2/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",       // wrong token
-             "GET /to/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",         // a prefix of it
-             "GET /x/tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",      // not at the start
-             "GET /tok/$$fs_stat HTTP/1.1\r\n\r\n",                                // no Host
-             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: evil.example:8000\r\n\r\n",     // a rebound name
-             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8001\r\n\r\n",        // another port
+             "GET /$$fs_stat?x HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",       // no token
+             "GET /tok2/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",    // wrong token
+             "GET /to/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",      // a prefix of it
+             "GET /x/tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",   // not at the start
+             "GET /tok/$$fs_stat HTTP/1.1\r\n\r\n",                             // no Host
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: evil.example:8000\r\n\r\n",  // a rebound name
+             "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8001\r\n\r\n",     // another port
              "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
              "GET /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nHost: x\r\n\r\n",
              "PUT /tok/$$fs_stat HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n",
@@ -104,7 +105,8 @@ TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
     EXPECT_FALSE(parseXhrRequest("\x16\x03\x01 garbage\r\n\r\n", "tok", 8000));
     EXPECT_FALSE(parseXhrRequest("GET\r\n\r\n", "tok", 8000));
     EXPECT_FALSE(parseXhrRequest("GET / HTTP/1.1\r\nno colon here\r\n\r\n", "tok", 8000));
-    EXPECT_EQ(parseXhrRequest("GET /tok/x HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r\n", "", 1)->status, 403);
+    EXPECT_EQ(parseXhrRequest("GET /tok/x HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r\n", "", 1)->status,
+              403);
 }
 
 TEST_F(XhrServerTest, AnswersOverRealSocketsWithTheFourFields) {
@@ -128,20 +130,27 @@ TEST_F(XhrServerTest, RefusalsRunNothing) {
     server.start();
     std::string port = std::to_string(server.port());
     EXPECT_EQ(get("/$$fs_unlink?%2Fhome").substr(0, 12), "HTTP/1.1 403");
-    EXPECT_EQ(get("/" + std::string(32, '0') + "/$$fs_unlink?%2Fhome").substr(0, 12), "HTTP/1.1 403");
-    EXPECT_EQ(get("/" + server.token() + "/$$fs_unlink", "attacker.test:" + port).substr(0, 12), "HTTP/1.1 403");
-    EXPECT_EQ(exchange(server.port(), {"OPTIONS /" + server.token() + "/$$sh_exec HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"})
-                  .substr(0, 12),
+    EXPECT_EQ(get("/" + std::string(32, '0') + "/$$fs_unlink?%2Fhome").substr(0, 12),
               "HTTP/1.1 403");
-    EXPECT_EQ(exchange(server.port(), {"\x16\x03\x01\x02 not http\r\n\r\n"}), "") << "closed without an answer";
-    EXPECT_EQ(exchange(server.port(), {std::string(XhrServer::kMaxHeader + 10, 'A')}), "") << "oversized header";
+    EXPECT_EQ(get("/" + server.token() + "/$$fs_unlink", "attacker.test:" + port).substr(0, 12),
+              "HTTP/1.1 403");
+    EXPECT_EQ(
+        exchange(server.port(), {"OPTIONS /" + server.token() +
+                                 "/$$sh_exec HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"})
+            .substr(0, 12),
+        "HTTP/1.1 403");
+    EXPECT_EQ(exchange(server.port(), {"\x16\x03\x01\x02 not http\r\n\r\n"}), "")
+        << "closed without an answer";
+    EXPECT_EQ(exchange(server.port(), {std::string(XhrServer::kMaxHeader + 10, 'A')}), "")
+        << "oversized header";
     EXPECT_EQ(calls, 0);
 }
 
 TEST_F(XhrServerTest, AHeaderThatNeverCompletesIsClosed) {
     server.start();
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange(server.port(), {"GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n"}), "");
+    EXPECT_EQ(exchange(server.port(), {"GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n"}),
+              "");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
     EXPECT_EQ(calls, 0);
 }
@@ -149,8 +158,8 @@ TEST_F(XhrServerTest, AHeaderThatNeverCompletesIsClosed) {
 TEST_F(XhrServerTest, HeaderInPiecesIsDispatchedOnceAfterTheBlankLine) {
     server.start();
     std::string host = "Host: 127.0.0.1:" + std::to_string(server.port());
-    std::string reply = exchange(server.port(), {"GET /" + server.token(), "/$$fs_separator?x", " HTTP/1.1\r\n",
-                                                 host + "\r\n", "\r\n"});
+    std::string reply = exchange(server.port(), {"GET /" + server.token(), "/$$fs_separator?x",
+                                                 " HTTP/1.1\r\n", host + "\r\n", "\r\n"});
     EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
     EXPECT_EQ(calls, 1);
 }

@@ -77,7 +77,8 @@ TEST(CFFT, RealTransformPacksBinsAndInvertsExactlyEnough) {
         EXPECT_NEAR(packed[1], want[n / 2].real(), tol);
         for (size_t k = 1; k < n / 2; ++k) {
             EXPECT_NEAR(packed[2 * k], want[k].real(), tol) << "order " << order << " bin " << k;
-            EXPECT_NEAR(packed[2 * k + 1], want[k].imag(), tol) << "order " << order << " bin " << k;
+            EXPECT_NEAR(packed[2 * k + 1], want[k].imag(), tol)
+                << "order " << order << " bin " << k;
         }
         CFFT inv(10);
         ASSERT_TRUE(inv.configure(order, CFFT::Inverse, true));

@@ -30,7 +30,7 @@ namespace {
 
 // Collects the "convert" command events the job posts to every page.
 class ConvertEvents {
-public:
+  public:
     ConvertEvents() {
         token_ = bridge::NotificationCenter::defaultCenter().observe(
             bridge::note::postEvent, [this](const bridge::Notification& n) {
@@ -46,14 +46,15 @@ public:
     /// The next event, or null after `seconds`.
     nlohmann::json next(double seconds) {
         std::unique_lock guard(lock_);
-        arrived_.wait_for(guard, std::chrono::duration<double>(seconds), [&] { return !events_.empty(); });
+        arrived_.wait_for(guard, std::chrono::duration<double>(seconds),
+                          [&] { return !events_.empty(); });
         if (events_.empty()) return nullptr;
         auto e = events_.front();
         events_.erase(events_.begin());
         return e;
     }
 
-private:
+  private:
     static std::vector<std::string> split(const std::string& s) {
         std::vector<std::string> out(1);
         for (char c : s) {
@@ -71,7 +72,7 @@ private:
 };
 
 class ConvJob : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         const std::string runtime = synth::tempDir() + "runtime";
         ::mkdir(runtime.c_str(), 0700);
@@ -107,7 +108,7 @@ protected:
         for (double v : h)
             for (uint32_t c = 0; c < channels; ++c) in.push_back(0.5 * v * (c ? 0.1 : 1.0));
         return synth::writeTemp(name, synth::wavFile(in, static_cast<uint16_t>(channels),
-                                                   static_cast<uint32_t>(rate), 24, false));
+                                                     static_cast<uint32_t>(rate), 24, false));
     }
     ConvertEvents events;
 };
@@ -137,13 +138,22 @@ TEST(ConvJobState, ConvertRefusesWhatItCannotAnalyse) {
     EXPECT_EQ(conv.Convert(""), 0);
     EXPECT_EQ(conv.Convert(synth::tempDir() + "missing.wav"), -1);
     std::vector<double> three(30, 0.1);
-    EXPECT_EQ(conv.Convert(synth::writeTemp("three.wav", synth::wavFile(three, 3, 48000, 16, false))), -1);
-    auto rate0 = synth::riffFile({synth::fmtChunk(1, 1, 0, 16), synth::Chunk{"data", {1, 2, 3, 4}}});
+    EXPECT_EQ(
+        conv.Convert(synth::writeTemp("three.wav", synth::wavFile(three, 3, 48000, 16, false))),
+        -1);
+    auto rate0 =
+        synth::riffFile({synth::fmtChunk(1, 1, 0, 16), synth::Chunk{"data", {1, 2, 3, 4}}});
     EXPECT_EQ(conv.Convert(synth::writeTemp("rate0.wav", rate0)), -1);
-    EXPECT_EQ(conv.Convert(synth::writeTemp("f64.wav", synth::wavFile({0.1, 0.2}, 1, 48000, 64, true))), -1);
+    EXPECT_EQ(
+        conv.Convert(synth::writeTemp("f64.wav", synth::wavFile({0.1, 0.2}, 1, 48000, 64, true))),
+        -1);
     const double nan = std::nan("");
-    EXPECT_EQ(conv.Convert(synth::writeTemp("nan.wav", synth::wavFile({0.1, nan}, 1, 48000, 32, true))), -1);
-    EXPECT_EQ(conv.Convert(synth::writeTemp("ok.wav", synth::wavFile({0.1, 0.2}, 2, 48000, 16, false))), 1);
+    EXPECT_EQ(
+        conv.Convert(synth::writeTemp("nan.wav", synth::wavFile({0.1, nan}, 1, 48000, 32, true))),
+        -1);
+    EXPECT_EQ(
+        conv.Convert(synth::writeTemp("ok.wav", synth::wavFile({0.1, 0.2}, 2, 48000, 16, false))),
+        1);
     EXPECT_EQ(conv.state().channels, 2u);
     EXPECT_EQ(conv.state().sampleCount, 1);
 }
@@ -151,7 +161,8 @@ TEST(ConvJobState, ConvertRefusesWhatItCannotAnalyse) {
 TEST(ConvJobState, OnlyTheUsableFramesAreLoaded) {
     CIrDataConv conv;
     std::vector<double> longIr(100000, 0.01);
-    ASSERT_EQ(conv.Convert(synth::writeTemp("long.wav", synth::wavFile(longIr, 1, 44100, 16, false))), 1);
+    ASSERT_EQ(
+        conv.Convert(synth::writeTemp("long.wav", synth::wavFile(longIr, 1, 44100, 16, false))), 1);
     EXPECT_EQ(conv.state().sampleCount, 15053);
     EXPECT_EQ(conv.state().samples.size(), 15053u);
 }
@@ -167,7 +178,8 @@ TEST(ConvJobState, StereoIsAnalysedOnItsLeftChannel) {
         both.push_back(std::sin(0.7 * i));
     }
     ASSERT_EQ(mono.Convert(synth::writeTemp("l.wav", synth::wavFile(l, 1, 44100, 32, true))), 1);
-    ASSERT_EQ(stereo.Convert(synth::writeTemp("lr.wav", synth::wavFile(both, 2, 44100, 32, true))), 1);
+    ASSERT_EQ(stereo.Convert(synth::writeTemp("lr.wav", synth::wavFile(both, 2, 44100, 32, true))),
+              1);
     ASSERT_TRUE(mono.IirCalc());
     ASSERT_TRUE(stereo.IirCalc());
     EXPECT_EQ(mono.state().sections, stereo.state().sections);
@@ -212,8 +224,9 @@ TEST_F(ConvJob, LoadFailuresAreReportedInTheResult) {
     EXPECT_FALSE(run({{"path", synth::tempDir() + "nothing.wav"}}, result));
     EXPECT_EQ(result["load"], "unsupported");
     std::vector<double> three(30, 0.1);
-    EXPECT_FALSE(run({{"path", synth::writeTemp("three2.wav", synth::wavFile(three, 3, 48000, 16, false))}},
-                     result));
+    EXPECT_FALSE(
+        run({{"path", synth::writeTemp("three2.wav", synth::wavFile(three, 3, 48000, 16, false))}},
+            result));
     EXPECT_EQ(result["load"], "unsupported");
     EXPECT_FALSE(run({{"path", ""}}, result));
     EXPECT_FALSE(run({{"other", 1}}, result));
@@ -262,7 +275,8 @@ TEST_F(ConvJob, CommandsRunThroughTheNativeControlTable) {
     auto token = host.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
         posted.push_back(std::any_cast<std::string>(n.object));
     });
-    const std::string in = synth::writeTemp("viacontrol.wav", synth::wavFile({0.1, 0.2, 0.3, 0.4}, 2, 44100, 16, false));
+    const std::string in = synth::writeTemp(
+        "viacontrol.wav", synth::wavFile({0.1, 0.2, 0.3, 0.4}, 2, 44100, 16, false));
     host::NativeControl::proc(native, "wavstat:{\"path\":\"" + in + "\"}", nullptr);
     host::NativeControl::proc(native, "convert:{\"req\":\"progress\"}", nullptr);
     host::NativeControl::proc(native, "wavstat:{\"path\":\"/nonexistent.wav\"}", nullptr);
@@ -283,13 +297,16 @@ TEST(ConvJobState, UnwritableOutputIsReportedAsAFailureNotAsFinished) {
     std::mutex lock;
     std::condition_variable arrived;
     nlohmann::json got;
-    conv.setTemporaryDirectory([] { return std::optional<std::string>(synth::tempDir() + "no/such/dir/"); });
+    conv.setTemporaryDirectory(
+        [] { return std::optional<std::string>(synth::tempDir() + "no/such/dir/"); });
     conv.setEventSink([&](const nlohmann::json& d) {
         std::lock_guard guard(lock);
         got = d;
         arrived.notify_all();
     });
-    ASSERT_EQ(conv.Convert(synth::writeTemp("small.wav", synth::wavFile({0.5, 0.25, -0.1}, 1, 48000, 16, false))), 1);
+    ASSERT_EQ(conv.Convert(synth::writeTemp(
+                  "small.wav", synth::wavFile({0.5, 0.25, -0.1}, 1, 48000, 16, false))),
+              1);
     ASSERT_TRUE(conv.Calc(0));
     conv.wait();
     std::unique_lock guard(lock);

@@ -80,18 +80,20 @@ void checkFile(const std::string& path) {
     EXPECT_LT(relative(conv.state().bestError, ref.bestError), 1e-9);
     if (conv.state().params == ref.params) {
         for (size_t i = 0; i < jobFloats.size() && i < refFloats.size(); ++i)
-            EXPECT_LE(std::fabs(jobFloats[i] - refFloats[i]),
-                      4 * std::fabs(std::nextafter(refFloats[i], 2 * refFloats[i] + 1) - refFloats[i]))
+            EXPECT_LE(
+                std::fabs(jobFloats[i] - refFloats[i]),
+                4 * std::fabs(std::nextafter(refFloats[i], 2 * refFloats[i] + 1) - refFloats[i]))
                 << "float " << i;
     } else {
         IrControl c;
         PreparedTarget prep;
-        ASSERT_TRUE(prepareTarget(all.data(), static_cast<uint32_t>(wave.getCh()), wave.getSampleRate(),
-                                  wave.getSamples(), prep, c, 2));
+        ASSERT_TRUE(prepareTarget(all.data(), static_cast<uint32_t>(wave.getCh()),
+                                  wave.getSampleRate(), wave.getSamples(), prep, c, 2));
         FitResult fast;
         ASSERT_TRUE(fitFilters(prep.target, prep.boost, fast, c, 2));
         for (size_t s = 0; s < ref.trace.searchBest.size(); ++s)
-            EXPECT_LT(relative(fast.trace.searchBest[s], ref.trace.searchBest[s]), 1e-12) << "search " << s;
+            EXPECT_LT(relative(fast.trace.searchBest[s], ref.trace.searchBest[s]), 1e-12)
+                << "search " << s;
     }
 }
 
@@ -126,10 +128,12 @@ TEST(CorpusEquivalence, SyntheticCabinetsAtEveryRateGiveTheReferenceFile) {
             std::vector<double> in;
             for (double v : h)
                 for (uint16_t c = 0; c < channels; ++c) in.push_back(0.4 * v);
-            checkFile(test::writeTemp("synth-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav",
-                                      test::wavFile(in, channels, static_cast<uint32_t>(rate), 24, false)));
+            checkFile(test::writeTemp(
+                "synth-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav",
+                test::wavFile(in, channels, static_cast<uint32_t>(rate), 24, false)));
         }
     }
-    checkFile(test::writeTemp("silent.wav", test::wavFile(std::vector<double>(4000, 0.0), 1, 44100, 16, false)));
+    checkFile(test::writeTemp("silent.wav",
+                              test::wavFile(std::vector<double>(4000, 0.0), 1, 44100, 16, false)));
     checkFile(test::writeTemp("tiny.wav", test::wavFile({0.5, -0.25, 0.1}, 1, 96000, 16, false)));
 }

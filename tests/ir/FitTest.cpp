@@ -18,13 +18,14 @@ namespace {
 
 std::string describe(const FitParams& p) {
     char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "HP %d %.0f %.2f | PK %d %.0f %.2f %.0f | HS %d %.0f %.2f %.0f | R %d/%.0f/%.0f/%.0f "
-                  "%d/%.0f/%.0f/%.0f %d/%.0f/%.0f/%.0f %d/%.0f/%.0f/%.0f",
-                  p.hpOn, p.hpF, p.hpQ, p.pkOn, p.pkF, p.pkQ, p.pkD, p.hsOn, p.hsF, p.hsQ, p.hsD,
-                  p.resMode[0], p.resF[0], p.resMs[0], p.resD[0], p.resMode[1], p.resF[1],
-                  p.resMs[1], p.resD[1], p.resMode[2], p.resF[2], p.resMs[2], p.resD[2],
-                  p.resMode[3], p.resF[3], p.resMs[3], p.resD[3]);
+    std::snprintf(
+        buf, sizeof buf,
+        "HP %d %.0f %.2f | PK %d %.0f %.2f %.0f | HS %d %.0f %.2f %.0f | R %d/%.0f/%.0f/%.0f "
+        "%d/%.0f/%.0f/%.0f %d/%.0f/%.0f/%.0f %d/%.0f/%.0f/%.0f",
+        p.hpOn, p.hpF, p.hpQ, p.pkOn, p.pkF, p.pkQ, p.pkD, p.hsOn, p.hsF, p.hsQ, p.hsD,
+        p.resMode[0], p.resF[0], p.resMs[0], p.resD[0], p.resMode[1], p.resF[1], p.resMs[1],
+        p.resD[1], p.resMode[2], p.resF[2], p.resMs[2], p.resD[2], p.resMode[3], p.resF[3],
+        p.resMs[3], p.resD[3]);
     return buf;
 }
 
@@ -91,7 +92,8 @@ TEST(FitEquivalence, SyntheticTargetsGiveTheReferenceFile) {
         auto h = test::modelImpulse(p, c.rate, c.frames);
         std::vector<double> in;
         for (double v : h)
-            for (uint32_t ch = 0; ch < c.channels; ++ch) in.push_back(v * c.scale * (ch ? -0.3 : 1.0));
+            for (uint32_t ch = 0; ch < c.channels; ++ch)
+                in.push_back(v * c.scale * (ch ? -0.3 : 1.0));
         bool boost = false;
         auto target = prepared(in, c.channels, c.rate, &boost);
         expectSameFit(target, boost, c.name);
@@ -118,7 +120,8 @@ TEST(FitEquivalence, NoiseAndSilenceGiveTheReferenceFile) {
     std::mt19937 gen(11);
     std::normal_distribution<double> d(0.0, 1.0);
     std::vector<double> noise(180);
-    for (size_t i = 0; i < noise.size(); ++i) noise[i] = d(gen) * std::exp(-0.01 * static_cast<double>(i));
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = d(gen) * std::exp(-0.01 * static_cast<double>(i));
     bool boost = false;
     auto target = prepared(noise, 1, 48000, &boost);
     expectSameFit(target, boost, "noise");
@@ -290,5 +293,6 @@ TEST(FitControl, CancelStopsTheFitPromptly) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(fitFilters(target, false, r, c, 2));
     canceller.join();
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.25 + 0.03);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              0.25 + 0.03);
 }

@@ -30,7 +30,8 @@ std::vector<double> magnitudes(const std::vector<double>& x, size_t n) {
     for (size_t k = 0; k <= n / 2; ++k) {
         std::complex<double> s = 0;
         for (size_t j = 0; j < x.size(); ++j) {
-            const double a = -2.0 * std::numbers::pi * static_cast<double>((j * k) % n) / static_cast<double>(n);
+            const double a =
+                -2.0 * std::numbers::pi * static_cast<double>((j * k) % n) / static_cast<double>(n);
             s += x[j] * std::complex<double>(std::cos(a), std::sin(a));
         }
         out[k] = std::abs(s);

@@ -31,7 +31,9 @@ double error(const std::vector<double>& t, const std::vector<double>& m) {
     return e;
 }
 
-double sinc(double u) { return u == 0.0 ? 1.0 : std::sin(u) / u; }
+double sinc(double u) {
+    return u == 0.0 ? 1.0 : std::sin(u) / u;
+}
 
 int orderFor(int64_t n) {
     int o = 0;
@@ -106,7 +108,8 @@ std::vector<double> target(const std::vector<double>& ir, bool& boost) {
     const int64_t k2 = static_cast<int64_t>(0.00625 * static_cast<double>(n) + 0.5);
     double sum = 0.0;
     for (int64_t k = k1; k < k2; ++k)
-        sum += k == 0 ? std::fabs(x[0]) : std::sqrt(x[2 * k] * x[2 * k] + x[2 * k + 1] * x[2 * k + 1]);
+        sum +=
+            k == 0 ? std::fabs(x[0]) : std::sqrt(x[2 * k] * x[2 * k] + x[2 * k + 1] * x[2 * k + 1]);
     // A silent IR only has the -110 floor (e^-110 a bin) here; it stays silent, unscaled.
     if (sum > 1e-40 * static_cast<double>(k2 - k1) && std::isfinite(sum)) {
         const double scale = static_cast<double>(k2 - k1) / sum;
@@ -164,8 +167,8 @@ Prepared prepare(const double* samples, uint32_t channels, int sampleRate, int64
         ir48.assign(source.begin(), source.begin() + count);
     } else {
         minimumPhase(source.data(), count);
-        int64_t lout = static_cast<int64_t>(static_cast<double>(count) * 48000.0 /
-                                            static_cast<double>(sampleRate) + 0.5);
+        int64_t lout = static_cast<int64_t>(
+            static_cast<double>(count) * 48000.0 / static_cast<double>(sampleRate) + 0.5);
         if (lout > 32768) lout = 32768;
         if (lout < 1) lout = 1;
         ir48.assign(static_cast<size_t>(lout), 0.0);
@@ -175,15 +178,17 @@ Prepared prepare(const double* samples, uint32_t channels, int sampleRate, int64
             for (int64_t k = 0; k < lout; ++k) {
                 double s = 0.0;
                 for (int64_t j = 0; j < count; ++j)
-                    s += source[j] * sinc(kPi * (static_cast<double>(j) - static_cast<double>(k) * ratio));
+                    s += source[j] *
+                         sinc(kPi * (static_cast<double>(j) - static_cast<double>(k) * ratio));
                 ir48[k] = ratio * s;
             }
         } else {
             for (int64_t k = 0; k < lout; ++k) {
                 double s = 0.0;
                 for (int64_t j = 0; j < count; ++j)
-                    s += source[j] *
-                         sinc(kPi * (static_cast<double>(j) * 48000.0 / r - static_cast<double>(k)));
+                    s +=
+                        source[j] *
+                        sinc(kPi * (static_cast<double>(j) * 48000.0 / r - static_cast<double>(k)));
                 ir48[k] = s;
             }
         }
@@ -206,7 +211,8 @@ FitResult fit(const std::vector<double>& t, bool boost) {
         double kf = 0, kq = 0;
         for (int fi = 0; fi < grid::hpF.count; ++fi)
             for (int qi = 0; qi < grid::hpQ.count; ++qi) {
-                const double e = error(t, runSection(highPass(grid::hpF[fi], grid::hpQ[qi]), delta));
+                const double e =
+                    error(t, runSection(highPass(grid::hpF[fi], grid::hpQ[qi]), delta));
                 if (e <= best) {
                     best = e;
                     kept = true;
@@ -281,7 +287,8 @@ FitResult fit(const std::vector<double>& t, bool boost) {
                             const Biquad hs = highShelf(grid::jointHsF[a], grid::jointQ[b], g);
                             const Biquad pk = peaking(grid::jointPkF[c], grid::jointQ[d],
                                                       gainOf(grid::jointPkD[e5]));
-                            const double e = error(t, runSection(pk, runSection(hs, runSection(hs, hp))));
+                            const double e =
+                                error(t, runSection(pk, runSection(hs, runSection(hs, hp))));
                             if (e <= best) {
                                 best = e;
                                 kept = true;
@@ -516,7 +523,8 @@ FitResult fit(const std::vector<double>& t, bool boost) {
         values[static_cast<size_t>(smallest)] = 0.0;
     }
     std::fill(out.sparse.begin(), out.sparse.end(), 0.0);
-    for (int c = 0; c < count; ++c) out.sparse[static_cast<size_t>(c)] = values[static_cast<size_t>(c)];
+    for (int c = 0; c < count; ++c)
+        out.sparse[static_cast<size_t>(c)] = values[static_cast<size_t>(c)];
     out.completed = true;
     return out;
 }

@@ -39,7 +39,9 @@ std::vector<double> run(const Section& s, const std::vector<double>& x) {
     return y;
 }
 
-Section fromBiquad(const Biquad& b) { return {b.b0, b.b1, b.b2, b.c1, b.c2}; }
+Section fromBiquad(const Biquad& b) {
+    return {b.b0, b.b1, b.b2, b.c1, b.c2};
+}
 }  // namespace
 
 std::vector<uint8_t> riffFile(const std::vector<Chunk>& chunks, uint32_t riffSize) {

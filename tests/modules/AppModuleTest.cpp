@@ -17,10 +17,10 @@ using lumetta::test::TestHost;
 namespace {
 
 class AppModuleTest : public ::testing::Test {
-protected:
+  protected:
     AppModuleTest() {
-        for (const char* name : {note::postEvent, note::nativeControl, note::nativeLocate,
-                                 note::enableDragDrop}) {
+        for (const char* name :
+             {note::postEvent, note::nativeControl, note::nativeLocate, note::enableDragDrop}) {
             tokens.push_back(host.center.observe(name, [this](const Notification& n) {
                 std::string text;
                 if (auto* s = std::any_cast<std::string>(&n.object)) text = *s;
@@ -34,10 +34,10 @@ protected:
         NativeCall* native;
     };
     TestHost host;
-    NativeCall native{host.services,
-                      {modules::app::descriptor(), modules::util::descriptor(),
-                       modules::store::descriptor(), modules::notification::descriptor(),
-                       modules::recognizer::descriptor()}};
+    NativeCall native{
+        host.services,
+        {modules::app::descriptor(), modules::util::descriptor(), modules::store::descriptor(),
+         modules::notification::descriptor(), modules::recognizer::descriptor()}};
     std::vector<Posted> posted;
     std::vector<NotificationCenter::Token> tokens;
 };

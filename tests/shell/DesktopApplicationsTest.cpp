@@ -1,15 +1,15 @@
-#include "shell/DesktopApplications.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <map>
 
+#include "shell/DesktopApplications.h"
+
 namespace lumetta::shell {
 namespace {
 
 class Table final : public ProcessTable {
-public:
+  public:
     std::optional<ProcessInfo> find(pid_t pid) override {
         auto it = processes.find(pid);
         return it == processes.end() ? std::nullopt : std::optional(it->second);

@@ -31,7 +31,8 @@ inline ShellEvent decodeShellEvent(const std::string& event) {
 }
 
 /// Iterates the default main context until `done` or the time is up; true when done.
-inline bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline bool runUntil(const std::function<bool()>& done,
+                     std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -1,11 +1,10 @@
-#include "shell/ShellTask.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <map>
 
 #include "shell/ShellLoop.h"
+#include "shell/ShellTask.h"
 
 namespace lumetta::shell {
 namespace {
@@ -24,8 +23,10 @@ struct Collector {
             auto e = decodeShellEvent(event);
             ASSERT_FALSE(e.pid.empty()) << "not an sh stdout event: " << event;
             ASSERT_FALSE(finished[e.pid]) << "an event after the last one";
-            if (e.text.empty()) finished[e.pid] = true;
-            else texts[e.pid].push_back(e.text);
+            if (e.text.empty())
+                finished[e.pid] = true;
+            else
+                texts[e.pid].push_back(e.text);
             order.push_back(e.pid);
         };
     }
@@ -71,11 +72,13 @@ TEST(ShellTask, TwoTasksAtOnceKeepTheirOwnIdsAndOutput) {
 TEST(ShellTask, ACharacterSplitBetweenWritesIsNeverBroken) {
     Collector c;
     // The first write ends inside the two bytes of é, the rest follows later.
-    pid_t pid = start("printf 'caf\\303'; sleep 0.3; printf '\\251 \\342\\202'; sleep 0.3; printf '\\254\\n'", c);
+    pid_t pid = start(
+        "printf 'caf\\303'; sleep 0.3; printf '\\251 \\342\\202'; sleep 0.3; printf '\\254\\n'", c);
     ASSERT_TRUE(runUntil([&] { return c.done(pid); }));
     EXPECT_EQ(c.all(pid), "caf\xC3\xA9 \xE2\x82\xAC\n");
     for (auto& text : c.texts[std::to_string(pid)]) EXPECT_TRUE(bridge::isValidUtf8(text)) << text;
-    EXPECT_GE(c.texts[std::to_string(pid)].size(), 2u) << "the writes should have come as separate reads";
+    EXPECT_GE(c.texts[std::to_string(pid)].size(), 2u)
+        << "the writes should have come as separate reads";
 }
 
 TEST(ShellTask, LargeOutputArrivesCompleteAndInOrder) {
@@ -108,7 +111,8 @@ TEST(ShellTask, OutputOfABackgroundJobStillBelongsToTheTask) {
 
 TEST(ShellTask, CommandLineJoinsWordsWithSpaces) {
     using nlohmann::json;
-    EXPECT_EQ(ShellTask::commandLine(json::parse(R"(["echo","hello world",42])")), "echo hello world 42");
+    EXPECT_EQ(ShellTask::commandLine(json::parse(R"(["echo","hello world",42])")),
+              "echo hello world 42");
     EXPECT_EQ(ShellTask::commandLine(json::parse(R"(["ls", 2.0, 1.5])")), "ls 2 1.5");
     EXPECT_FALSE(ShellTask::commandLine(json::array()));
     EXPECT_FALSE(ShellTask::commandLine(json("echo")));

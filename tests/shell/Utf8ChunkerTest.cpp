@@ -1,6 +1,6 @@
-#include "shell/Utf8Chunker.h"
-
 #include <gtest/gtest.h>
+
+#include "shell/Utf8Chunker.h"
 
 namespace lumetta::shell {
 namespace {
@@ -22,8 +22,14 @@ TEST(Utf8Chunker, FourByteCharacterSplitIntoSingleBytes) {
 
 TEST(Utf8Chunker, InvalidBytesBecomeReplacementCharacters) {
     Utf8Chunker decoder;
-    EXPECT_EQ(decoder.feed("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-    EXPECT_EQ(decoder.feed("\xC3" "x"), "\xEF\xBF\xBD" "x");
+    EXPECT_EQ(decoder.feed("a\xFF"
+                           "b"),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(decoder.feed("\xC3"
+                           "x"),
+              "\xEF\xBF\xBD"
+              "x");
     EXPECT_EQ(decoder.feed("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
 }
 

@@ -8,14 +8,14 @@ namespace lumetta::test {
 
 /// Stores nothing and finds nothing.
 class NullStore final : public bridge::KeyValueStore {
-public:
+  public:
     std::optional<std::string> get(const std::string&) override { return std::nullopt; }
     bool set(const std::string&, const std::string&) override { return true; }
 };
 
 /// Ignores requests to quit.
 class NullApplication final : public bridge::Application {
-public:
+  public:
     void terminate() override {}
 };
 

@@ -28,13 +28,30 @@ std::string unescapeLiteral(std::string_view s) {
         }
         char c = s.at(++i);
         switch (c) {
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 't': out.push_back('\t'); break;
-            case 'f': out.push_back('\f'); break;
-            case 'x': out.push_back(static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16))); i += 2; break;
-            case 'u': appendUtf8(out, static_cast<uint32_t>(std::stoul(std::string(s.substr(i + 1, 4)), nullptr, 16))); i += 4; break;
-            default: out.push_back(c);
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 't':
+                out.push_back('\t');
+                break;
+            case 'f':
+                out.push_back('\f');
+                break;
+            case 'x':
+                out.push_back(
+                    static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
+                i += 2;
+                break;
+            case 'u':
+                appendUtf8(out, static_cast<uint32_t>(
+                                    std::stoul(std::string(s.substr(i + 1, 4)), nullptr, 16)));
+                i += 4;
+                break;
+            default:
+                out.push_back(c);
         }
     }
     return out;

@@ -16,7 +16,7 @@ namespace lumetta::test {
 
 /// A main thread that runs what was posted only when the test says so.
 class ManualMainThread final : public bridge::MainThread {
-public:
+  public:
     void post(std::function<void()> task) override {
         std::lock_guard guard(lock_);
         tasks_.push_back(std::move(task));
@@ -43,14 +43,14 @@ public:
         return tasks_.size();
     }
 
-private:
+  private:
     std::thread::id owner_ = std::this_thread::get_id();
     std::mutex lock_;
     std::deque<std::function<void()>> tasks_;
 };
 
 class MemoryStore final : public bridge::KeyValueStore {
-public:
+  public:
     std::optional<std::string> get(const std::string& key) override {
         std::lock_guard guard(lock_);
         auto it = values.find(key);
@@ -65,12 +65,12 @@ public:
     std::map<std::string, std::string> values;
     bool failWrites = false;
 
-private:
+  private:
     std::mutex lock_;
 };
 
 class RecordingApplication final : public bridge::Application {
-public:
+  public:
     void terminate() override { ++terminated; }
     std::atomic<int> terminated{0};
 };
@@ -78,12 +78,13 @@ public:
 /// Services of doubles plus a page stand-in: every script the bridge evaluates is kept, and
 /// events are decoded back from the delivered dispatch calls.
 class TestHost {
-public:
+  public:
     TestHost() {
-        evalToken_ = center.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
-            std::lock_guard guard(lock_);
-            scripts.push_back(std::any_cast<std::string>(n.object));
-        });
+        evalToken_ =
+            center.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
+                std::lock_guard guard(lock_);
+                scripts.push_back(std::any_cast<std::string>(n.object));
+            });
     }
 
     std::vector<std::string> takeScripts() {
@@ -98,7 +99,7 @@ public:
     bridge::Services services{mainThread, center, store, application};
     std::vector<std::string> scripts;
 
-private:
+  private:
     std::mutex lock_;
     bridge::NotificationCenter::Token evalToken_;
 };

@@ -135,9 +135,9 @@ int main(int argc, char** argv) {
     for (const std::string& in : inputs) {
         std::string out = defaultOutput(in);
         if (!output.empty())
-            out = inputs.size() == 1 ? output
-                                     : output + (output.back() == '/' ? "" : "/") +
-                                           baseName(defaultOutput(in));
+            out = inputs.size() == 1
+                      ? output
+                      : output + (output.back() == '/' ? "" : "/") + baseName(defaultOutput(in));
         const int32_t loaded = conv.Convert(in);
         if (loaded != 1) {
             std::fprintf(stderr,
@@ -164,8 +164,9 @@ int main(int argc, char** argv) {
             }
         }
         work.join();
-        if (bar) std::fprintf(stderr, "\r%-40s [%-50s] 100%%\n", baseName(in).substr(0, 40).c_str(),
-                              std::string(50, '#').c_str());
+        if (bar)
+            std::fprintf(stderr, "\r%-40s [%-50s] 100%%\n", baseName(in).substr(0, 40).c_str(),
+                         std::string(50, '#').c_str());
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!conv.SavePrm(out)) {

@@ -58,16 +58,28 @@ void unmounted(GObject* source, GAsyncResult* result, gpointer data) {
 GioDesktop::GioDesktop(bridge::MainThread& mainThread)
     : mainThread_(mainThread), cancellable_(g_cancellable_new()) {}
 
-GioDesktop::~GioDesktop() { g_cancellable_cancel(cancellable_.get()); }
+GioDesktop::~GioDesktop() {
+    g_cancellable_cancel(cancellable_.get());
+}
 
 std::optional<std::string> GioDesktop::userFolder(UserFolder folder) {
     GUserDirectory which = G_USER_DIRECTORY_DOCUMENTS;
     switch (folder) {
-        case UserFolder::documents: which = G_USER_DIRECTORY_DOCUMENTS; break;
-        case UserFolder::music: which = G_USER_DIRECTORY_MUSIC; break;
-        case UserFolder::movies: which = G_USER_DIRECTORY_VIDEOS; break;
-        case UserFolder::pictures: which = G_USER_DIRECTORY_PICTURES; break;
-        case UserFolder::downloads: which = G_USER_DIRECTORY_DOWNLOAD; break;
+        case UserFolder::documents:
+            which = G_USER_DIRECTORY_DOCUMENTS;
+            break;
+        case UserFolder::music:
+            which = G_USER_DIRECTORY_MUSIC;
+            break;
+        case UserFolder::movies:
+            which = G_USER_DIRECTORY_VIDEOS;
+            break;
+        case UserFolder::pictures:
+            which = G_USER_DIRECTORY_PICTURES;
+            break;
+        case UserFolder::downloads:
+            which = G_USER_DIRECTORY_DOWNLOAD;
+            break;
     }
     const char* path = g_get_user_special_dir(which);
     if (!path || !*path) return std::nullopt;
@@ -106,7 +118,8 @@ std::vector<VolumeRecord> GioDesktop::volumesFromMountTable() {
         if (name && *name.get()) record.name = name.get();
         out.push_back(std::move(record));
     }
-    g_list_free_full(entries, [](gpointer entry) { g_unix_mount_free(static_cast<GUnixMountEntry*>(entry)); });
+    g_list_free_full(
+        entries, [](gpointer entry) { g_unix_mount_free(static_cast<GUnixMountEntry*>(entry)); });
     return out;
 }
 
@@ -127,7 +140,8 @@ std::vector<VolumeRecord> GioDesktop::volumes() {
         answer->ready.notify_all();
     });
     std::unique_lock guard(answer->lock);
-    if (answer->ready.wait_for(guard, std::chrono::seconds(3), [&] { return answer->volumes.has_value(); }))
+    if (answer->ready.wait_for(guard, std::chrono::seconds(3),
+                               [&] { return answer->volumes.has_value(); }))
         return std::move(*answer->volumes);
     guard.unlock();
     return volumesFromMountTable();
@@ -162,7 +176,8 @@ void GioDesktop::unmount(const std::string& path, UnmountDone done) {
         return;
     }
     GMount* target = mount.get();
-    auto pending = std::make_unique<PendingUnmount>(PendingUnmount{std::move(mount), std::move(done)});
+    auto pending =
+        std::make_unique<PendingUnmount>(PendingUnmount{std::move(mount), std::move(done)});
     if (eject) {
         g_mount_eject_with_operation(target, G_MOUNT_UNMOUNT_NONE, nullptr, cancellable_.get(),
                                      ejected, pending.release());

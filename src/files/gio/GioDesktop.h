@@ -12,7 +12,7 @@
 namespace lumetta::files {
 
 class GioDesktop final : public Desktop {
-public:
+  public:
     /// `mainThread` must outlive this object; GIO's volume monitor is used only there.
     explicit GioDesktop(bridge::MainThread& mainThread);
     ~GioDesktop() override;
@@ -31,7 +31,7 @@ public:
     /// The user-visible volumes from the system's mount table; any thread.
     static std::vector<VolumeRecord> volumesFromMountTable();
 
-private:
+  private:
     bridge::MainThread& mainThread_;
     GObjectPtr<GCancellable> cancellable_;  // cancels ejects still running at destruction
 };

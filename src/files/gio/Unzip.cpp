@@ -18,9 +18,11 @@ FileStatus unzip(const std::string& archive, const std::string& destination) {
     if (!answers || ::write(answers.get(), "A\n", 2) != 2 || lseek(answers.get(), 0, SEEK_SET) != 0)
         return FileStatus::failure(kFailed);
 
-    GObjectPtr<GSubprocessLauncher> launcher(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
+    GObjectPtr<GSubprocessLauncher> launcher(
+        g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
     g_subprocess_launcher_take_stdin_fd(launcher.get(), answers.release());
-    const char* argv[] = {"/usr/bin/unzip", "-u", "-d", destination.c_str(), archive.c_str(), nullptr};
+    const char* argv[] = {"/usr/bin/unzip", "-u",   "-d", destination.c_str(),
+                          archive.c_str(),  nullptr};
     GError* raw = nullptr;
     GObjectPtr<GSubprocess> process(g_subprocess_launcher_spawnv(launcher.get(), argv, &raw));
     GErrorPtr spawnError(raw);

@@ -2,7 +2,9 @@
 
 namespace lumetta::files {
 
-GtkFileDialogs::~GtkFileDialogs() { close(); }
+GtkFileDialogs::~GtkFileDialogs() {
+    close();
+}
 
 void GtkFileDialogs::close() {
     if (!chooser_) return;

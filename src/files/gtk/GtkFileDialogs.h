@@ -14,7 +14,7 @@ namespace lumetta::files {
 /// chooser's signal holds `this`, so the object is neither copyable nor movable; destroying
 /// it closes that chooser without an answer.
 class GtkFileDialogs final : public FileDialogs {
-public:
+  public:
     GtkFileDialogs() = default;
     ~GtkFileDialogs() override;
     GtkFileDialogs(const GtkFileDialogs&) = delete;
@@ -25,7 +25,7 @@ public:
     /// The chooser that is showing, or null; for tests that answer it.
     GtkFileChooserNative* current() const { return chooser_.get(); }
 
-private:
+  private:
     static void onResponse(GtkNativeDialog* dialog, int response, gpointer self);
     void close();
 

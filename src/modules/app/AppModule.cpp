@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kPrefKey = "pref";
 
 class AppModule final : public Module {
-public:
+  public:
     explicit AppModule(ModuleContext& ctx) : native_(ctx.native), services_(ctx.services) {
         auto& f = ctx.functions;
         f.add("$$app_ready::", [this](const Arg&, const Arg&) {
@@ -72,7 +72,7 @@ public:
         }
     }
 
-private:
+  private:
     void save(const std::string& key, const std::string& value) {
         // The page relies on its settings surviving: a failed save must not look like success.
         if (!services_.store.set(key, value)) throw BridgeError("Failed to save the setting.");

@@ -26,7 +26,9 @@ std::string statusResult(const files::FileStatus& status) {
     return status.ok ? resultString("") : resultError(status.error);
 }
 
-std::string jsonResult(const json& value) { return resultString(bridge::jsonStringFromObject(value).value_or("")); }
+std::string jsonResult(const json& value) {
+    return resultString(bridge::jsonStringFromObject(value).value_or(""));
+}
 
 // A 32-bit integer the way the page may give it: a JSON number, or a number at the start of
 // a text; anything else is 0.
@@ -36,12 +38,14 @@ int32_t optionInteger(const json& options, const char* key) {
     if (it == options.end()) return 0;
     long long value = 0;
     if (it->is_number_integer() || it->is_number_unsigned()) {
-        value = it->is_number_unsigned() ? static_cast<long long>(std::min<uint64_t>(it->get<uint64_t>(), LLONG_MAX))
-                                         : it->get<long long>();
+        value = it->is_number_unsigned()
+                    ? static_cast<long long>(std::min<uint64_t>(it->get<uint64_t>(), LLONG_MAX))
+                    : it->get<long long>();
     } else if (it->is_number_float()) {
         double d = it->get<double>();
-        value = d >= static_cast<double>(INT_MAX) ? INT_MAX : d <= static_cast<double>(INT_MIN) ? INT_MIN
-                                                                                           : static_cast<long long>(d);
+        value = d >= static_cast<double>(INT_MAX)   ? INT_MAX
+                : d <= static_cast<double>(INT_MIN) ? INT_MIN
+                                                    : static_cast<long long>(d);
     } else if (it->is_string()) {
         value = std::strtoll(it->get_ref<const std::string&>().c_str(), nullptr, 10);
     } else if (it->is_boolean()) {
@@ -61,7 +65,8 @@ std::vector<std::string> extensionList(const std::optional<json>& value) {
     }
     if (!value->is_array()) return out;
     for (auto& item : *value)
-        if (item.is_string() && !item.get_ref<const std::string&>().empty()) out.push_back(item.get<std::string>());
+        if (item.is_string() && !item.get_ref<const std::string&>().empty())
+            out.push_back(item.get<std::string>());
     return out;
 }
 
@@ -98,15 +103,16 @@ void FsModule::onMainThread(std::function<void(FsModule&)> task) {
 }
 
 void FsModule::showDialog(DialogRequest request, std::string event, bool folderSlash) {
-    onMainThread([request = std::move(request), event = std::move(event), folderSlash](FsModule& self) {
-        std::weak_ptr<FsModule*> weak = self.self_;
-        self.queue_->enqueue(request, [weak, event, folderSlash](std::string path) {
-            auto alive = weak.lock();
-            if (!alive || !*alive) return;
-            if (folderSlash && !path.empty()) path = files::withTrailingSlash(path);
-            (*alive)->native_.postEvent(bridge::joinEvent({"fs", event, path}));
+    onMainThread(
+        [request = std::move(request), event = std::move(event), folderSlash](FsModule& self) {
+            std::weak_ptr<FsModule*> weak = self.self_;
+            self.queue_->enqueue(request, [weak, event, folderSlash](std::string path) {
+                auto alive = weak.lock();
+                if (!alive || !*alive) return;
+                if (folderSlash && !path.empty()) path = files::withTrailingSlash(path);
+                (*alive)->native_.postEvent(bridge::joinEvent({"fs", event, path}));
+            });
         });
-    });
 }
 
 void FsModule::registerFunctions(bridge::FunctionTable& functions) {
@@ -144,7 +150,9 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
 
     functions.add("$$fs_exec::", [this](const Arg& target, const Arg&) {
         if (target && !target->empty()) {
-            onMainThread([target = *target](FsModule& self) { self.platform_.desktop->openWithDefault(target); });
+            onMainThread([target = *target](FsModule& self) {
+                self.platform_.desktop->openWithDefault(target);
+            });
         }
         return resultVoid();
     });
@@ -252,7 +260,8 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
         std::string target = path.value_or("");
         onMainThread([target](FsModule& self) {
             std::weak_ptr<FsModule*> weak = self.self_;
-            self.platform_.desktop->unmount(target, [weak, target](std::optional<std::string> error) {
+            self.platform_.desktop->unmount(target, [weak,
+                                                     target](std::optional<std::string> error) {
                 auto alive = weak.lock();
                 if (!alive || !*alive) return;
                 auto& native = (*alive)->native_;
@@ -277,7 +286,9 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
 }
 
 bridge::ModuleDescriptor descriptor(PlatformFactory factory) {
-    return {"fs", 100, [factory = std::move(factory)](bridge::ModuleContext& context) -> std::unique_ptr<bridge::Module> {
+    return {"fs", 100,
+            [factory = std::move(factory)](
+                bridge::ModuleContext& context) -> std::unique_ptr<bridge::Module> {
                 return std::make_unique<FsModule>(context, factory(context.services));
             }};
 }

@@ -37,7 +37,7 @@ bridge::ModuleDescriptor descriptor(PlatformFactory factory);
 /// back as an event posted to this page's bridge only. Created and destroyed on the main
 /// thread; tasks it posts there hold only a weak handle on it.
 class FsModule final : public bridge::Module {
-public:
+  public:
     FsModule(bridge::ModuleContext& context, Platform platform);
     ~FsModule() override;
     FsModule(const FsModule&) = delete;
@@ -46,7 +46,7 @@ public:
     /// Dialogs waiting or showing; main thread.
     const files::DialogQueue& dialogQueue() const { return *queue_; }
 
-private:
+  private:
     void registerFunctions(bridge::FunctionTable& functions);
     /// Runs `task` on the main thread while this module still exists; any thread.
     void onMainThread(std::function<void(FsModule&)> task);

@@ -57,7 +57,9 @@ ShModule::ShModule(bridge::ModuleContext& context)
     });
 }
 
-ShModule::~ShModule() { relay_->detach(); }
+ShModule::~ShModule() {
+    relay_->detach();
+}
 
 bridge::ModuleDescriptor descriptor() {
     return {"sh", 100, [](bridge::ModuleContext& context) -> std::unique_ptr<bridge::Module> {

@@ -20,14 +20,14 @@ bridge::ModuleDescriptor descriptor();
 /// Hands shell-task events to one page's bridge for as long as the module exists; tasks that
 /// outlive the page post into nothing. Shared by the module and its tasks; any thread.
 class EventRelay {
-public:
+  public:
     explicit EventRelay(bridge::NativeCall* native) : native_(native) {}
     /// Posts `event` unless the page is gone.
     void post(std::string event);
     /// Cuts the relay off; events posted afterwards are dropped.
     void detach();
 
-private:
+  private:
     std::mutex lock_;
     bridge::NativeCall* native_;  // not owned; null once detached
 };
@@ -35,13 +35,13 @@ private:
 /// The module object: owns the relay its tasks post through. Functions run on the calling
 /// channel's thread; a task reads its output on that thread's main loop.
 class ShModule final : public bridge::Module {
-public:
+  public:
     explicit ShModule(bridge::ModuleContext& context);
     ~ShModule() override;
     ShModule(const ShModule&) = delete;
     ShModule& operator=(const ShModule&) = delete;
 
-private:
+  private:
     std::shared_ptr<EventRelay> relay_;
 };
 

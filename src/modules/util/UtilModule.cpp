@@ -10,8 +10,8 @@ ModuleDescriptor descriptor() {
     return {"util", 100, [](ModuleContext& ctx) {
                 ctx.functions.add("$$util_bytes::", [](const Arg& text, const Arg&) {
                     const std::string& s = text ? *text : std::string();
-                    return resultString(hexStringFromBytes(
-                        reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+                    return resultString(
+                        hexStringFromBytes(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
                 });
                 ctx.functions.add("$$util_text::", [](const Arg& hex, const Arg&) {
                     auto bytes = dataFromHexString(hex.value_or(""));

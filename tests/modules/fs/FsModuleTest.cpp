@@ -1,5 +1,3 @@
-#include "modules/fs/FsModule.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +6,7 @@
 #include "bridge/NativeCall.h"
 #include "files/FakeDesktop.h"
 #include "files/TestHome.h"
+#include "modules/fs/FsModule.h"
 #include "support/TestServices.h"
 
 namespace lumetta::modules::fs {
@@ -19,15 +18,17 @@ using test::ScratchDir;
 using test::testHome;
 
 class FsModuleTest : public ::testing::Test {
-protected:
+  protected:
     FsModuleTest() {
         std::filesystem::create_directories(documents);
         native = std::make_unique<bridge::NativeCall>(
-            host.services, std::vector<bridge::ModuleDescriptor>{descriptor([this](bridge::Services&) {
+            host.services,
+            std::vector<bridge::ModuleDescriptor>{descriptor([this](bridge::Services&) {
                 Platform platform;
                 auto fakeDesktop = std::make_unique<test::FakeDesktop>();
                 fakeDesktop->folders[files::UserFolder::documents] = documents;
-                fakeDesktop->volumeList = {{"/", std::string("Filesystem root")}, {"/media/stick", std::nullopt}};
+                fakeDesktop->volumeList = {{"/", std::string("Filesystem root")},
+                                           {"/media/stick", std::nullopt}};
                 auto fakeDialogs = std::make_unique<test::FakeDialogs>();
                 desktop = fakeDesktop.get();
                 dialogs = fakeDialogs.get();
@@ -38,7 +39,8 @@ protected:
         native->setWindow(&window);
     }
 
-    std::string call(const char* name, bridge::Arg a1 = std::nullopt, bridge::Arg a2 = std::nullopt) {
+    std::string call(const char* name, bridge::Arg a1 = std::nullopt,
+                     bridge::Arg a2 = std::nullopt) {
         return native->call(name, a1, a2);
     }
     std::vector<std::string> events() {
@@ -200,7 +202,8 @@ TEST_F(FsModuleTest, SaveDialogProposesUntitledOrTheGivenPath) {
     EXPECT_EQ(dialogs->shown[1].folder, "/songs");
     EXPECT_EQ(dialogs->shown[1].extensions, std::vector<std::string>{"wav"});
     dialogs->answer("");
-    EXPECT_EQ(events(), (std::vector<std::string>{"fs\fsavefilename\f/home/u/Untitled", "fs\fsavefilename\f"}));
+    EXPECT_EQ(events(), (std::vector<std::string>{"fs\fsavefilename\f/home/u/Untitled",
+                                                  "fs\fsavefilename\f"}));
 }
 
 TEST_F(FsModuleTest, FolderDialogAnswersWithATrailingSlash) {
@@ -211,7 +214,8 @@ TEST_F(FsModuleTest, FolderDialogAnswersWithATrailingSlash) {
     EXPECT_EQ(dialogs->shown[0].folder, "/start");
     dialogs->answer("/start/sub");
     dialogs->answer("");
-    EXPECT_EQ(events(), (std::vector<std::string>{"fs\fchoosefolder\f/start/sub/", "fs\fchoosefolder\f"}));
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{"fs\fchoosefolder\f/start/sub/", "fs\fchoosefolder\f"}));
 }
 
 TEST_F(FsModuleTest, UnmountPostsUnmountedOrUnmountFailed) {

@@ -1,9 +1,8 @@
-#include "modules/sh/ShModule.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include "bridge/NativeCall.h"
+#include "modules/sh/ShModule.h"
 #include "shell/ShellLoop.h"
 #include "support/TestServices.h"
 
@@ -14,12 +13,14 @@ using test::decodeShellEvent;
 using test::runUntil;
 
 class ShModuleTest : public ::testing::Test {
-protected:
+  protected:
     ShModuleTest()
-        : native(std::make_unique<bridge::NativeCall>(host.services,
-                                                      std::vector<bridge::ModuleDescriptor>{descriptor()})) {}
+        : native(std::make_unique<bridge::NativeCall>(
+              host.services, std::vector<bridge::ModuleDescriptor>{descriptor()})) {}
 
-    std::string call(const char* name, bridge::Arg a1 = std::nullopt) { return native->call(name, a1, std::nullopt); }
+    std::string call(const char* name, bridge::Arg a1 = std::nullopt) {
+        return native->call(name, a1, std::nullopt);
+    }
 
     // Takes queued events until the task's empty-text event; the texts before it, joined.
     std::optional<std::string> outputOf(const std::string& pid) {
@@ -65,7 +66,8 @@ TEST_F(ShModuleTest, KillLeavesAShellTaskRunning) {
 }
 
 TEST_F(ShModuleTest, KillOfNothingAnswersV) {
-    for (const char* arg : {"0", "abc", "-1", "", "99999999999"}) EXPECT_EQ(call("$$sh_kill", arg), "v") << arg;
+    for (const char* arg : {"0", "abc", "-1", "", "99999999999"})
+        EXPECT_EQ(call("$$sh_kill", arg), "v") << arg;
     EXPECT_EQ(call("$$sh_kill"), "v");
 }
 
