@@ -282,6 +282,20 @@ Outcome Fitter::searchHighPass(const double* input, const Grid& fg, const Grid& 
                      });
 }
 
+// Designs the `n` candidates from `first` of a frequency x Q x gain grid (gain fastest), in
+// grid order, from the prewarped frequencies `ks` and linear gains `gs`.
+template <class Design>
+void gridCandidates(Biquad* c, int64_t first, int n, int64_t perF, const Grid& qg, const Grid& dg,
+                    const std::vector<double>& ks, const std::vector<double>& gs, Design design) {
+    for (int l = 0; l < n; ++l) {
+        const int64_t i = first + l;
+        const int fi = static_cast<int>(i / perF);
+        const int qi = static_cast<int>((i / dg.count) % qg.count);
+        const int di = static_cast<int>(i % dg.count);
+        c[l] = design(ks[static_cast<size_t>(fi)], qg[qi], gs[static_cast<size_t>(di)]);
+    }
+}
+
 // HS_B(HS_A(HP(delta))), then `after` when given, over the shelf grid with gains `dg`.
 Outcome Fitter::searchShelf(const Grid& dg, const Biquad* after) {
     const Grid& fg = grid::hsF;
@@ -294,14 +308,7 @@ Outcome Fitter::searchShelf(const Grid& dg, const Biquad* after) {
     return runSearch(count, best_, threads_, control_, perF,
                      [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
                          Biquad c[W];
-                         for (int l = 0; l < n; ++l) {
-                             const int64_t i = first + l;
-                             const int fi = static_cast<int>(i / perF);
-                             const int qi = static_cast<int>((i / dg.count) % qg.count);
-                             const int di = static_cast<int>(i % dg.count);
-                             c[l] = highShelfK(ks[static_cast<size_t>(fi)], qg[qi],
-                                               gs[static_cast<size_t>(di)]);
-                         }
+                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, highShelfK);
                          const LaneBiquad s = lanes(c, n);
                          if (after) {
                              const LaneBiquad sec[3] = {s, s, fixed};
@@ -321,14 +328,7 @@ Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, 
     return runSearch(count, startBest, threads_, control_, perStep,
                      [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
                          Biquad c[W];
-                         for (int l = 0; l < n; ++l) {
-                             const int64_t i = first + l;
-                             const int fi = static_cast<int>(i / perF);
-                             const int qi = static_cast<int>((i / dg.count) % qg.count);
-                             const int di = static_cast<int>(i % dg.count);
-                             c[l] = peakingK(ks[static_cast<size_t>(fi)], qg[qi],
-                                             gs[static_cast<size_t>(di)]);
-                         }
+                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, peakingK);
                          const LaneBiquad sec[1] = {lanes(c, n)};
                          return cascade1(input, t_, length_, sec, best, e);
                      });
