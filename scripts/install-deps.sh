@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git
-    libgtk-4-dev libwebkitgtk-6.0-dev libglib2.0-dev
+    libgtk-4-dev libwebkitgtk-6.0-dev libsoup-3.0-dev libglib2.0-dev
     nlohmann-json3-dev libasound2-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-utils imagemagick dbus dbus-x11 unzip python3-dbusmock libx11-dev
