@@ -9,11 +9,12 @@ passed=0
 failed=0
 status=0
 
-# Runs one ctest invocation and adds its counts to the totals.
-run_ctest() {
-    local log
+# Runs one ctest invocation, inside `wrapper` when given, and adds its counts to the totals.
+run_ctest_with() {
+    local wrapper="$1" log
+    shift
     log="$(mktemp)"
-    ctest --output-on-failure "$@" 2>&1 | tee "$log"
+    $wrapper ctest --output-on-failure "$@" 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
     local line
     line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)"
@@ -29,23 +30,14 @@ run_ctest() {
     [ "$rc" -ne 0 ] && status=1
     rm -f "$log"
 }
+run_ctest() { run_ctest_with "" "$@"; }
 
 echo "== unit tests"
 run_ctest --test-dir "$build" -L unit -j "$jobs"
 echo "== slow engine checks"
 run_ctest --test-dir "$build" -L slow
 echo "== functional tests (private display)"
-log="$(mktemp)"
-scripts/with-display.sh ctest --output-on-failure --test-dir "$build" -L functional 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)"
-if [ -n "$line" ]; then
-    total="$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")"
-    bad="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")"
-    passed=$((passed + total - bad)); failed=$((failed + bad))
-elif [ "$rc" -ne 0 ]; then failed=$((failed + 1)); fi
-[ "$rc" -ne 0 ] && status=1
-rm -f "$log"
+run_ctest_with scripts/with-display.sh --test-dir "$build" -L functional
 
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -G Ninja -S . -B "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DLUMETTA_UNIT_ONLY=ON \

@@ -3,42 +3,30 @@
 #include <syslog.h>
 
 #include "bridge/BridgeText.h"
+#include "host/GObjectPtr.h"
 #include "host/Locations.h"
 
 namespace lumetta::host {
 
 namespace {
 constexpr const char* kGroup = "store";
-
-struct ErrorOwner {
-    GError* error = nullptr;
-    ~ErrorOwner() {
-        if (error) g_error_free(error);
-    }
-};
-
-struct TextOwner {
-    gchar* text = nullptr;
-    ~TextOwner() { g_free(text); }
-};
 }  // namespace
 
 KeyFileStore::KeyFileStore(std::string path) : path_(std::move(path)), file_(g_key_file_new()) {
-    ErrorOwner err;
-    if (!g_key_file_load_from_file(file_.get(), path_.c_str(), G_KEY_FILE_KEEP_COMMENTS,
-                                   &err.error) &&
-        !g_error_matches(err.error, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-        syslog(LOG_WARNING, "store: cannot read %s: %s", path_.c_str(), err.error->message);
+    GError* error = nullptr;
+    if (!g_key_file_load_from_file(file_.get(), path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, &error)) {
+        GErrorPtr owner(error);
+        if (!g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT))
+            syslog(LOG_WARNING, "store: cannot read %s: %s", path_.c_str(), error->message);
     }
 }
 
 std::optional<std::string> KeyFileStore::get(const std::string& key) {
     std::string encoded = bridge::percentEncode(key);
     std::lock_guard guard(lock_);
-    TextOwner value;
-    value.text = g_key_file_get_string(file_.get(), kGroup, encoded.c_str(), nullptr);
-    if (!value.text) return std::nullopt;
-    return std::string(value.text);
+    GCharPtr value(g_key_file_get_string(file_.get(), kGroup, encoded.c_str(), nullptr));
+    if (!value) return std::nullopt;
+    return std::string(value.get());
 }
 
 bool KeyFileStore::set(const std::string& key, const std::string& value) {
@@ -48,14 +36,14 @@ bool KeyFileStore::set(const std::string& key, const std::string& value) {
     if (!bridge::isValidUtf8(value)) return false;
     g_key_file_set_string(file_.get(), kGroup, encoded.c_str(), value.c_str());
     gsize length = 0;
-    TextOwner data;
-    data.text = g_key_file_to_data(file_.get(), &length, nullptr);
+    GCharPtr data(g_key_file_to_data(file_.get(), &length, nullptr));
     std::string dir = path_.substr(0, path_.rfind('/') + 1);
     if (!dir.empty()) makeDirectories(dir, 0700);
-    ErrorOwner err;
-    if (!g_file_set_contents_full(path_.c_str(), data.text, static_cast<gssize>(length),
-                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &err.error)) {
-        syslog(LOG_ERR, "store: cannot write %s: %s", path_.c_str(), err.error->message);
+    GError* error = nullptr;
+    if (!g_file_set_contents_full(path_.c_str(), data.get(), static_cast<gssize>(length),
+                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &error)) {
+        GErrorPtr owner(error);
+        syslog(LOG_ERR, "store: cannot write %s: %s", path_.c_str(), error->message);
         return false;
     }
     return true;

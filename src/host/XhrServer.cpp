@@ -72,15 +72,20 @@ struct Fd {
     }
 };
 
+sockaddr_in loopback(unsigned port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
 int listenOn(unsigned port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in addr = loopback(port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
         close(fd);
         return -1;
@@ -98,10 +103,7 @@ unsigned boundPort(int fd) {
 bool somethingListensOn(unsigned port) {
     Fd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (probe.fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in addr = loopback(port);
     return connect(probe.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 

@@ -68,19 +68,26 @@ void AppProcess::start(const std::vector<std::string>& args) {
     pid_ = spawn(args);
 }
 
-int AppProcess::runAnother(const std::vector<std::string>& args, std::chrono::seconds timeout) {
-    pid_t pid = spawn(args);
+namespace {
+// Waits for `pid` to end: its exit status (128 + signal when killed), or nullopt on time-out.
+std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return std::nullopt;
+}
+}  // namespace
+
+int AppProcess::runAnother(const std::vector<std::string>& args, std::chrono::seconds timeout) {
+    pid_t pid = spawn(args);
+    if (auto status = waitForChild(pid, timeout); status && *status < 128) return *status;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);  // returns at once when it was already reaped
+    return -1;
 }
 
 std::optional<std::string> AppProcess::stored(const std::string& key) const {
@@ -114,16 +121,9 @@ bool AppProcess::running() {
 
 std::optional<int> AppProcess::waitForExit(std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return std::nullopt;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return std::nullopt;
+    auto status = waitForChild(pid_, timeout);
+    if (status) pid_ = -1;
+    return status;
 }
 
 void AppProcess::stop() {
