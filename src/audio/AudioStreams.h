@@ -118,4 +118,18 @@ class AudioInputStream {
     virtual int status() const = 0;
 };
 
+/// The device link's two streams, as the player and recorder modules find them. The module
+/// that owns the device connection implements this; the player and recorder modules look it
+/// up once every module exists (`NativeCall::module<LinkAudioStreams>()`), make themselves the
+/// streams' delegates and switch to them on the page's request. The streams live as long as
+/// that module.
+class LinkAudioStreams {
+  public:
+    virtual ~LinkAudioStreams() = default;
+    /// The link's output stream (audio to the device); main thread.
+    virtual AudioOutputStream& linkOutputStream() = 0;
+    /// The link's input stream (audio from the device); main thread.
+    virtual AudioInputStream& linkInputStream() = 0;
+};
+
 }  // namespace lumetta::audio
