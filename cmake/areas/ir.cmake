@@ -20,6 +20,7 @@ add_library(lumetta_irengine STATIC
     src/ir/CFFT.cpp
     src/ir/IrModel.cpp
     src/ir/IrPrepare.cpp
+    src/ir/IrKernels.cpp
     src/ir/IrFit.cpp
     src/ir/CIrDataConv.cpp
 )

@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include "ir/IrThreads.h"
+
 namespace lumetta::ir {
 
 namespace {
@@ -88,16 +90,12 @@ void parallelFor(int threads, uint64_t count, F f, uint64_t least = 4096) {
         f(uint64_t{0}, count);
         return;
     }
-    std::vector<std::thread> pool;
     const uint64_t part =
         (count + static_cast<uint64_t>(threads) - 1) / static_cast<uint64_t>(threads);
-    for (int t = 1; t < threads; ++t) {
+    runWorkers(threads, [&](int t) {
         const uint64_t from = part * static_cast<uint64_t>(t);
-        if (from >= count) break;
-        pool.emplace_back([=] { f(from, std::min(count, from + part)); });
-    }
-    f(uint64_t{0}, std::min(count, part));
-    for (auto& th : pool) th.join();
+        if (from < count) f(from, std::min(count, from + part));
+    });
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ struct StageRow {
     int steps;
     int next;
 };
-constexpr StageRow kStages[16] = {
+constexpr StageRow kStages[kIrStageCount] = {
     {0, 0, 0},     {0, 24, 3},    {3, 6, 4},      {4, 0, 4},     {4, 0, 4},   {4, 18, 6},
     {6, 90, 28},   {28, 36, 32},  {32, 90, 32},   {32, 0, 32},   {32, 0, 34}, {34, 702, 50},
     {50, 702, 67}, {67, 702, 83}, {83, 702, 100}, {100, 1, 100},
@@ -133,7 +133,7 @@ bool CIrDataConv::SaveInitPrm(const std::string& path) const {
 
 int CIrDataConv::GetProgress() {
     const uint32_t stage = state_.control.stage.load();
-    if (stage >= 1 && stage <= 15) {
+    if (stage >= 1 && stage < kIrStageCount) {
         const StageRow& row = kStages[stage];
         if (row.steps > 0) {
             // Steps are counted from the start of the stage: the table gives each stage's own

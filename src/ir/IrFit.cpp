@@ -6,138 +6,20 @@
 #include <limits>
 #include <thread>
 
-#include "ir/IrClones.h"
+#include "ir/IrKernels.h"
+#include "ir/IrThreads.h"
 
 namespace lumetta::ir {
 
 namespace {
 
-// Four candidates at once, one per lane. Every lane does exactly the operations a single
-// candidate would, in the same order; the build forbids contraction into fused multiply-adds.
-typedef double vd __attribute__((vector_size(32)));
-constexpr int W = 4;
-// Samples between two looks at the best error.
-constexpr int kChunk = 32;
-
-inline vd splat(double v) {
-    return vd{v, v, v, v};
-}
-
-struct LaneBiquad {
-    vd b0, b1, b2, c1, c2;
-};
-
-LaneBiquad lanes(const Biquad* s, int n) {
-    LaneBiquad l;
-    for (int i = 0; i < W; ++i) {
-        const Biquad& b = s[i < n ? i : 0];
-        l.b0[i] = b.b0;
-        l.b1[i] = b.b1;
-        l.b2[i] = b.b2;
-        l.c1[i] = b.c1;
-        l.c2[i] = b.c2;
-    }
-    return l;
-}
-
-LaneBiquad lanes(const Biquad& s) {
-    return {splat(s.b0), splat(s.b1), splat(s.b2), splat(s.c1), splat(s.c2)};
-}
-
-// The error of S cascaded sections per lane over the shared input x against t. Stops as soon
-// as every lane's running sum is above the best error: the terms are squares, so such a sum
-// can only grow. True when the sums are complete.
-template <int S>
-__attribute__((always_inline)) inline bool cascadeErrorLanes(const double* x, const double* t,
-                                                             int64_t length, const LaneBiquad* sec,
-                                                             const std::atomic<double>& best,
-                                                             vd& err) {
-    vd x1[S], x2[S], y1[S], y2[S];
-    for (int s = 0; s < S; ++s) x1[s] = x2[s] = y1[s] = y2[s] = splat(0.0);
-    vd e = splat(0.0);
-    for (int64_t n0 = 0; n0 < length; n0 += kChunk) {
-        const int64_t n1 = std::min(length, n0 + kChunk);
-        for (int64_t n = n0; n < n1; ++n) {
-            vd in = splat(x[n]);
-            for (int s = 0; s < S; ++s) {
-                const vd y = sec[s].b0 * in + sec[s].b1 * x1[s] + sec[s].b2 * x2[s] +
-                             sec[s].c1 * y1[s] + sec[s].c2 * y2[s];
-                x2[s] = x1[s];
-                x1[s] = in;
-                y2[s] = y1[s];
-                y1[s] = y;
-                in = y;
-            }
-            const vd d = splat(t[n]) - in;
-            e += d * d;
-        }
-        const double limit = best.load(std::memory_order_relaxed);
-        if (e[0] > limit && e[1] > limit && e[2] > limit && e[3] > limit) {
-            err = e;
-            return false;
-        }
-    }
-    err = e;
-    return true;
-}
-
-// The same code built for AVX2 where the processor has it: wider registers, identical
-// arithmetic per lane.
-LUMETTA_IR_CLONES bool cascade1(const double* x, const double* t, int64_t length,
-                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
-    return cascadeErrorLanes<1>(x, t, length, sec, best, err);
-}
-LUMETTA_IR_CLONES bool cascade2(const double* x, const double* t, int64_t length,
-                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
-    return cascadeErrorLanes<2>(x, t, length, sec, best, err);
-}
-LUMETTA_IR_CLONES bool cascade3(const double* x, const double* t, int64_t length,
-                                const LaneBiquad* sec, const std::atomic<double>& best, vd& err) {
-    return cascadeErrorLanes<3>(x, t, length, sec, best, err);
-}
-
-// Resonator bases per lane over the base response's differences du, with the sums
-// B = sum r z and C = sum z^2 the closed form of the gain scan needs. kGroups vectors run side
-// by side: each recursion waits on its previous sample, the others fill the gap.
-constexpr int kGroups = 4;
-constexpr int kResonatorLanes = W * kGroups;
-
-// The bases depend only on the base response, which the resonator searches share: C is
-// summed on the first search and kept.
-template <bool WithC>
-__attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, const double* r,
-                                                              int64_t length, const vd* sv,
-                                                              const vd* x1, const vd* r2, vd* bOut,
-                                                              vd* cOut) {
-    vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
-    for (int g = 0; g < kGroups; ++g) z1[g] = z2[g] = b[g] = c[g] = splat(0.0);
-    for (int64_t n = 0; n < length; ++n) {
-        const vd d = splat(du[n]);
-        const vd rn = splat(r[n]);
-        for (int g = 0; g < kGroups; ++g) {
-            const vd v = sv[g] * d + x1[g] * z1[g] - r2[g] * z2[g];
-            z2[g] = z1[g];
-            z1[g] = v;
-            b[g] += rn * v;
-            if (WithC) c[g] += v * v;
-        }
-    }
-    for (int g = 0; g < kGroups; ++g) {
-        bOut[g] = b[g];
-        if (WithC) cOut[g] = c[g];
-    }
-}
-
-LUMETTA_IR_CLONES void resonatorSumsBC(const double* du, const double* r, int64_t length,
-                                       const vd* sv, const vd* x1, const vd* r2, vd* bOut,
-                                       vd* cOut) {
-    resonatorSumsLanes<true>(du, r, length, sv, x1, r2, bOut, cOut);
-}
-
-LUMETTA_IR_CLONES void resonatorSumsB(const double* du, const double* r, int64_t length,
-                                      const vd* sv, const vd* x1, const vd* r2, vd* bOut) {
-    resonatorSumsLanes<false>(du, r, length, sv, x1, r2, bOut, nullptr);
-}
+using kernels::cascade1;
+using kernels::cascade2;
+using kernels::cascade3;
+using kernels::LaneBiquad;
+using kernels::lanes;
+using kernels::vd;
+using kernels::W;
 
 // One section over a whole buffer, as the model defines it.
 void section(const Biquad& s, const double* x, double* y, int64_t length) {
@@ -200,10 +82,7 @@ Outcome runSearch(int64_t count, double startBest, int threads, IrControl& contr
             }
         }
     };
-    std::vector<std::thread> pool;
-    for (size_t i = 1; i < locals.size(); ++i) pool.emplace_back(worker, i);
-    worker(0);
-    for (auto& th : pool) th.join();
+    runWorkers(static_cast<int>(locals.size()), [&](int k) { worker(static_cast<size_t>(k)); });
     Outcome out;
     for (const Local& l : locals) {
         if (l.index < 0) continue;
@@ -223,6 +102,38 @@ std::vector<double> table(const Grid& g, double (*f)(double)) {
     return v;
 }
 
+constexpr int kCoarse = grid::resCoarseD.count;
+constexpr int kFine = 2 * grid::resFineSpan + 1;
+constexpr int kResT = grid::resMs.count;
+static_assert(kCoarse > 0 && kFine > 0 && kResT > 0, "the resonator grids are not empty");
+
+// What the four resonator searches share: the candidate grid (pairs of frequency and decay,
+// frequency-major) and, once the first search has summed them, each pair's sum of z^2.
+struct ResonatorTables {
+    int64_t pairs = 0;
+    int dLow = 0;
+    std::vector<double> gainByD;  // linear gain of each whole dB from dLow
+    std::vector<double> coarseGain;
+    std::vector<Resonance> reso;
+    std::vector<double> sumZ2;
+    double gain(int d) const { return gainByD[static_cast<size_t>(d - dLow)]; }
+};
+
+// One search's residual r = target - model, the base response's differences du, A = sum r^2,
+// and the magnitude the rounding bound scales with.
+struct Residual {
+    std::vector<double> du, r;
+    double a = 0.0;
+    double scale = 0.0;
+    double margin(double w, double c) const;
+};
+
+// Per mode and pair (a slot): the coarse gain chosen and each fine gain's error bounds.
+struct CandidateBounds {
+    std::vector<double> lo, hi;
+    std::vector<int> coarse;
+};
+
 class Fitter {
   public:
     Fitter(const std::vector<double>& target, IrControl& control, int threads)
@@ -236,7 +147,8 @@ class Fitter {
           tmp_(static_cast<size_t>(length_)),
           chain_(static_cast<size_t>(length_)),
           base_(static_cast<size_t>(length_)),
-          model_(static_cast<size_t>(length_)) {
+          model_(static_cast<size_t>(length_)),
+          z_(static_cast<size_t>(length_)) {
         delta_[0] = 1.0;
     }
 
@@ -252,6 +164,18 @@ class Fitter {
     void shelfChain();
     bool jointSearch();
     bool resonators();
+    ResonatorTables resonatorTables() const;
+    void residual(Residual& res) const;
+    int exactCoarse(const ResonatorTables& tables, int64_t pair, int mode,
+                    std::vector<double>& z) const;
+    void boundPairs(ResonatorTables& tables, const Residual& res, bool firstSearch, int64_t first,
+                    int nl, CandidateBounds& bounds, std::vector<double>& z) const;
+    bool boundCandidates(ResonatorTables& tables, const Residual& res, bool firstSearch,
+                         CandidateBounds& bounds);
+    int64_t scoreCandidates(const ResonatorTables& tables, const CandidateBounds& bounds,
+                            double& best);
+    void applyResonator(int i, const ResonatorTables& tables, const CandidateBounds& bounds,
+                        int64_t winner, double best);
     double exactResonatorError(const double* z, double w, double limit) const;
     void basis(const Resonance& r, double* z) const;
 
@@ -260,6 +184,7 @@ class Fitter {
     IrControl& control_;
     int threads_;
     std::vector<double> delta_, hp_, hs_, tmp_, chain_, base_, model_;
+    std::vector<double> z_;  // a resonator basis, on the fitting thread
     FitParams p_;
     double best_ = 1000.0;
     FitTrace trace_;
@@ -415,188 +340,223 @@ double Fitter::exactResonatorError(const double* z, double w, double limit) cons
 // summed term by term, so it only rules candidates out: a candidate whose estimate is above
 // the least estimate by more than both error bounds cannot win, and every remaining one is
 // scored exactly as the model defines, in grid order.
-bool Fitter::resonators() {
-    const int nF = grid::resF.count;
-    const int nT = grid::resMs.count;
-    const int64_t pairs = static_cast<int64_t>(nF) * nT;
-    const int nCoarse = grid::resCoarseD.count;
-    constexpr int nFine = 2 * grid::resFineSpan + 1;
-    const int dLow = static_cast<int>(grid::resCoarseD[0]) - grid::resFineSpan;
-    const int dHigh = static_cast<int>(grid::resCoarseD[nCoarse - 1]) + grid::resFineSpan;
-    std::vector<double> gainByD(static_cast<size_t>(dHigh - dLow + 1));
-    for (int d = dLow; d <= dHigh; ++d)
-        gainByD[static_cast<size_t>(d - dLow)] = gainOf(static_cast<double>(d));
-    std::vector<double> coarseGain = table(grid::resCoarseD, gainOf);
-    std::vector<double> du(static_cast<size_t>(length_)), r(static_cast<size_t>(length_));
-    std::vector<double> zExact(static_cast<size_t>(length_));
-    std::vector<Resonance> reso(static_cast<size_t>(pairs));
-    std::vector<double> sumZ2(static_cast<size_t>(pairs), 0.0);
-    for (int fi = 0; fi < nF; ++fi)
-        for (int ti = 0; ti < nT; ++ti)
-            reso[static_cast<size_t>(fi * nT + ti)] =
+
+ResonatorTables Fitter::resonatorTables() const {
+    ResonatorTables tables;
+    tables.pairs = static_cast<int64_t>(grid::resF.count) * kResT;
+    tables.dLow = static_cast<int>(grid::resCoarseD[0]) - grid::resFineSpan;
+    const int dHigh = static_cast<int>(grid::resCoarseD[kCoarse - 1]) + grid::resFineSpan;
+    tables.gainByD.resize(static_cast<size_t>(dHigh - tables.dLow + 1));
+    for (int d = tables.dLow; d <= dHigh; ++d)
+        tables.gainByD[static_cast<size_t>(d - tables.dLow)] = gainOf(static_cast<double>(d));
+    tables.coarseGain = table(grid::resCoarseD, gainOf);
+    tables.reso.resize(static_cast<size_t>(tables.pairs));
+    tables.sumZ2.assign(static_cast<size_t>(tables.pairs), 0.0);
+    for (int fi = 0; fi < grid::resF.count; ++fi)
+        for (int ti = 0; ti < kResT; ++ti)
+            tables.reso[static_cast<size_t>(fi * kResT + ti)] =
                 resonance(resOmega(grid::resF[fi]), resTau(grid::resMs[ti]));
-    for (int64_t n = 0; n < length_; ++n) model_[n] = base_[n];
+    return tables;
+}
 
-    for (int i = 0; i < 4; ++i) {
-        control_.setStage(static_cast<uint32_t>(11 + i));
-        const double e1 = best_;
-        double a = 0.0, t2 = 0.0, m2 = 0.0;
-        for (int64_t n = 0; n < length_; ++n) {
-            du[n] = base_[n] - (n > 0 ? base_[n - 1] : 0.0);
-            r[n] = t_[n] - model_[n];
-            a += r[n] * r[n];
-            t2 += t_[n] * t_[n];
-            m2 += model_[n] * model_[n];
+void Fitter::residual(Residual& res) const {
+    double a = 0.0, t2 = 0.0, m2 = 0.0;
+    for (int64_t n = 0; n < length_; ++n) {
+        res.du[n] = base_[n] - (n > 0 ? base_[n - 1] : 0.0);
+        res.r[n] = t_[n] - model_[n];
+        a += res.r[n] * res.r[n];
+        t2 += t_[n] * t_[n];
+        m2 += model_[n] * model_[n];
+    }
+    res.a = a;
+    res.scale = t2 + m2 + a;
+}
+
+// Both the estimate and the term-by-term sum round; over at most 32768 terms their errors stay
+// below 4e-12 of the magnitudes summed, so 1e-10 of them is a safe bound.
+double Residual::margin(double w, double c) const {
+    return 1e-10 * (scale + 2.0 * std::fabs(w) * std::sqrt(a * c) + w * w * c);
+}
+
+// The coarse gain of least exact error for one pair and mode, when the estimates cannot tell.
+int Fitter::exactCoarse(const ResonatorTables& tables, int64_t pair, int mode,
+                        std::vector<double>& z) const {
+    basis(tables.reso[static_cast<size_t>(pair)], z.data());
+    double cbest = 1000.0;
+    int cd = 0;
+    for (int j = 0; j < kCoarse; ++j) {
+        const double w = mode == 1 ? tables.coarseGain[j] : -tables.coarseGain[j];
+        const double e = exactResonatorError(z.data(), w, cbest);
+        if (e <= cbest) {
+            cbest = e;
+            cd = j;
         }
-        // Both the estimate and the term-by-term sum round; over at most 32768 terms their
-        // errors stay below 4e-12 of the magnitudes summed, so 1e-10 of them is a safe bound.
-        const double scale = t2 + m2 + a;
-        auto margin = [&](double w, double c) {
-            return 1e-10 * (scale + 2.0 * std::fabs(w) * std::sqrt(a * c) + w * w * c);
-        };
-        // Per mode and pair: the coarse choice and the fine candidates' bounds.
-        std::vector<double> lo(static_cast<size_t>(2 * pairs * nFine));
-        std::vector<double> hi(static_cast<size_t>(2 * pairs * nFine));
-        std::vector<int> coarse(static_cast<size_t>(2 * pairs));
-        std::atomic<int64_t> next{0}, done{0};
+    }
+    return cd;
+}
 
-        auto exactCoarse = [&](int64_t pair, int mode, std::vector<double>& z) {
-            basis(reso[static_cast<size_t>(pair)], z.data());
-            double cbest = 1000.0;
-            int cd = 0;
-            for (int j = 0; j < nCoarse; ++j) {
-                const double w = mode == 1 ? coarseGain[j] : -coarseGain[j];
-                const double e = exactResonatorError(z.data(), w, cbest);
-                if (e <= cbest) {
-                    cbest = e;
-                    cd = j;
-                }
-            }
-            return cd;
-        };
-
-        auto worker = [&] {
-            std::vector<double> z(static_cast<size_t>(length_));
-            for (;;) {
-                if (cancelled()) return;
-                const int64_t first = next.fetch_add(kResonatorLanes, std::memory_order_relaxed);
-                if (first >= pairs) return;
-                const int nl = static_cast<int>(std::min<int64_t>(kResonatorLanes, pairs - first));
-                vd sv[kGroups], x1[kGroups], r2[kGroups];
-                for (int l = 0; l < kResonatorLanes; ++l) {
-                    const Resonance& rs = reso[static_cast<size_t>(first + (l < nl ? l : 0))];
-                    sv[l / W][l % W] = rs.sv;
-                    x1[l / W][l % W] = rs.x1;
-                    r2[l / W][l % W] = rs.r2;
-                }
-                vd bv[kGroups], cv[kGroups];
-                if (i == 0)
-                    resonatorSumsBC(du.data(), r.data(), length_, sv, x1, r2, bv, cv);
-                else
-                    resonatorSumsB(du.data(), r.data(), length_, sv, x1, r2, bv);
-                double b[kResonatorLanes], c[kResonatorLanes];
-                for (int l = 0; l < nl; ++l) {
-                    b[l] = bv[l / W][l % W];
-                    if (i == 0) sumZ2[static_cast<size_t>(first + l)] = cv[l / W][l % W];
-                    c[l] = sumZ2[static_cast<size_t>(first + l)];
-                }
-                for (int l = 0; l < nl; ++l) {
-                    const int64_t pair = first + l;
-                    for (int mode = 1; mode <= 2; ++mode) {
-                        const double sign = mode == 1 ? 1.0 : -1.0;
-                        double est[16], mg[16];
-                        double least = 1000.0;
-                        for (int j = 0; j < nCoarse; ++j) {
-                            const double w = sign * coarseGain[j];
-                            est[j] = a - 2.0 * w * b[l] + w * w * c[l];
-                            mg[j] = margin(w, c[l]);
-                            least = std::min(least, est[j] + mg[j]);
-                        }
-                        int contenders = 0, only = 0;
-                        for (int j = 0; j < nCoarse; ++j)
-                            if (est[j] - mg[j] <= least) {
-                                ++contenders;
-                                only = j;
-                            }
-                        int cd;
-                        if (contenders == 0)
-                            cd = 0;  // nothing below 1000: the first gain stands
-                        else if (contenders == 1 && est[only] + mg[only] <= 1000.0)
-                            cd = only;
-                        else
-                            cd = exactCoarse(pair, mode, z);
-                        const size_t slot = static_cast<size_t>((mode - 1) * pairs + pair);
-                        coarse[slot] = cd;
-                        const int dCentre = static_cast<int>(grid::resCoarseD[cd]);
-                        for (int j = 0; j < nFine; ++j) {
-                            const int d = dCentre - grid::resFineSpan + j;
-                            const double w = sign * gainByD[static_cast<size_t>(d - dLow)];
-                            const double ea = a - 2.0 * w * b[l] + w * w * c[l];
-                            const double m = margin(w, c[l]);
-                            lo[slot * nFine + static_cast<size_t>(j)] = ea - m;
-                            hi[slot * nFine + static_cast<size_t>(j)] = ea + m;
-                        }
-                    }
-                }
-                const int64_t old = done.fetch_add(nl, std::memory_order_relaxed);
-                const int64_t steps = 2 * ((old + nl) / nT - old / nT);
-                if (steps > 0) control_.step(static_cast<uint32_t>(steps));
-            }
-        };
-        {
-            std::vector<std::thread> pool;
-            for (int k = 1; k < threads_; ++k) pool.emplace_back(worker);
-            worker();
-            for (auto& th : pool) th.join();
-        }
-        if (cancelled()) return false;
-
-        // Exact scoring of every candidate that could still be the least, in grid order.
-        double bound = e1;
-        for (double h : hi) bound = std::min(bound, h);
-        double best = e1;
-        int64_t winner = -1;
-        int64_t cached = -1;
+// Bounds for the `nl` pairs from `first`: their sums in one vector pass, then per mode the
+// coarse gain and the error bounds of the fine gains around it. On the first search the sums
+// of z^2 are kept for the later ones.
+void Fitter::boundPairs(ResonatorTables& tables, const Residual& res, bool firstSearch,
+                        int64_t first, int nl, CandidateBounds& bounds,
+                        std::vector<double>& z) const {
+    using namespace kernels;
+    vd sv[kGroups], x1[kGroups], r2[kGroups];
+    for (int l = 0; l < kResonatorLanes; ++l) {
+        const Resonance& rs = tables.reso[static_cast<size_t>(first + (l < nl ? l : 0))];
+        sv[l / W][l % W] = rs.sv;
+        x1[l / W][l % W] = rs.x1;
+        r2[l / W][l % W] = rs.r2;
+    }
+    vd bv[kGroups], cv[kGroups];
+    if (firstSearch)
+        resonatorSumsBC(res.du.data(), res.r.data(), length_, sv, x1, r2, bv, cv);
+    else
+        resonatorSumsB(res.du.data(), res.r.data(), length_, sv, x1, r2, bv);
+    double b[kResonatorLanes], c[kResonatorLanes];
+    for (int l = 0; l < nl; ++l) {
+        b[l] = bv[l / W][l % W];
+        if (firstSearch) tables.sumZ2[static_cast<size_t>(first + l)] = cv[l / W][l % W];
+        c[l] = tables.sumZ2[static_cast<size_t>(first + l)];
+    }
+    const double a = res.a;
+    for (int l = 0; l < nl; ++l) {
+        const int64_t pair = first + l;
         for (int mode = 1; mode <= 2; ++mode) {
-            for (int64_t pair = 0; pair < pairs; ++pair) {
-                const size_t slot = static_cast<size_t>((mode - 1) * pairs + pair);
-                for (int j = 0; j < nFine; ++j) {
-                    if (!(lo[slot * nFine + static_cast<size_t>(j)] <= bound)) continue;
-                    if (cached != pair) {
-                        basis(reso[static_cast<size_t>(pair)], zExact.data());
-                        cached = pair;
-                    }
-                    const int d =
-                        static_cast<int>(grid::resCoarseD[coarse[slot]]) - grid::resFineSpan + j;
-                    const double g = gainByD[static_cast<size_t>(d - dLow)];
-                    const double e = exactResonatorError(zExact.data(), mode == 1 ? g : -g, best);
-                    if (e <= best) {
-                        best = e;
-                        winner = static_cast<int64_t>(slot) * nFine + j;
-                    }
+            const double sign = mode == 1 ? 1.0 : -1.0;
+            double est[kCoarse], mg[kCoarse];
+            double least = 1000.0;
+            for (int j = 0; j < kCoarse; ++j) {
+                const double w = sign * tables.coarseGain[j];
+                est[j] = a - 2.0 * w * b[l] + w * w * c[l];
+                mg[j] = res.margin(w, c[l]);
+                least = std::min(least, est[j] + mg[j]);
+            }
+            int contenders = 0, only = 0;
+            for (int j = 0; j < kCoarse; ++j)
+                if (est[j] - mg[j] <= least) {
+                    ++contenders;
+                    only = j;
+                }
+            int cd;
+            if (contenders == 0)
+                cd = 0;  // nothing below 1000: the first gain stands
+            else if (contenders == 1 && est[only] + mg[only] <= 1000.0)
+                cd = only;
+            else
+                cd = exactCoarse(tables, pair, mode, z);
+            const size_t slot = static_cast<size_t>((mode - 1) * tables.pairs + pair);
+            bounds.coarse[slot] = cd;
+            const int dCentre = static_cast<int>(grid::resCoarseD[cd]);
+            for (int j = 0; j < kFine; ++j) {
+                const double w = sign * tables.gain(dCentre - grid::resFineSpan + j);
+                const double ea = a - 2.0 * w * b[l] + w * w * c[l];
+                const double m = res.margin(w, c[l]);
+                bounds.lo[slot * kFine + static_cast<size_t>(j)] = ea - m;
+                bounds.hi[slot * kFine + static_cast<size_t>(j)] = ea + m;
+            }
+        }
+    }
+}
+
+// Every pair's bounds, spread over the threads; false when cancelled.
+bool Fitter::boundCandidates(ResonatorTables& tables, const Residual& res, bool firstSearch,
+                             CandidateBounds& bounds) {
+    const size_t slots = static_cast<size_t>(2 * tables.pairs);
+    bounds.lo.assign(slots * kFine, 0.0);
+    bounds.hi.assign(slots * kFine, 0.0);
+    bounds.coarse.assign(slots, 0);
+    std::atomic<int64_t> next{0}, done{0};
+    runWorkers(threads_, [&](int) {
+        std::vector<double> z(static_cast<size_t>(length_));
+        for (;;) {
+            if (cancelled()) return;
+            const int64_t first =
+                next.fetch_add(kernels::kResonatorLanes, std::memory_order_relaxed);
+            if (first >= tables.pairs) return;
+            const int nl =
+                static_cast<int>(std::min<int64_t>(kernels::kResonatorLanes, tables.pairs - first));
+            boundPairs(tables, res, firstSearch, first, nl, bounds, z);
+            const int64_t old = done.fetch_add(nl, std::memory_order_relaxed);
+            const int64_t steps = 2 * ((old + nl) / kResT - old / kResT);
+            if (steps > 0) control_.step(static_cast<uint32_t>(steps));
+        }
+    });
+    return !cancelled();
+}
+
+// Exact scoring, in grid order, of every candidate whose lower bound is not above the least
+// upper bound. The winner's index (slot * kFine + fine step) or -1; `best` the error to beat
+// on entry and the winner's on return.
+int64_t Fitter::scoreCandidates(const ResonatorTables& tables, const CandidateBounds& bounds,
+                                double& best) {
+    double bound = best;
+    for (double h : bounds.hi) bound = std::min(bound, h);
+    int64_t winner = -1;
+    int64_t cached = -1;
+    for (int mode = 1; mode <= 2; ++mode) {
+        for (int64_t pair = 0; pair < tables.pairs; ++pair) {
+            const size_t slot = static_cast<size_t>((mode - 1) * tables.pairs + pair);
+            for (int j = 0; j < kFine; ++j) {
+                if (!(bounds.lo[slot * kFine + static_cast<size_t>(j)] <= bound)) continue;
+                if (cached != pair) {
+                    basis(tables.reso[static_cast<size_t>(pair)], z_.data());
+                    cached = pair;
+                }
+                const int d =
+                    static_cast<int>(grid::resCoarseD[bounds.coarse[slot]]) - grid::resFineSpan + j;
+                const double g = tables.gain(d);
+                const double e = exactResonatorError(z_.data(), mode == 1 ? g : -g, best);
+                if (e <= best) {
+                    best = e;
+                    winner = static_cast<int64_t>(slot) * kFine + j;
                 }
             }
         }
-        if (winner >= 0) {
-            const int64_t slot = winner / nFine;
-            const int j = static_cast<int>(winner % nFine);
-            const int mode = slot >= pairs ? 2 : 1;
-            const int64_t pair = slot % pairs;
-            p_.resMode[i] = mode;
-            p_.resF[i] = grid::resF[static_cast<int>(pair / nT)];
-            p_.resMs[i] = grid::resMs[static_cast<int>(pair % nT)];
-            p_.resD[i] = grid::resCoarseD[coarse[static_cast<size_t>(slot)]] -
-                         static_cast<double>(grid::resFineSpan) + static_cast<double>(j);
-            best_ = best;
-        } else {
-            p_.resMode[i] = 0;
-        }
-        note();
-        if (p_.resMode[i] != 0) {
-            basis(resonance(resOmega(p_.resF[i]), resTau(p_.resMs[i])), zExact.data());
-            const double w = resGain(p_.resMode[i], p_.resD[i]);
-            for (int64_t n = 0; n < length_; ++n) model_[n] = model_[n] + w * zExact[n];
-        }
+    }
+    return winner;
+}
+
+// Records resonator `i` from the winning candidate (none: the resonator stays off) and adds
+// it to the model.
+void Fitter::applyResonator(int i, const ResonatorTables& tables, const CandidateBounds& bounds,
+                            int64_t winner, double best) {
+    if (winner >= 0) {
+        const int64_t slot = winner / kFine;
+        const int j = static_cast<int>(winner % kFine);
+        const int64_t pair = slot % tables.pairs;
+        p_.resMode[i] = slot >= tables.pairs ? 2 : 1;
+        p_.resF[i] = grid::resF[static_cast<int>(pair / kResT)];
+        p_.resMs[i] = grid::resMs[static_cast<int>(pair % kResT)];
+        p_.resD[i] = grid::resCoarseD[bounds.coarse[static_cast<size_t>(slot)]] -
+                     static_cast<double>(grid::resFineSpan) + static_cast<double>(j);
+        best_ = best;
+    } else {
+        p_.resMode[i] = 0;
+    }
+    note();
+    if (p_.resMode[i] != 0) {
+        basis(resonance(resOmega(p_.resF[i]), resTau(p_.resMs[i])), z_.data());
+        const double w = resGain(p_.resMode[i], p_.resD[i]);
+        for (int64_t n = 0; n < length_; ++n) model_[n] = model_[n] + w * z_[n];
+    }
+}
+
+bool Fitter::resonators() {
+    ResonatorTables tables = resonatorTables();
+    Residual res;
+    res.du.resize(static_cast<size_t>(length_));
+    res.r.resize(static_cast<size_t>(length_));
+    CandidateBounds bounds;
+    for (int64_t n = 0; n < length_; ++n) model_[n] = base_[n];
+    for (int i = 0; i < 4; ++i) {
+        control_.setStage(resonatorStage(i));
+        residual(res);
+        if (!boundCandidates(tables, res, i == 0, bounds)) return false;
+        double best = best_;
+        const int64_t winner = scoreCandidates(tables, bounds, best);
+        applyResonator(i, tables, bounds, winner, best);
         if (cancelled()) return false;
     }
     return true;
@@ -604,7 +564,7 @@ bool Fitter::resonators() {
 
 bool Fitter::run(bool boost, FitResult& out) {
     // High-pass alone.
-    control_.setStage(4);
+    control_.setStage(IrStage::HighPass);
     {
         const Outcome o = searchHighPass(delta_.data(), grid::hpF, grid::hpQ, 0);
         if (o.kept) {
@@ -616,7 +576,7 @@ bool Fitter::run(bool boost, FitResult& out) {
         note();
     }
     if (cancelled()) return false;
-    control_.setStage(5);
+    control_.setStage(IrStage::JointShelfPeak);
     section(hpSection(p_), delta_.data(), hp_.data(), length_);
 
     auto shelfParams = [&](const Outcome& o, const Grid& dg) {
@@ -637,7 +597,7 @@ bool Fitter::run(bool boost, FitResult& out) {
     };
 
     if (boost) {
-        control_.setStage(8);
+        control_.setStage(IrStage::BoostShelf);
         {
             const Outcome o = searchShelf(grid::hsDBoost, nullptr);
             if (cancelled()) return false;
@@ -647,7 +607,7 @@ bool Fitter::run(bool boost, FitResult& out) {
                 p_.hsOn = false;
             note();
         }
-        control_.setStage(9);
+        control_.setStage(IrStage::BoostPeak);
         shelfChain();
         {
             const Outcome o =
@@ -659,12 +619,12 @@ bool Fitter::run(bool boost, FitResult& out) {
                 p_.pkOn = false;
             note();
         }
-        control_.setStage(10);
+        control_.setStage(IrStage::BoostRefit);
     } else {
-        control_.setStage(5);
+        control_.setStage(IrStage::JointShelfPeak);
         if (!jointSearch()) return false;
         note();
-        control_.setStage(6);
+        control_.setStage(IrStage::Shelf);
         {
             const Biquad pk = pkSection(p_);
             const Outcome o = searchShelf(grid::hsD, &pk);
@@ -672,7 +632,7 @@ bool Fitter::run(bool boost, FitResult& out) {
             if (o.kept) shelfParams(o, grid::hsD);
             note();
         }
-        control_.setStage(7);
+        control_.setStage(IrStage::Peak);
         shelfChain();
         {
             const int64_t perF = static_cast<int64_t>(grid::pkQ.count) * grid::pkD.count;
@@ -681,7 +641,7 @@ bool Fitter::run(bool boost, FitResult& out) {
             if (o.kept) peakParams(o, grid::pkD);
             note();
         }
-        control_.setStage(8);
+        control_.setStage(IrStage::CutRefit);
     }
 
     // The chain without the high-pass, and the high-pass refitted after it.
@@ -701,14 +661,14 @@ bool Fitter::run(bool boost, FitResult& out) {
         note();
         section(hpSection(p_), chain_.data(), base_.data(), length_);
     }
-    control_.setStage(11);
+    control_.setStage(IrStage::Resonator1);
     if (!resonators()) return false;
 
     out.params = p_;
     out.bestError = best_;
     out.trace = trace_;
     computeSparseTaps(std::vector<double>(t_, t_ + length_), out);
-    control_.setStage(15);
+    control_.setStage(IrStage::Done);
     control_.step();
     out.completed = true;
     return true;

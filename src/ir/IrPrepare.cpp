@@ -359,7 +359,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     }
     if (count < 1) count = 1;  // no samples: one silent frame
     out.sampleCount = count;
-    control.setStage(1);
+    control.setStage(IrStage::Resample);
     std::vector<double> ir48(kMaxLength, 0.0);
     int64_t length = count;
     if (sampleRate == 48000 || sampleRate <= 0) {
@@ -377,9 +377,9 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     }
     out.resampledLength = length;
     if (control.cancelled()) return false;
-    control.setStage(2);
+    control.setStage(IrStage::Target);
     if (!buildTarget(ir48.data(), length, out, &control, threads)) return false;
-    control.setStage(3);
+    control.setStage(IrStage::Prepared);
     out.completed = true;
     return true;
 }
