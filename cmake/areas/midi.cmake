@@ -71,3 +71,8 @@ add_dependencies(concurrency_tests midi_alsa_fake_tests)
 add_executable(midi_bench bench/midi_bench.cpp)
 target_link_libraries(midi_bench PRIVATE lumetta_midi_modules)
 target_include_directories(midi_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+
+# The ALSA service's output on the fake sequencer against the virtual service (not a test).
+add_executable(midi_alsa_bench bench/midi_alsa_bench.cpp tests/midi/alsa/FakeSequencer.cpp)
+target_include_directories(midi_alsa_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(midi_alsa_bench PRIVATE lumetta_midi_alsa PkgConfig::ALSA)
