@@ -556,10 +556,18 @@ void FakeSequencer::breakPoll() {
     int pipeFds[2];
     if (::pipe(pipeFds) < 0) return;
     ::close(pipeFds[0]);
+    // A poll already waiting holds the eventfd itself, not its number: keep it to wake that
+    // poll once the number is taken over.
+    const int old = ::dup(eventFd_);
     // A pipe's write end without a reader polls as an error; it takes the eventfd's number.
     ::dup2(pipeFds[1], eventFd_);
     ::close(pipeFds[1]);
     broken_ = true;
+    const uint64_t one = 1;
+    if (old >= 0 && ::write(old, &one, sizeof one) < 0) {
+        // A counter this small cannot overflow.
+    }
+    if (old >= 0) ::close(old);
 }
 
 void FakeSequencer::blockEnumeration(bool on) {
