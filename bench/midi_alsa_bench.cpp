@@ -125,7 +125,7 @@ int main() {
     print("ALSA service (fake sequencer)", alsa);
     print("virtual service (peer)", peer);
     if (peer.meanCallMicros > 0 && peer.megabytesPerSecond > 0)
-        std::printf("  ratio ALSA/virtual: send() cost %.2f, throughput %.2f\n",
+        std::printf("  ratio ALSA/virtual: send() cost %.2f, throughput %.4f\n",
                     alsa.meanCallMicros / peer.meanCallMicros,
                     alsa.megabytesPerSecond / peer.megabytesPerSecond);
     return alsa.complete && peer.complete ? 0 : 1;
