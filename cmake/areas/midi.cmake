@@ -19,6 +19,8 @@ target_link_libraries(lumetta_midi PUBLIC nlohmann_json::nlohmann_json Threads::
 
 # The ALSA sequencer service and the choice between it and the virtual one.
 add_library(lumetta_midi_alsa STATIC
+    src/midi/alsa/AlsaSequencer.cpp
+    src/midi/alsa/SequencerOutput.cpp
     src/midi/alsa/AlsaMIDIService.cpp
     src/midi/alsa/ServiceSelection.cpp
 )
@@ -47,12 +49,30 @@ set_tests_properties(midi_unit PROPERTIES LABELS "unit;concurrency" TIMEOUT 120)
 add_dependencies(concurrency_tests midi_unit_tests)
 
 # The ALSA service against the real sequencer; skips where /dev/snd/seq is missing.
-add_executable(midi_alsa_tests tests/midi/AlsaMIDIServiceTest.cpp)
+add_executable(midi_alsa_tests tests/midi/alsa/AlsaMIDIServiceTest.cpp)
 target_link_libraries(midi_alsa_tests PRIVATE lumetta_midi_alsa GTest::gtest_main)
 add_test(NAME midi_alsa COMMAND midi_alsa_tests)
 set_tests_properties(midi_alsa PROPERTIES LABELS "unit" TIMEOUT 60)
+
+# The ALSA service on a fake sequencer (no kernel needed), and alsa-lib's MIDI event coder,
+# which runs in user space. Threads: the service's receive and sender threads, so TSan too.
+add_executable(midi_alsa_fake_tests
+    tests/midi/alsa/FakeSequencer.cpp
+    tests/midi/alsa/AlsaMIDIServiceFakeTest.cpp
+    tests/midi/alsa/MIDIEventCoderTest.cpp
+)
+target_include_directories(midi_alsa_fake_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(midi_alsa_fake_tests PRIVATE lumetta_midi_alsa PkgConfig::ALSA GTest::gtest_main)
+add_test(NAME midi_alsa_fake COMMAND midi_alsa_fake_tests)
+set_tests_properties(midi_alsa_fake PROPERTIES LABELS "unit;concurrency" TIMEOUT 120)
+add_dependencies(concurrency_tests midi_alsa_fake_tests)
 
 # Latency and throughput from the receive thread to the bridge's event delivery (not a test).
 add_executable(midi_bench bench/midi_bench.cpp)
 target_link_libraries(midi_bench PRIVATE lumetta_midi_modules)
 target_include_directories(midi_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+
+# The ALSA service's output on the fake sequencer against the virtual service (not a test).
+add_executable(midi_alsa_bench bench/midi_alsa_bench.cpp tests/midi/alsa/FakeSequencer.cpp)
+target_include_directories(midi_alsa_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(midi_alsa_bench PRIVATE lumetta_midi_alsa PkgConfig::ALSA)

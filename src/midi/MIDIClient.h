@@ -55,7 +55,8 @@ class MIDIClient final : private MIDIServiceListener {
     void errorDidOccur(int32_t code, const std::string& message);
 
   private:
-    // MIDIServiceListener, on the receive thread.
+    // MIDIServiceListener, on the receive thread (midiIOError also on the service's sender
+    // thread or a sending thread; it only posts to the main thread).
     void midiPacket(const MIDIPacket& packet, void* context) override;
     void midiObjectAdded(MIDIObjectKind kind, MIDIEndpointRef ref) override;
     void midiObjectRemoved(MIDIObjectKind kind, MIDIEndpointRef ref) override;

@@ -42,7 +42,9 @@ struct MIDIFoundObject {
     MIDIObjectKind kind = MIDIObjectKind::other;
 };
 
-/// Receives what the service reports. Every call comes on the service's receive thread.
+/// Receives what the service reports. Every call comes on the service's receive thread, except
+/// midiIOError, which a service that writes on a thread of its own (ALSA's paced output) or
+/// reports a failed send may also call from that thread or from the sending one.
 class MIDIServiceListener {
   public:
     /// A packet from a connected source; `context` is what connectSource was given.
@@ -89,7 +91,9 @@ class MIDIService {
     virtual int connectSource(MIDIEndpointRef source, void* context) = 0;
     /// Ends that subscription. 0 or an error.
     virtual int disconnectSource(MIDIEndpointRef source) = 0;
-    /// Sends every packet of `list` through the output port to `destination`. 0 or an error.
+    /// Sends every packet of `list` through the output port to `destination`. 0 or an error; a
+    /// service that writes later reports a write that fails then through midiIOError. Never
+    /// waits for the destination to take the bytes.
     virtual int send(MIDIEndpointRef destination, const MIDIPacketList& list) = 0;
 };
 

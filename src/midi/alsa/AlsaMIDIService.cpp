@@ -1,68 +1,36 @@
 #include "midi/alsa/AlsaMIDIService.h"
 
-#include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "files/UniqueFd.h"
 #include "midi/Timestamp.h"
 #include "midi/UniqueID.h"
+#include "midi/alsa/AlsaSequencer.h"
+#include "midi/alsa/Sequencer.h"
+#include "midi/alsa/SequencerOutput.h"
 
 namespace lumetta::midi {
 
 namespace {
 
-struct SeqCloser {
-    void operator()(snd_seq_t* seq) const { snd_seq_close(seq); }
-};
 struct CoderFree {
     void operator()(snd_midi_event_t* coder) const { snd_midi_event_free(coder); }
 };
-struct ClientInfoFree {
-    void operator()(snd_seq_client_info_t* info) const { snd_seq_client_info_free(info); }
-};
-struct PortInfoFree {
-    void operator()(snd_seq_port_info_t* info) const { snd_seq_port_info_free(info); }
-};
-using SeqHandle = std::unique_ptr<snd_seq_t, SeqCloser>;
 using MIDICoder = std::unique_ptr<snd_midi_event_t, CoderFree>;
-using ClientInfo = std::unique_ptr<snd_seq_client_info_t, ClientInfoFree>;
-using PortInfo = std::unique_ptr<snd_seq_port_info_t, PortInfoFree>;
-
-/// An owned file descriptor.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-ClientInfo newClientInfo() {
-    snd_seq_client_info_t* info = nullptr;
-    snd_seq_client_info_malloc(&info);
-    return ClientInfo(info);
-}
-
-PortInfo newPortInfo() {
-    snd_seq_port_info_t* info = nullptr;
-    snd_seq_port_info_malloc(&info);
-    return PortInfo(info);
-}
 
 int addressKey(int client, int port) {
     return (client << 8) | port;
@@ -70,40 +38,87 @@ int addressKey(int client, int port) {
 
 constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+// Ports that carry MIDI 1.0 bytes. A MIDI 2.0 device also lists a "MIDI 2.0" endpoint port
+// without these bits beside its groups; connecting both would double every message.
+constexpr unsigned kMIDIPortTypes =
+    SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
+// The kernel's largest input pool (SNDRV_SEQ_MAX_CLIENT_EVENTS); the default 200 cells overflow
+// on a large SysEx dump.
+constexpr size_t kInputPoolCells = 2000;
+constexpr size_t kInputBufferBytes = 65536;
 // A SysEx longer than this is handed on in pieces; the parser joins pieces of one source.
 constexpr size_t kMaxReassembled = 60000;
 // Room for any non-SysEx event the coder decodes (14-bit and parameter-number controllers).
 constexpr long kDecodeBuffer = 32;
-// The encoder's SysEx buffer: a 512-byte send always fits.
-constexpr size_t kEncodeBuffer = 1024;
+// How long the receive thread rests after an error it cannot clear, at first and at most.
+constexpr int kFirstBackoffMillis = 10;
+constexpr int kLongestBackoffMillis = 1000;
+// Full scans retried when announcements changed the table while they ran.
+constexpr int kScanAttempts = 3;
 
-/// One port of another client as the service knows it.
-struct PortEntry {
+/// What a scan found of one port that is shown.
+struct ScannedPort {
     int client = 0;
     int port = 0;
     std::string clientName;
     std::string portName;
+    std::string cardName;  // the long name of the port's sound card; empty for software
     bool source = false;
     bool destination = false;
-    bool present = false;
-    bool goneNotified = false;  // its removal was told
+    bool paced = false;  // a hardware port: output drains at the wire rate
+};
+
+/// One port of another client as the service knows it.
+struct PortEntry {
+    ScannedPort info;
+    bool present = false;  // found by the latest scan or announcement
+    bool hasIDs = false;
     int32_t sourceUID = 0;
     int32_t destinationUID = 0;
     int32_t entityUID = 0;
     int32_t deviceUID = 0;
+    // The endpoints the listener was told of and not yet told gone.
+    MIDIEndpointRef toldSource = 0;
+    MIDIEndpointRef toldDestination = 0;
+};
+
+// A notice for the listener.
+struct Change {
+    MIDIObjectKind kind;
+    MIDIEndpointRef ref;
+};
+
+// An endpoint that went: what it left behind is cleared.
+struct Departure {
+    MIDIObjectKind kind;
+    int client;
+    int port;
+    MIDIEndpointRef ref;
+};
+
+/// SysEx chunks of one source being joined. Receive thread.
+struct SysExJoin {
+    std::vector<uint8_t> bytes;
+    bool open = false;  // inside a SysEx whose start we saw
 };
 
 class AlsaMIDIService final : public MIDIService {
   public:
-    AlsaMIDIService(SeqHandle seq, int inPort, int outPort, MIDICoder decoder, int wakeFd)
+    AlsaMIDIService(std::unique_ptr<Sequencer> seq, std::shared_ptr<PacingClock> clock, int inPort,
+                    int outPort, MIDICoder decoder, files::UniqueFd wake)
         : seq_(std::move(seq)),
-          clientId_(snd_seq_client_id(seq_.get())),
+          clientId_(seq_->clientId()),
           inPort_(inPort),
           outPort_(outPort),
           decoder_(std::move(decoder)),
-          wake_(wakeFd) {
+          wake_(std::move(wake)),
+          output_(*seq_, outPort_, std::move(clock), [this](int code) { report(code); }) {
+        refresh();
+        // The ports there at the start are known without a notice.
         std::lock_guard guard(tableLock_);
-        refreshLocked();
+        std::vector<Change> none;
+        std::vector<Departure> gone;
+        reconcileLocked(none, none, gone);
     }
 
     ~AlsaMIDIService() override { stop(); }
@@ -112,17 +127,16 @@ class AlsaMIDIService final : public MIDIService {
     uint32_t clientRef() const override { return static_cast<uint32_t>(clientId_); }
 
     void start(MIDIServiceListener& listener) override {
-        listener_ = &listener;
+        listener_.store(&listener);
         thread_ = std::thread([this] { run(); });
     }
 
     void stop() override {
         stopping_.store(true);
-        const uint64_t one = 1;
-        if (::write(wake_.get(), &one, sizeof one) < 0) {
-            // The counter cannot overflow with one write; a failure leaves poll() to time out.
-        }
+        wakeUp();
         if (thread_.joinable()) thread_.join();
+        output_.stop();
+        listener_.store(nullptr);
     }
 
     std::vector<MIDIEndpointRef> sources() override { return list(true); }
@@ -134,17 +148,17 @@ class AlsaMIDIService final : public MIDIService {
         const PortEntry* entry = findLocked(ref, &asSource);
         if (!entry) return std::nullopt;
         MIDIEndpointProperties properties;
-        properties.name = entry->portName;
+        properties.name = entry->info.portName;
         properties.uniqueID = asSource ? entry->sourceUID : entry->destinationUID;
-        properties.entity = MIDIObjectIdentity{entry->portName, entry->entityUID};
-        properties.device = MIDIObjectIdentity{entry->clientName, entry->deviceUID};
+        properties.entity = MIDIObjectIdentity{entry->info.portName, entry->entityUID};
+        properties.device = MIDIObjectIdentity{entry->info.clientName, entry->deviceUID};
         properties.offline = 0;  // ALSA ports are there or gone
         return properties;
     }
 
     std::optional<MIDIFoundObject> findByUniqueID(int32_t uniqueID) override {
+        refresh();
         std::lock_guard guard(tableLock_);
-        refreshLocked();
         bool asSource = false;
         const auto ref = static_cast<MIDIEndpointRef>(uniqueID);
         if (!findLocked(ref, &asSource)) return std::nullopt;
@@ -153,82 +167,107 @@ class AlsaMIDIService final : public MIDIService {
     }
 
     int connectSource(MIDIEndpointRef source, void* context) override {
-        std::lock_guard guard(tableLock_);
-        bool asSource = false;
-        const PortEntry* entry = findLocked(source, &asSource);
-        if (!entry || !asSource) return -ENOENT;
-        const int key = addressKey(entry->client, entry->port);
-        int err = snd_seq_connect_from(seq_.get(), inPort_, entry->client, entry->port);
-        // Connecting an already connected source only renews its context.
-        if (err == -EBUSY) err = 0;
-        if (err == 0) contexts_[key] = context;
+        int client = 0, port = 0;
+        if (!resolve(source, true, client, port)) return -ENOENT;
+        const int key = addressKey(client, port);
+        std::optional<Connection> before;
+        {
+            // The context is in place before the first event of the subscription can come.
+            std::lock_guard guard(connectionLock_);
+            if (auto it = contexts_.find(key); it != contexts_.end()) before = it->second;
+            contexts_[key] = Connection{context, source};
+        }
+        int err = seq_->connectFrom(inPort_, client, port);
+        // -EBUSY is also the answer when another program holds the port exclusively: only a
+        // subscription that is really ours counts as connected.
+        if (err == -EBUSY) err = seq_->subscribed(client, port, clientId_, inPort_) ? 0 : -EBUSY;
+        if (err != 0) {
+            std::lock_guard guard(connectionLock_);
+            if (before)
+                contexts_[key] = *before;
+            else
+                contexts_.erase(key);
+        }
         return err;
     }
 
     int disconnectSource(MIDIEndpointRef source) override {
-        std::lock_guard guard(tableLock_);
-        bool asSource = false;
-        const PortEntry* entry = findLocked(source, &asSource);
-        if (!entry || !asSource) return -ENOENT;
-        contexts_.erase(addressKey(entry->client, entry->port));
-        return snd_seq_disconnect_from(seq_.get(), inPort_, entry->client, entry->port);
+        int client = 0, port = 0;
+        if (!resolve(source, true, client, port)) return -ENOENT;
+        {
+            std::lock_guard guard(connectionLock_);
+            contexts_.erase(addressKey(client, port));
+        }
+        return seq_->disconnectFrom(inPort_, client, port);
     }
 
     int send(MIDIEndpointRef destination, const MIDIPacketList& list) override {
-        int client = 0;
-        int port = 0;
+        if (stopping_.load()) return -ESHUTDOWN;
+        SequencerOutput::Destination target;
         {
             std::lock_guard guard(tableLock_);
             bool asSource = true;
             const PortEntry* entry = findLocked(destination, &asSource);
             if (!entry || asSource) return -ENOENT;
-            client = entry->client;
-            port = entry->port;
+            target = {entry->info.client, entry->info.port, entry->info.paced};
         }
-        std::lock_guard guard(sendLock_);
-        // One encoder per destination: a SysEx split over sends continues where it stopped.
-        MIDICoder& encoder = encoders_[addressKey(client, port)];
-        if (!encoder) {
-            snd_midi_event_t* coder = nullptr;
-            if (snd_midi_event_new(kEncodeBuffer, &coder) < 0) return -ENOMEM;
-            encoder.reset(coder);
-        }
-        int result = 0;
+        int err = subscribeOutput(target.client, target.port);
         list.forEach([&](const MIDIPacket& packet) {
-            long at = 0;
-            while (at < packet.length) {
-                snd_seq_event_t event;
-                std::memset(&event, 0, sizeof event);
-                const long used = snd_midi_event_encode(encoder.get(), packet.data + at,
-                                                        packet.length - at, &event);
-                if (used <= 0) {
-                    result = used < 0 ? static_cast<int>(used) : -EINVAL;
-                    snd_midi_event_reset_encode(encoder.get());
-                    return;
-                }
-                at += used;
-                if (event.type == SND_SEQ_EVENT_NONE) continue;
-                event.source.port = static_cast<unsigned char>(outPort_);
-                event.dest.client = static_cast<unsigned char>(client);
-                event.dest.port = static_cast<unsigned char>(port);
-                event.queue = SND_SEQ_QUEUE_DIRECT;
-                const int err = snd_seq_event_output_direct(seq_.get(), &event);
-                if (err < 0) result = err;
-            }
+            if (err == 0) err = output_.enqueue(target, packet.data, packet.length);
         });
-        return result;
+        if (err != 0) report(-err);
+        return err;
     }
 
   private:
-    std::vector<MIDIEndpointRef> list(bool wantSources) {
+    struct Connection {
+        void* context = nullptr;
+        MIDIEndpointRef ref = 0;
+    };
+
+    void wakeUp() {
+        const uint64_t one = 1;
+        if (::write(wake_.get(), &one, sizeof one) < 0) {
+            // The counter cannot overflow with one write; a failure leaves poll() to time out.
+        }
+    }
+
+    // Any thread the service runs a call on; never after stop().
+    void report(int code) {
+        if (auto* listener = listener_.load()) listener->midiIOError(code);
+    }
+
+    // Events reach a hardware port only while it is subscribed: the kernel opens the device
+    // for a subscription, and answers -ENODEV otherwise.
+    int subscribeOutput(int client, int port) {
+        const int key = addressKey(client, port);
+        std::lock_guard guard(subscriptionLock_);
+        if (outputSubscriptions_.count(key)) return 0;
+        int err = seq_->connectTo(outPort_, client, port);
+        if (err == -EBUSY) err = seq_->subscribed(clientId_, outPort_, client, port) ? 0 : -EBUSY;
+        if (err == 0) outputSubscriptions_.insert(key);
+        return err;
+    }
+
+    bool resolve(MIDIEndpointRef ref, bool wantSource, int& client, int& port) {
         std::lock_guard guard(tableLock_);
-        refreshLocked();
+        bool asSource = false;
+        const PortEntry* entry = findLocked(ref, &asSource);
+        if (!entry || asSource != wantSource) return false;
+        client = entry->info.client;
+        port = entry->info.port;
+        return true;
+    }
+
+    std::vector<MIDIEndpointRef> list(bool wantSources) {
+        refresh();
+        std::lock_guard guard(tableLock_);
         std::vector<MIDIEndpointRef> refs;
         for (auto& [key, entry] : ports_) {
             if (!entry.present) continue;
-            if (wantSources && entry.source)
+            if (wantSources && entry.info.source)
                 refs.push_back(static_cast<MIDIEndpointRef>(entry.sourceUID));
-            if (!wantSources && entry.destination)
+            if (!wantSources && entry.info.destination)
                 refs.push_back(static_cast<MIDIEndpointRef>(entry.destinationUID));
         }
         return refs;
@@ -239,11 +278,11 @@ class AlsaMIDIService final : public MIDIService {
         const auto uid = static_cast<int32_t>(ref);
         for (auto& [key, entry] : ports_) {
             if (!entry.present) continue;
-            if (entry.source && entry.sourceUID == uid) {
+            if (entry.info.source && entry.sourceUID == uid) {
                 *asSource = true;
                 return &entry;
             }
-            if (entry.destination && entry.destinationUID == uid) {
+            if (entry.info.destination && entry.destinationUID == uid) {
                 *asSource = false;
                 return &entry;
             }
@@ -251,229 +290,376 @@ class AlsaMIDIService final : public MIDIService {
         return nullptr;
     }
 
-    bool uidTakenLocked(int32_t uid, int key) const {
-        for (auto& [k, entry] : ports_)
-            if (k != key && entry.present &&
-                (entry.sourceUID == uid || entry.destinationUID == uid))
-                return true;
+    // Whether another entry shows or was last told with one of these IDs.
+    bool uidTakenLocked(int32_t sourceUID, int32_t destinationUID, int key) const {
+        for (auto& [k, entry] : ports_) {
+            if (k == key) continue;
+            auto held = [&](int32_t uid) {
+                return (entry.present && entry.hasIDs &&
+                        (entry.sourceUID == uid || entry.destinationUID == uid)) ||
+                       entry.toldSource == static_cast<MIDIEndpointRef>(uid) ||
+                       entry.toldDestination == static_cast<MIDIEndpointRef>(uid);
+            };
+            if (held(sourceUID) || held(destinationUID)) return true;
+        }
         return false;
     }
 
-    // Reads one port; false when it is gone or not one of ours to show.
-    bool readPort(int client, int port, PortEntry& entry) {
-        if (client == SND_SEQ_CLIENT_SYSTEM || client == clientId_) return false;
-        ClientInfo clientInfo = newClientInfo();
-        PortInfo portInfo = newPortInfo();
-        if (!clientInfo || !portInfo) return false;
-        if (snd_seq_get_any_client_info(seq_.get(), client, clientInfo.get()) < 0) return false;
-        if (snd_seq_get_any_port_info(seq_.get(), client, port, portInfo.get()) < 0) return false;
-        const unsigned caps = snd_seq_port_info_get_capability(portInfo.get());
-        if (caps & SND_SEQ_PORT_CAP_NO_EXPORT) return false;
-        entry.client = client;
-        entry.port = port;
-        entry.clientName = snd_seq_client_info_get_name(clientInfo.get());
-        entry.portName = snd_seq_port_info_get_name(portInfo.get());
-        entry.source = (caps & kSourceCaps) == kSourceCaps;
-        entry.destination = (caps & kDestinationCaps) == kDestinationCaps;
-        return entry.source || entry.destination;
+    // Reads one port through the sequencer; nullopt when it is gone or not one to show. Takes
+    // no lock.
+    std::optional<ScannedPort> readPort(const SequencerClient& client, const SequencerPort& port,
+                                        std::map<int, std::string>& cardNames) {
+        if (client.client == SND_SEQ_CLIENT_SYSTEM || client.client == clientId_)
+            return std::nullopt;
+        const unsigned caps = port.capability;
+        if (caps & (SND_SEQ_PORT_CAP_NO_EXPORT | SND_SEQ_PORT_CAP_INACTIVE)) return std::nullopt;
+        if ((port.type & kMIDIPortTypes) == 0) return std::nullopt;
+        ScannedPort scanned;
+        scanned.client = port.client;
+        scanned.port = port.port;
+        scanned.clientName = client.name;
+        scanned.portName = port.name;
+        scanned.source = (caps & kSourceCaps) == kSourceCaps;
+        scanned.destination = (caps & kDestinationCaps) == kDestinationCaps;
+        if (!scanned.source && !scanned.destination) return std::nullopt;
+        if (client.kernel && client.card >= 0) {
+            auto it = cardNames.find(client.card);
+            if (it == cardNames.end())
+                it = cardNames.emplace(client.card, seq_->cardLongName(client.card)).first;
+            scanned.cardName = it->second;
+        }
+        scanned.paced = client.kernel && (port.type & SND_SEQ_PORT_TYPE_HARDWARE);
+        return scanned;
     }
 
-    // Enters or updates a port; IDs come from the names, and a second port with the same
-    // names gets the next free variant.
-    void enterLocked(PortEntry entry) {
-        const int key = addressKey(entry.client, entry.port);
-        auto old = ports_.find(key);
-        if (old != ports_.end() && old->second.present &&
-            old->second.clientName == entry.clientName && old->second.portName == entry.portName &&
-            old->second.source == entry.source && old->second.destination == entry.destination)
-            return;
-        const std::string base = "alsa\x1f" + entry.clientName + "\x1f" + entry.portName;
+    std::vector<ScannedPort> scanAll() {
+        std::vector<ScannedPort> found;
+        std::map<int, std::string> cardNames;
+        for (const SequencerClient& client : seq_->clients())
+            for (const SequencerPort& port : seq_->ports(client.client))
+                if (auto scanned = readPort(client, port, cardNames)) found.push_back(*scanned);
+        return found;
+    }
+
+    // Enters what was read of a port. A port whose address and names are unchanged keeps its
+    // IDs; any other takes the first variant of its names that no other port holds.
+    void updateLocked(const ScannedPort& scanned) {
+        const int key = addressKey(scanned.client, scanned.port);
+        PortEntry& entry = ports_[key];
+        const bool sameNames = entry.hasIDs && entry.info.clientName == scanned.clientName &&
+                               entry.info.portName == scanned.portName &&
+                               entry.info.cardName == scanned.cardName;
+        entry.info = scanned;
+        entry.present = true;
+        if (sameNames && !uidTakenLocked(entry.sourceUID, entry.destinationUID, key)) return;
+        std::string base = "alsa\x1f" + scanned.clientName;
+        if (!scanned.cardName.empty()) base += "\x1f" + scanned.cardName;
+        const std::string device = base;
+        base += "\x1f" + scanned.portName;
         for (int n = 1;; ++n) {
             const std::string name = n == 1 ? base : base + "#" + std::to_string(n);
-            entry.sourceUID = stableUniqueID(name + "\x1fin");
-            entry.destinationUID = stableUniqueID(name + "\x1fout");
-            if (!uidTakenLocked(entry.sourceUID, key) &&
-                !uidTakenLocked(entry.destinationUID, key)) {
+            const int32_t sourceUID = stableUniqueID(name + "\x1fin");
+            const int32_t destinationUID = stableUniqueID(name + "\x1fout");
+            if (!uidTakenLocked(sourceUID, destinationUID, key)) {
+                entry.sourceUID = sourceUID;
+                entry.destinationUID = destinationUID;
                 entry.entityUID = stableUniqueID(name);
                 break;
             }
         }
-        entry.deviceUID = stableUniqueID("alsa\x1f" + entry.clientName);
-        entry.present = true;
-        ports_[key] = std::move(entry);
+        entry.deviceUID = stableUniqueID(device);
+        entry.hasIDs = true;
     }
 
-    void refreshLocked() {
-        for (auto& [key, entry] : ports_) entry.present = false;
-        ClientInfo clientInfo = newClientInfo();
-        PortInfo portInfo = newPortInfo();
-        if (!clientInfo || !portInfo) return;
-        snd_seq_client_info_set_client(clientInfo.get(), -1);
-        while (snd_seq_query_next_client(seq_.get(), clientInfo.get()) >= 0) {
-            const int client = snd_seq_client_info_get_client(clientInfo.get());
-            snd_seq_port_info_set_client(portInfo.get(), client);
-            snd_seq_port_info_set_port(portInfo.get(), -1);
-            while (snd_seq_query_next_port(seq_.get(), portInfo.get()) >= 0) {
-                PortEntry entry;
-                if (readPort(client, snd_seq_port_info_get_port(portInfo.get()), entry))
-                    enterLocked(std::move(entry));
+    void goneLocked(int key) {
+        auto it = ports_.find(key);
+        if (it != ports_.end()) it->second.present = false;
+    }
+
+    // Lists the ports anew. The enumeration runs without the table lock, which the receive
+    // thread takes for every announcement; a scan that announcements overtook is redone.
+    void refresh() {
+        for (int attempt = 1;; ++attempt) {
+            uint64_t started = 0;
+            {
+                std::lock_guard guard(tableLock_);
+                started = generation_;
             }
+            const std::vector<ScannedPort> scan = scanAll();
+            std::lock_guard guard(tableLock_);
+            if (started != generation_ && attempt < kScanAttempts) continue;
+            std::set<int> seen;
+            for (const ScannedPort& scanned : scan) {
+                seen.insert(addressKey(scanned.client, scanned.port));
+                updateLocked(scanned);
+            }
+            for (auto& [key, entry] : ports_)
+                if (!seen.count(key)) entry.present = false;
+            ++generation_;
+            return;
         }
     }
 
-    // The endpoints that a notice is about.
-    struct Change {
-        MIDIObjectKind kind;
-        MIDIEndpointRef ref;
-    };
+    // Compares what the listener was told with what is present: every endpoint that went or
+    // changed its ID is told gone, every new one told added.
+    void reconcileLocked(std::vector<Change>& removed, std::vector<Change>& added,
+                         std::vector<Departure>& departures) {
+        auto settle = [&](PortEntry& entry, MIDIObjectKind kind, bool shown, int32_t uid,
+                          MIDIEndpointRef& told) {
+            const MIDIEndpointRef current =
+                entry.present && shown ? static_cast<MIDIEndpointRef>(uid) : 0;
+            if (told != 0 && told != current) {
+                removed.push_back({kind, told});
+                departures.push_back({kind, entry.info.client, entry.info.port, told});
+                told = 0;
+            }
+            if (current != 0 && told == 0) {
+                added.push_back({kind, current});
+                told = current;
+            }
+        };
+        for (auto& [key, entry] : ports_) {
+            settle(entry, MIDIObjectKind::source, entry.info.source, entry.sourceUID,
+                   entry.toldSource);
+            settle(entry, MIDIObjectKind::destination, entry.info.destination, entry.destinationUID,
+                   entry.toldDestination);
+        }
+        for (auto it = ports_.begin(); it != ports_.end();) {
+            const PortEntry& entry = it->second;
+            if (!entry.present && entry.toldSource == 0 && entry.toldDestination == 0)
+                it = ports_.erase(it);
+            else
+                ++it;
+        }
+    }
 
-    void endpointsOf(const PortEntry& entry, std::vector<Change>& out) {
-        if (entry.source)
-            out.push_back({MIDIObjectKind::source, static_cast<MIDIEndpointRef>(entry.sourceUID)});
-        if (entry.destination)
-            out.push_back(
-                {MIDIObjectKind::destination, static_cast<MIDIEndpointRef>(entry.destinationUID)});
+    // Clears what a departed endpoint left: our subscription (the kernel ends it when the port
+    // goes, but not when it is renamed), its context, its half-joined SysEx, and the output
+    // queued for it with its coder's state. Receive thread, without the table lock.
+    void depart(const Departure& gone) {
+        const int key = addressKey(gone.client, gone.port);
+        if (gone.kind == MIDIObjectKind::source) {
+            bool connected = false;
+            {
+                std::lock_guard guard(connectionLock_);
+                auto it = contexts_.find(key);
+                if (it != contexts_.end() && it->second.ref == gone.ref) {
+                    contexts_.erase(it);
+                    connected = true;
+                }
+            }
+            if (connected) seq_->disconnectFrom(inPort_, gone.client, gone.port);
+            sysex_.erase(key);
+        } else {
+            bool subscribed = false;
+            {
+                std::lock_guard guard(subscriptionLock_);
+                subscribed = outputSubscriptions_.erase(key) > 0;
+            }
+            if (subscribed) seq_->disconnectTo(outPort_, gone.client, gone.port);
+            output_.forget(gone.client, gone.port);
+        }
+    }
+
+    // Tells the listener, receive thread.
+    void tell(std::vector<Change>& removed, std::vector<Change>& added,
+              std::vector<Departure>& departures) {
+        for (const Departure& gone : departures) depart(gone);
+        auto* listener = listener_.load();
+        if (!listener) return;
+        for (auto& change : removed) listener->midiObjectRemoved(change.kind, change.ref);
+        for (auto& change : added) listener->midiObjectAdded(change.kind, change.ref);
     }
 
     // Announce port, receive thread.
     void announce(const snd_seq_event_t& event) {
+        const int client = event.data.addr.client;
+        const int port = event.data.addr.port;
+        std::map<int, std::string> cardNames;
         std::vector<Change> removed, added;
+        std::vector<Departure> departures;
+        switch (event.type) {
+            case SND_SEQ_EVENT_PORT_START:
+            case SND_SEQ_EVENT_PORT_CHANGE: {
+                std::optional<ScannedPort> scanned;
+                auto clientInfo = seq_->clientInfo(client);
+                auto portInfo = seq_->portInfo(client, port);
+                if (clientInfo && portInfo) scanned = readPort(*clientInfo, *portInfo, cardNames);
+                std::lock_guard guard(tableLock_);
+                if (scanned)
+                    updateLocked(*scanned);
+                else
+                    goneLocked(addressKey(client, port));
+                ++generation_;
+                reconcileLocked(removed, added, departures);
+                break;
+            }
+            case SND_SEQ_EVENT_PORT_EXIT:
+            case SND_SEQ_EVENT_CLIENT_EXIT:
+            case SND_SEQ_EVENT_CLIENT_CHANGE: {
+                // A client's new name changes the identity of each of its ports.
+                std::vector<ScannedPort> scan;
+                if (event.type == SND_SEQ_EVENT_CLIENT_CHANGE) {
+                    if (auto clientInfo = seq_->clientInfo(client))
+                        for (const SequencerPort& p : seq_->ports(client))
+                            if (auto scanned = readPort(*clientInfo, p, cardNames))
+                                scan.push_back(*scanned);
+                }
+                std::lock_guard guard(tableLock_);
+                for (auto& [key, entry] : ports_) {
+                    const bool hit =
+                        entry.info.client == client &&
+                        (event.type != SND_SEQ_EVENT_PORT_EXIT || entry.info.port == port);
+                    if (hit) entry.present = false;
+                }
+                for (const ScannedPort& scanned : scan) updateLocked(scanned);
+                ++generation_;
+                reconcileLocked(removed, added, departures);
+                break;
+            }
+            default:
+                return;
+        }
+        tell(removed, added, departures);
+    }
+
+    // After the kernel's input pool overflowed: announcements may be lost, so the ports are
+    // listed anew and every difference told; SysEx being joined lost its middle, so it is
+    // dropped, with the rest of it still to come.
+    void recoverFromOverflow() {
+        report(ENOSPC);
+        sysex_.clear();
+        refresh();
+        std::vector<Change> removed, added;
+        std::vector<Departure> departures;
         {
             std::lock_guard guard(tableLock_);
-            const int client = event.data.addr.client;
-            const int port = event.data.addr.port;
-            // Every removal is told once, even when a listing already found the port gone.
-            auto drop = [&](int key) {
-                auto it = ports_.find(key);
-                if (it == ports_.end() || it->second.goneNotified) return;
-                endpointsOf(it->second, removed);
-                contexts_.erase(key);
-                it->second.present = false;
-                it->second.goneNotified = true;
-            };
-            auto reread = [&](int c, int p, bool started) {
-                const int key = addressKey(c, p);
-                PortEntry entry;
-                const bool shown = readPort(c, p, entry);
-                auto it = ports_.find(key);
-                const bool same = it != ports_.end() && it->second.present && shown &&
-                                  it->second.clientName == entry.clientName &&
-                                  it->second.portName == entry.portName &&
-                                  it->second.source == entry.source &&
-                                  it->second.destination == entry.destination;
-                if (same && !started) return;
-                if (!same) drop(key);
-                if (shown) {
-                    enterLocked(std::move(entry));
-                    ports_[key].goneNotified = false;
-                    endpointsOf(ports_[key], added);
-                }
-            };
-            switch (event.type) {
-                case SND_SEQ_EVENT_PORT_START:
-                    reread(client, port, true);
-                    break;
-                case SND_SEQ_EVENT_PORT_CHANGE:
-                    reread(client, port, false);
-                    break;
-                case SND_SEQ_EVENT_PORT_EXIT:
-                    drop(addressKey(client, port));
-                    break;
-                case SND_SEQ_EVENT_CLIENT_EXIT:
-                case SND_SEQ_EVENT_CLIENT_CHANGE: {
-                    std::vector<int> ports;
-                    for (auto& [key, entry] : ports_)
-                        if (!entry.goneNotified && entry.client == client)
-                            ports.push_back(entry.port);
-                    for (int p : ports) {
-                        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT)
-                            drop(addressKey(client, p));
-                        else
-                            reread(client, p, false);
-                    }
-                    break;
-                }
-                default:
-                    break;
-            }
+            reconcileLocked(removed, added, departures);
         }
-        for (auto& change : removed) listener_->midiObjectRemoved(change.kind, change.ref);
-        for (auto& change : added) listener_->midiObjectAdded(change.kind, change.ref);
+        tell(removed, added, departures);
     }
 
     void deliver(void* context, const uint8_t* bytes, size_t size, uint64_t time) {
+        auto* listener = listener_.load();
+        if (!listener) return;
         MIDIPacket packet{time, bytes, static_cast<uint16_t>(size)};
-        listener_->midiPacket(packet, context);
+        listener->midiPacket(packet, context);
     }
 
-    // Hands on a SysEx still being joined for this source, as it is.
-    void flushSysEx(int key, void* context, uint64_t time) {
-        auto it = sysex_.find(key);
-        if (it == sysex_.end() || it->second.empty()) return;
-        deliver(context, it->second.data(), it->second.size(), time);
-        it->second.clear();
+    void flushSysEx(SysExJoin& join, void* context, uint64_t time) {
+        if (join.bytes.empty()) return;
+        deliver(context, join.bytes.data(), join.bytes.size(), time);
+        join.bytes.clear();
     }
 
-    // A MIDI event from a source, receive thread.
+    // A MIDI event from a source, receive thread. Takes only the connection lock.
     void midiEvent(const snd_seq_event_t& event, uint64_t time) {
         const int key = addressKey(event.source.client, event.source.port);
         void* context = nullptr;
         {
-            std::lock_guard guard(tableLock_);
+            std::lock_guard guard(connectionLock_);
             auto it = contexts_.find(key);
             if (it == contexts_.end()) return;
-            context = it->second;
+            context = it->second.context;
         }
+        SysExJoin& join = sysex_[key];
         if (event.type == SND_SEQ_EVENT_SYSEX) {
             // The sequencer carries a long SysEx in chunks; the page wants it whole.
             const auto* data = static_cast<const uint8_t*>(event.data.ext.ptr);
             const size_t length = event.data.ext.len;
             if (length == 0 || data == nullptr) return;
-            std::vector<uint8_t>& joined = sysex_[key];
-            if (data[0] == 0xF0 && !joined.empty()) flushSysEx(key, context, time);
-            for (size_t at = 0; at < length;) {
-                const size_t piece = std::min(length - at, kMaxReassembled - joined.size());
-                joined.insert(joined.end(), data + at, data + at + piece);
-                at += piece;
-                if (joined.size() >= kMaxReassembled) flushSysEx(key, context, time);
+            if (data[0] == 0xF0) {
+                // A new start: whatever was being joined never ended, and is dropped.
+                join.bytes.clear();
+                join.open = true;
+            } else if (!join.open) {
+                // The rest of a SysEx whose start we did not see (lost, or before we connected).
+                return;
             }
-            if (!joined.empty() && joined.back() == 0xF7) flushSysEx(key, context, time);
+            for (size_t at = 0; at < length;) {
+                const size_t piece = std::min(length - at, kMaxReassembled - join.bytes.size());
+                join.bytes.insert(join.bytes.end(), data + at, data + at + piece);
+                at += piece;
+                if (join.bytes.size() >= kMaxReassembled) flushSysEx(join, context, time);
+            }
+            if (data[length - 1] == 0xF7) {
+                flushSysEx(join, context, time);
+                join.open = false;
+            }
             return;
         }
         unsigned char bytes[kDecodeBuffer];
         const long size = snd_midi_event_decode(decoder_.get(), bytes, kDecodeBuffer, &event);
         if (size <= 0) return;  // not a MIDI message
         // Only real-time messages may come between the chunks of a SysEx; anything else ends it.
-        if (bytes[0] < 0xF8) flushSysEx(key, context, time);
+        if (bytes[0] < 0xF8) {
+            flushSysEx(join, context, time);
+            join.open = false;
+        }
         deliver(context, bytes, static_cast<size_t>(size), time);
     }
 
+    // Reports an error the receive loop cannot clear, once for a run of the same error, and
+    // rests before the next try so that a lasting fault does not spin the thread.
+    void fault(int code, int& lastFault, int& backoff) {
+        if (code != lastFault) report(code);
+        lastFault = code;
+        backoff = backoff == 0 ? kFirstBackoffMillis : std::min(backoff * 2, kLongestBackoffMillis);
+        pollfd wake{wake_.get(), POLLIN, 0};
+        if (::poll(&wake, 1, backoff) > 0) drainWake();
+    }
+
+    void drainWake() {
+        uint64_t value = 0;
+        if (::read(wake_.get(), &value, sizeof value) < 0) {
+            // Non-blocking: nothing to read is fine.
+        }
+    }
+
     void run() {
-        const int count = snd_seq_poll_descriptors_count(seq_.get(), POLLIN);
-        std::vector<pollfd> fds(static_cast<size_t>(std::max(count, 0)) + 1);
-        snd_seq_poll_descriptors(seq_.get(), fds.data(), static_cast<unsigned>(std::max(count, 0)),
-                                 POLLIN);
-        fds.back() = pollfd{wake_.get(), POLLIN, 0};
+        try {
+            receive();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "lumetta: MIDI receive thread: %s\n", e.what());
+            report(EIO);
+        }
+    }
+
+    void receive() {
+        std::vector<pollfd> fds = seq_->pollDescriptors();
+        const size_t sequencerFds = fds.size();
+        fds.push_back(pollfd{wake_.get(), POLLIN, 0});
+        int lastFault = 0;
+        int backoff = 0;
         while (!stopping_.load()) {
             const int ready = ::poll(fds.data(), fds.size(), -1);
-            if (ready < 0 && errno != EINTR) break;
-            if (stopping_.load()) break;
-            if (fds.back().revents & POLLIN) {
-                uint64_t value = 0;
-                if (::read(wake_.get(), &value, sizeof value) < 0) {
-                    // Non-blocking: nothing to read is fine.
-                }
+            if (ready < 0) {
+                if (errno != EINTR) fault(errno, lastFault, backoff);
+                continue;
             }
-            for (;;) {
+            if (fds.back().revents & POLLIN) drainWake();
+            if (stopping_.load()) break;
+            bool broken = false;
+            for (size_t i = 0; i < sequencerFds; ++i)
+                if (fds[i].revents & (POLLERR | POLLNVAL | POLLHUP)) broken = true;
+            if (broken) {
+                fault(EIO, lastFault, backoff);
+                continue;
+            }
+            while (!stopping_.load()) {
                 snd_seq_event_t* event = nullptr;
-                const int err = snd_seq_event_input(seq_.get(), &event);
+                const int err = seq_->eventInput(&event);
                 if (err == -EAGAIN) break;
                 if (err == -ENOSPC) {
-                    // The kernel's input pool overflowed: events were lost.
-                    listener_->midiIOError(ENOSPC);
+                    recoverFromOverflow();
                     continue;
                 }
-                if (err < 0) break;
+                if (err < 0) {
+                    fault(-err, lastFault, backoff);
+                    break;
+                }
+                lastFault = 0;
+                backoff = 0;
                 if (!event) continue;
                 const uint64_t time = current_host_time();
                 if (event->source.client == SND_SEQ_CLIENT_SYSTEM)
@@ -484,66 +670,72 @@ class AlsaMIDIService final : public MIDIService {
         }
     }
 
-    SeqHandle seq_;
+    std::unique_ptr<Sequencer> seq_;
     const int clientId_;
     const int inPort_;
     const int outPort_;
     MIDICoder decoder_;  // receive thread only
-    FileDescriptor wake_;
-    MIDIServiceListener* listener_ = nullptr;
+    files::UniqueFd wake_;
+    std::atomic<MIDIServiceListener*> listener_{nullptr};
     std::atomic<bool> stopping_{false};
 
     std::mutex tableLock_;
     std::map<int, PortEntry> ports_;  // by address; guarded by tableLock_
-    std::map<int, void*> contexts_;   // connected sources by address; guarded by tableLock_
-    std::mutex sendLock_;
-    std::map<int, MIDICoder> encoders_;          // by destination address; guarded by sendLock_
-    std::map<int, std::vector<uint8_t>> sysex_;  // SysEx being joined, by source; receive thread
+    uint64_t generation_ = 0;         // counts table changes; guarded by tableLock_
+    std::mutex connectionLock_;
+    std::map<int, Connection> contexts_;  // connected sources by address; connectionLock_
+    std::mutex subscriptionLock_;
+    std::set<int> outputSubscriptions_;  // destinations by address; subscriptionLock_
+    std::map<int, SysExJoin> sysex_;     // by source address; receive thread
 
-    std::thread thread_;  // last: stops before what it uses goes
+    SequencerOutput output_;  // its sender thread stops before what it uses goes
+    std::thread thread_;      // last: stops before what it uses goes
 };
 
 }  // namespace
 
-std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName,
+std::unique_ptr<MIDIService> openAlsaMIDIService(std::unique_ptr<Sequencer> seq,
+                                                 std::shared_ptr<PacingClock> clock,
                                                  std::string& error) {
-    snd_seq_t* raw = nullptr;
-    int err = snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
-    if (err < 0) {
+    auto fail = [&](int err) -> std::unique_ptr<MIDIService> {
         error = snd_strerror(err);
         return nullptr;
-    }
-    SeqHandle seq(raw);
-    snd_seq_set_client_name(raw, clientName.c_str());
+    };
     const unsigned type = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
     // Without the subscription capabilities other programs do not list these ports, and the
     // other clients of this program skip them too.
-    const int inPort = snd_seq_create_simple_port(raw, "inputPort", SND_SEQ_PORT_CAP_WRITE, type);
-    const int outPort = snd_seq_create_simple_port(raw, "outputPort", SND_SEQ_PORT_CAP_READ, type);
-    if (inPort < 0 || outPort < 0) {
-        error = snd_strerror(inPort < 0 ? inPort : outPort);
-        return nullptr;
-    }
-    err = snd_seq_connect_from(raw, inPort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-    if (err < 0) {
-        error = snd_strerror(err);
-        return nullptr;
-    }
-    snd_seq_set_input_buffer_size(raw, 65536);
+    const int inPort = seq->createPort("inputPort", SND_SEQ_PORT_CAP_WRITE, type);
+    if (inPort < 0) return fail(inPort);
+    const int outPort = seq->createPort("outputPort", SND_SEQ_PORT_CAP_READ, type);
+    if (outPort < 0) return fail(outPort);
+    // Both resizes drop pending input, so they come before the announce subscription that
+    // starts it. A kernel that refuses the larger pool keeps its default: not fatal.
+    if (const int err = seq->setInputPool(kInputPoolCells); err < 0)
+        std::fprintf(stderr, "lumetta: MIDI input pool stays at its default: %s\n",
+                     snd_strerror(err));
+    if (const int err = seq->setInputBufferSize(kInputBufferBytes); err < 0) return fail(err);
+    if (const int err =
+            seq->connectFrom(inPort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+        err < 0)
+        return fail(err);
     snd_midi_event_t* coder = nullptr;
-    if ((err = snd_midi_event_new(kDecodeBuffer, &coder)) < 0) {
-        error = snd_strerror(err);
-        return nullptr;
-    }
+    if (const int err = snd_midi_event_new(kDecodeBuffer, &coder); err < 0) return fail(err);
     MIDICoder decoder(coder);
     snd_midi_event_no_status(coder, 1);  // every decoded message carries its status
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
+    files::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) {
         error = std::strerror(errno);
         return nullptr;
     }
-    return std::make_unique<AlsaMIDIService>(std::move(seq), inPort, outPort, std::move(decoder),
-                                             wake);
+    return std::make_unique<AlsaMIDIService>(std::move(seq), std::move(clock), inPort, outPort,
+                                             std::move(decoder), std::move(wake));
+}
+
+std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName,
+                                                 std::string& error) {
+    auto seq = openAlsaSequencer(clientName, error);
+    if (!seq) return nullptr;
+    return openAlsaMIDIService(std::move(seq), std::make_shared<SteadyPacingClock>(), error);
 }
 
 }  // namespace lumetta::midi
