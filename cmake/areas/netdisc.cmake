@@ -1,0 +1,41 @@
+# Network discovery: DNS-SD service discovery on the Avahi client (netservice module) and the
+# Bluetooth LE central on BlueZ over D-Bus (ble module).
+
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client avahi-glib)
+
+# Pure service-discovery logic over the DNS-SD client interface, and the bridge module.
+add_library(lumetta_dnssd STATIC
+    src/net/DnsSdError.cpp
+    src/net/NetService.cpp
+    src/net/NetServiceBrowser.cpp
+    src/net/NetServiceDiscovery.cpp
+    src/modules/netservice/NetserviceModule.cpp
+)
+target_include_directories(lumetta_dnssd PUBLIC src)
+target_link_libraries(lumetta_dnssd PUBLIC lumetta_core)
+
+# The DNS-SD client on the Avahi daemon (replies on the GLib main loop).
+add_library(lumetta_dnssd_avahi STATIC
+    src/net/avahi/AvahiDnsSd.cpp
+    src/modules/netservice/NetserviceAvahi.cpp
+)
+target_link_libraries(lumetta_dnssd_avahi PUBLIC lumetta_dnssd PRIVATE PkgConfig::AVAHI PkgConfig::GLIB)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_dnssd_avahi)
+
+add_executable(netdisc_unit_tests
+    tests/net/DnsSdErrorTest.cpp
+    tests/net/NetServiceDiscoveryTest.cpp
+    tests/modules/netservice/NetserviceModuleTest.cpp
+)
+target_link_libraries(netdisc_unit_tests PRIVATE lumetta_dnssd lumetta_test_support GTest::gtest_main)
+add_test(NAME netdisc_unit COMMAND netdisc_unit_tests)
+set_tests_properties(netdisc_unit PROPERTIES LABELS "unit" TIMEOUT 120)
+
+# Against a real avahi-daemon: the runner makes a private network namespace with its own
+# system bus and daemon, and runs the test binary inside it.
+add_executable(dnssd_functional_tests tests/net/AvahiDiscoveryTest.cpp)
+target_link_libraries(dnssd_functional_tests PRIVATE lumetta_dnssd_avahi lumetta_test_support
+                      PkgConfig::GLIB GTest::gtest_main)
+add_test(NAME dnssd_functional
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/net/run-in-netns.sh $<TARGET_FILE:dnssd_functional_tests>)
+set_tests_properties(dnssd_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
