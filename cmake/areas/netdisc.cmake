@@ -22,12 +22,31 @@ add_library(lumetta_dnssd_avahi STATIC
 target_link_libraries(lumetta_dnssd_avahi PUBLIC lumetta_dnssd PRIVATE PkgConfig::AVAHI PkgConfig::GLIB)
 list(APPEND LUMETTA_MODULE_LIBS lumetta_dnssd_avahi)
 
+# Pure Bluetooth LE logic: texts, the manager over the central interface, the bridge module.
+add_library(lumetta_ble STATIC
+    src/net/BLEText.cpp
+    src/net/BLECentralManager.cpp
+    src/modules/ble/BleModule.cpp
+)
+target_include_directories(lumetta_ble PUBLIC src)
+target_link_libraries(lumetta_ble PUBLIC lumetta_core PkgConfig::GLIB)
+
+# The central on BlueZ over D-Bus (GDBus), on a thread of its own.
+add_library(lumetta_ble_bluez STATIC
+    src/net/bluez/BlueZCentral.cpp
+    src/modules/ble/BleBlueZ.cpp
+)
+target_link_libraries(lumetta_ble_bluez PUBLIC lumetta_ble PkgConfig::GLIB)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_ble_bluez)
+
 add_executable(netdisc_unit_tests
+    tests/net/BLETextTest.cpp
+    tests/modules/ble/BleModuleTest.cpp
     tests/net/DnsSdErrorTest.cpp
     tests/net/NetServiceDiscoveryTest.cpp
     tests/modules/netservice/NetserviceModuleTest.cpp
 )
-target_link_libraries(netdisc_unit_tests PRIVATE lumetta_dnssd lumetta_test_support GTest::gtest_main)
+target_link_libraries(netdisc_unit_tests PRIVATE lumetta_dnssd lumetta_ble lumetta_test_support GTest::gtest_main)
 add_test(NAME netdisc_unit COMMAND netdisc_unit_tests)
 set_tests_properties(netdisc_unit PROPERTIES LABELS "unit" TIMEOUT 120)
 

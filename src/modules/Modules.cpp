@@ -3,6 +3,7 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/ble/BleModule.h"
 #include "modules/fs/FsModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
@@ -27,6 +28,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
         zev::descriptor(),   netservice::descriptor(),
+        ble::descriptor(),  // last: the bridge builds the Bluetooth manager after the rest
     };
 }
 
