@@ -58,3 +58,10 @@ target_link_libraries(dnssd_functional_tests PRIVATE lumetta_dnssd_avahi lumetta
 add_test(NAME dnssd_functional
          COMMAND ${CMAKE_SOURCE_DIR}/tests/net/run-in-netns.sh $<TARGET_FILE:dnssd_functional_tests>)
 set_tests_properties(dnssd_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+
+# The BlueZ central against python3-dbusmock on a private system bus the test starts itself.
+add_executable(ble_functional_tests tests/net/BlueZMockTest.cpp)
+target_link_libraries(ble_functional_tests PRIVATE lumetta_ble_bluez lumetta_test_support
+                      PkgConfig::GLIB GTest::gtest_main)
+add_test(NAME ble_functional COMMAND ble_functional_tests)
+set_tests_properties(ble_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
