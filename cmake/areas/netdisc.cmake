@@ -14,6 +14,7 @@ add_library(lumetta_dnssd STATIC
 target_include_directories(lumetta_dnssd PUBLIC src)
 target_link_libraries(lumetta_dnssd PUBLIC lumetta_core)
 
+if(NOT LUMETTA_UNIT_ONLY)
 # The DNS-SD client on the Avahi daemon (replies on the GLib main loop).
 add_library(lumetta_dnssd_avahi STATIC
     src/net/avahi/AvahiDnsSd.cpp
@@ -21,6 +22,7 @@ add_library(lumetta_dnssd_avahi STATIC
 )
 target_link_libraries(lumetta_dnssd_avahi PUBLIC lumetta_dnssd PRIVATE PkgConfig::AVAHI PkgConfig::GLIB)
 list(APPEND LUMETTA_MODULE_LIBS lumetta_dnssd_avahi)
+endif()
 
 # Pure Bluetooth LE logic: texts, the manager over the central interface, the bridge module.
 add_library(lumetta_ble STATIC
@@ -31,6 +33,7 @@ add_library(lumetta_ble STATIC
 target_include_directories(lumetta_ble PUBLIC src)
 target_link_libraries(lumetta_ble PUBLIC lumetta_core PkgConfig::GLIB)
 
+if(NOT LUMETTA_UNIT_ONLY)
 # The central on BlueZ over D-Bus (GDBus), on a thread of its own.
 add_library(lumetta_ble_bluez STATIC
     src/net/bluez/BlueZCentral.cpp
@@ -38,6 +41,7 @@ add_library(lumetta_ble_bluez STATIC
 )
 target_link_libraries(lumetta_ble_bluez PUBLIC lumetta_ble PkgConfig::GLIB)
 list(APPEND LUMETTA_MODULE_LIBS lumetta_ble_bluez)
+endif()
 
 add_executable(netdisc_unit_tests
     tests/net/BLETextTest.cpp
@@ -50,6 +54,7 @@ target_link_libraries(netdisc_unit_tests PRIVATE lumetta_dnssd lumetta_ble lumet
 add_test(NAME netdisc_unit COMMAND netdisc_unit_tests)
 set_tests_properties(netdisc_unit PROPERTIES LABELS "unit" TIMEOUT 120)
 
+if(NOT LUMETTA_UNIT_ONLY)
 # Against a real avahi-daemon: the runner makes a private network namespace with its own
 # system bus and daemon, and runs the test binary inside it.
 add_executable(dnssd_functional_tests tests/net/AvahiDiscoveryTest.cpp)
@@ -65,3 +70,4 @@ target_link_libraries(ble_functional_tests PRIVATE lumetta_ble_bluez lumetta_tes
                       PkgConfig::GLIB GTest::gtest_main)
 add_test(NAME ble_functional COMMAND ble_functional_tests)
 set_tests_properties(ble_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+endif()
