@@ -62,7 +62,8 @@ target_link_libraries(dnssd_functional_tests PRIVATE lumetta_dnssd_avahi lumetta
                       PkgConfig::GLIB GTest::gtest_main)
 add_test(NAME dnssd_functional
          COMMAND ${CMAKE_SOURCE_DIR}/tests/net/run-in-netns.sh $<TARGET_FILE:dnssd_functional_tests>)
-set_tests_properties(dnssd_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+set_tests_properties(dnssd_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE
+                     SKIP_RETURN_CODE 77)
 
 # The BlueZ central against python3-dbusmock on a private system bus the test starts itself.
 add_executable(ble_functional_tests tests/net/BlueZMockTest.cpp)
@@ -70,4 +71,23 @@ target_link_libraries(ble_functional_tests PRIVATE lumetta_ble_bluez lumetta_tes
                       PkgConfig::GLIB GTest::gtest_main)
 add_test(NAME ble_functional COMMAND ble_functional_tests)
 set_tests_properties(ble_functional PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+endif()
+
+if(NOT LUMETTA_UNIT_ONLY)
+# The real application and its page inside the private network namespace, on a private display.
+find_package(X11 REQUIRED)
+add_executable(netdisc_app_tests tests/functional/AppProcess.cpp
+               tests/functional/NetserviceAppTest.cpp)
+target_include_directories(netdisc_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(netdisc_app_tests PRIVATE lumetta_store GTest::gtest_main X11::X11)
+target_compile_definitions(netdisc_app_tests PRIVATE
+    LUMETTA_APP_PATH="$<TARGET_FILE:lumetta>"
+    LUMETTA_TEST_PAGES="${CMAKE_SOURCE_DIR}/tests/functional/pages"
+    LUMETTA_PAGE_LIBRARY="${CMAKE_SOURCE_DIR}/resources/html/lumetta.js")
+add_dependencies(netdisc_app_tests lumetta)
+add_test(NAME netdisc_app
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/net/run-in-netns.sh
+                 ${CMAKE_SOURCE_DIR}/scripts/with-display.sh $<TARGET_FILE:netdisc_app_tests>)
+set_tests_properties(netdisc_app PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE
+                     SKIP_RETURN_CODE 77)
 endif()

@@ -18,92 +18,36 @@
 
 #include "bridge/NativeCall.h"
 #include "modules/netservice/NetserviceModule.h"
+#include "net/AvahiDaemon.h"
 #include "support/TestServices.h"
-
-extern char** environ;
 
 using namespace lumetta;
 using namespace std::chrono_literals;
 
 namespace {
 
-const char* kPidFile = "/run/avahi-daemon/pid";
-
-pid_t spawn(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int runCommand(std::vector<std::string> argv) {
-    pid_t pid = spawn(std::move(argv));
-    if (pid < 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using namespace test::avahi;
 
 /// Turns the default main context until `done` holds; false after the hang guard.
 template <class F>
 bool pumpUntil(F done, std::chrono::seconds guard = 30s) {
-    auto end = std::chrono::steady_clock::now() + guard;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        g_main_context_iteration(nullptr, FALSE);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-/// One avahi-publish child announcing a service until destroyed.
-class Publication {
-  public:
-    Publication(const std::string& name, const std::string& type, int port)
-        : pid_(spawn({"avahi-publish", "-s", name, type, std::to_string(port)})) {}
-    ~Publication() { withdraw(); }
-    void withdraw() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    bool running() const { return pid_ > 0; }
-
-  private:
-    pid_t pid_;
-};
-
-bool daemonRunning() {
-    return runCommand({"avahi-daemon", "-c"}) == 0;
-}
-
-bool startDaemon() {
-    const char* conf = std::getenv("LUMETTA_AVAHI_CONF");
-    if (runCommand({"avahi-daemon", "-f", conf ? conf : "/dev/null", "--no-drop-root",
-                    "--no-chroot", "-D"}) != 0)
-        return false;
-    return pumpUntil(daemonRunning, 20s);
+    return waitUntil(
+        done,
+        [] {
+            g_main_context_iteration(nullptr, FALSE);
+            std::this_thread::sleep_for(5ms);
+        },
+        guard);
 }
 
 bool stopDaemon() {
-    std::ifstream pidFile(kPidFile);
-    pid_t pid = 0;
-    if (!(pidFile >> pid) || pid <= 0) return false;
-    kill(pid, SIGTERM);
-    return pumpUntil([] { return access(kPidFile, F_OK) != 0; }, 20s);
+    return test::avahi::stopDaemon([] { g_main_context_iteration(nullptr, FALSE); });
 }
 
 class AvahiDiscoveryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!std::getenv("LUMETTA_NETNS"))
+        if (!inPrivateNamespace())
             GTEST_SKIP() << "runs only inside the private namespace of tests/net/run-in-netns.sh";
         if (!daemonRunning()) {
             ASSERT_TRUE(startDaemon()) << "avahi-daemon did not start";
