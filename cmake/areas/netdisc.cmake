@@ -77,9 +77,10 @@ if(NOT LUMETTA_UNIT_ONLY)
 # The real application and its page inside the private network namespace, on a private display.
 find_package(X11 REQUIRED)
 add_executable(netdisc_app_tests tests/functional/AppProcess.cpp
-               tests/functional/NetserviceAppTest.cpp)
+               tests/functional/NetserviceAppTest.cpp tests/functional/BleAppTest.cpp)
 target_include_directories(netdisc_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(netdisc_app_tests PRIVATE lumetta_store GTest::gtest_main X11::X11)
+target_link_libraries(netdisc_app_tests PRIVATE lumetta_store lumetta_ble PkgConfig::GLIB GTest::gtest_main
+                      X11::X11)
 target_compile_definitions(netdisc_app_tests PRIVATE
     LUMETTA_APP_PATH="$<TARGET_FILE:lumetta>"
     LUMETTA_TEST_PAGES="${CMAKE_SOURCE_DIR}/tests/functional/pages"
