@@ -1,8 +1,6 @@
 # Network discovery: DNS-SD service discovery on the Avahi client (netservice module) and the
 # Bluetooth LE central on BlueZ over D-Bus (ble module).
 
-pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client avahi-glib)
-
 # Pure service-discovery logic over the DNS-SD client interface, and the bridge module.
 add_library(lumetta_dnssd STATIC
     src/net/DnsSdError.cpp
@@ -15,6 +13,7 @@ target_include_directories(lumetta_dnssd PUBLIC src)
 target_link_libraries(lumetta_dnssd PUBLIC lumetta_core)
 
 if(NOT LUMETTA_UNIT_ONLY)
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client avahi-glib)
 # The DNS-SD client on the Avahi daemon (replies on the GLib main loop).
 add_library(lumetta_dnssd_avahi STATIC
     src/net/avahi/AvahiDnsSd.cpp

@@ -208,6 +208,32 @@ TEST_F(BlueZMockTest, APeripheralThatDisappearsMidReadIsReportedAndForgotten) {
     EXPECT_FALSE(native->queue().take());
 }
 
+TEST_F(BlueZMockTest, APeripheralThatDisappearsWhileConnectingFailsTheConnection) {
+    ASSERT_NO_FATAL_FAILURE(startBus());
+    ASSERT_NO_FATAL_FAILURE(startBlueZ());
+    ASSERT_NO_FATAL_FAILURE(addPeripheral());
+    // This device goes out of range while the connection is being made.
+    const std::string vanish =
+        "objects['/org/bluez/hci0'].RemoveObject('" + kDevice +
+        "'); objects['/'].EmitSignal('org.freedesktop.DBus.ObjectManager', "
+        "'InterfacesRemoved', 'oas', [dbus.ObjectPath('" +
+        kDevice +
+        "'), ['org.bluez.Device1']]); raise dbus.exceptions.DBusException('Page timeout', "
+        "name='org.bluez.Error.Failed')";
+    bluez.mockCall(
+        kDevice, "org.freedesktop.DBus.Mock", "AddMethod",
+        g_variant_new("(sssss)", "org.bluez.Device1", "Connect", "", "", vanish.c_str()));
+    startModule();
+    call("$$ble_scanstart", "[]");
+    ASSERT_TRUE(waitUntil([&] { return discovering(); }));
+    call("$$ble_connect", identifier());
+    EXPECT_EQ(nextEvent(), "ble\fconnectfailed\f" + identifier() + "\fAmp \"One\" é");
+    // Gone for good: a second attempt finds nothing to connect, and nothing else is reported.
+    EXPECT_EQ(call("$$ble_connect", identifier()), "v");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(native->queue().take());
+}
+
 TEST_F(BlueZMockTest, AdapterOffDisconnectsAndAScanWaitsForPowerOn) {
     ASSERT_NO_FATAL_FAILURE(startBus());
     ASSERT_NO_FATAL_FAILURE(startBlueZ());
