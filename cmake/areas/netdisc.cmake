@@ -53,6 +53,14 @@ target_link_libraries(netdisc_unit_tests PRIVATE lumetta_dnssd lumetta_ble lumet
 add_test(NAME netdisc_unit COMMAND netdisc_unit_tests)
 set_tests_properties(netdisc_unit PROPERTIES LABELS "unit" TIMEOUT 120)
 
+# The Bluetooth manager's lock under concurrent calls and callbacks: also under ThreadSanitizer.
+add_executable(netdisc_concurrency_tests tests/net/BLECentralManagerConcurrencyTest.cpp)
+target_link_libraries(netdisc_concurrency_tests PRIVATE lumetta_ble lumetta_test_support
+                      GTest::gtest_main)
+add_test(NAME netdisc_concurrency COMMAND netdisc_concurrency_tests)
+set_tests_properties(netdisc_concurrency PROPERTIES LABELS "unit;concurrency" TIMEOUT 120)
+add_dependencies(concurrency_tests netdisc_concurrency_tests)
+
 if(NOT LUMETTA_UNIT_ONLY)
 # Against a real avahi-daemon: the runner makes a private network namespace with its own
 # system bus and daemon, and runs the test binary inside it.

@@ -3,6 +3,7 @@
 // A central double: records requests, and lets the test play the queue's callbacks.
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,10 @@ class FakeCentral final : public net::BLECentral {
     }
     void connect(const net::BLEPeripheralPtr& p) override {
         p->setState(net::BLEPeripheralState::Connecting);
-        log.push_back("connect " + p->identifier());
+        record("connect " + p->identifier());
     }
     void cancelPeripheralConnection(const net::BLEPeripheralPtr& p) override {
-        log.push_back("cancel " + p->identifier());
+        record("cancel " + p->identifier());
     }
     void discoverServices(const net::BLEPeripheralPtr& p,
                           const std::vector<std::string>& uuids) override {
@@ -46,7 +47,7 @@ class FakeCentral final : public net::BLECentral {
         log.push_back("characteristics " + p->identifier() + " " + s->uuid);
     }
     void readValue(const net::BLEPeripheralPtr&, const net::BLECharacteristicPtr& c) override {
-        log.push_back("read " + c->uuid);
+        record("read " + c->uuid);
     }
     void writeValue(const net::BLEPeripheralPtr&, const net::BLECharacteristicPtr& c,
                     const std::vector<uint8_t>& value, net::BLEWriteType type) override {
@@ -61,6 +62,15 @@ class FakeCentral final : public net::BLECentral {
     }
     void dispatchAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
         delayed.push_back({delay, std::move(task)});
+    }
+
+    void record(std::string entry) {
+        std::lock_guard guard(logLock);
+        log.push_back(std::move(entry));
+    }
+    size_t logSize() {
+        std::lock_guard guard(logLock);
+        return log.size();
     }
 
     /// Changes the state and tells the delegate, as the queue would.
@@ -92,7 +102,8 @@ class FakeCentral final : public net::BLECentral {
     int stops = 0;
     std::vector<std::vector<std::string>> scans;
     std::map<std::string, net::BLEPeripheralPtr> known;
-    std::vector<std::string> log;
+    std::mutex logLock;
+    std::vector<std::string> log;  // guarded by logLock where several threads call in
     std::vector<Delayed> delayed;
 };
 
