@@ -274,25 +274,17 @@ void BlueZCentral::bluezAppeared() {
 }
 
 void BlueZCentral::bluezVanished() {
-    bool wasThere = present_;
+    // Straight to powered off rather than through resetting: a scan the page asks for while
+    // BlueZ is away then waits for its return instead of being dropped.
     present_ = false;
     loaded_ = false;
-    if (wasThere && state_.load() != BLEManagerState::Resetting) {
-        dropConnections();
-        state_ = BLEManagerState::Resetting;
-        tell([](BLECentralDelegate& d) {
-            d.centralManagerDidUpdateState(BLEManagerState::Resetting);
-        });
-    }
+    updateState();
     objects_.clear();
     pendingDiscovery_.clear();
     notifying_.clear();
     byPath_.clear();
-    {
-        std::lock_guard guard(registryLock_);
-        byIdentifier_.clear();
-    }
-    updateState();
+    std::lock_guard guard(registryLock_);
+    byIdentifier_.clear();
 }
 
 void BlueZCentral::loadObjects() {

@@ -21,9 +21,8 @@ namespace lumetta::net {
 ///
 /// Its queue is a thread of its own running a private main context with a private connection
 /// to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set); every callback runs there. States:
-/// no system bus: unsupported; access to BlueZ refused: unauthorized; BlueZ absent or no
-/// adapter: powered off; BlueZ leaving the bus: resetting, then powered off; otherwise the
-/// first adapter's Powered property.
+/// no system bus: unsupported; access to BlueZ refused: unauthorized; BlueZ absent (or gone
+/// from the bus) or no adapter: powered off; otherwise the first adapter's Powered property.
 class BlueZCentral final : public BLECentral {
   public:
     /// Starts the queue; the first state arrives through `delegate` (not owned, outlives this).
