@@ -3,9 +3,11 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/ble/BleModule.h"
 #include "modules/fs/FsModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
+#include "modules/netservice/NetserviceModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
 #include "modules/sh/ShModule.h"
@@ -25,7 +27,8 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
-        zev::descriptor(),
+        zev::descriptor(),   netservice::descriptor(),
+        ble::descriptor(),  // last: the bridge builds the Bluetooth manager after the rest
     };
 }
 
