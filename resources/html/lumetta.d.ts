@@ -13,6 +13,297 @@ export interface Result {
 
 export type Argument = string | null | undefined;
 
+/** A Result whose type tag is one of T, or "e" when the call failed. */
+export type TypedResult<T extends ResultType> = Result & { type: T | 'e' };
+
+// BEGIN GENERATED from the bridge reference table
+/** Every bridge function: its arguments and the result types it answers. */
+export interface BridgeFunctions {
+    /** declares the page ready (the host waits for this before some page scripts). Result: nothing. */
+    '$$app_ready': () => TypedResult<'v'>;
+    /** switches event delivery into the page on or off. Result: always true. */
+    '$$app_startevent': (on: string) => TypedResult<'b'>;
+    /** takes one queued event without delivery. Result: the oldest queued event, or "v" when none. */
+    '$$app_getevent': () => TypedResult<'v' | 's'>;
+    /** reads or writes the page's "pref" setting. Result: read: the stored text ("" when none); write: nothing. */
+    '$$app_storage': (text?: string | null) => TypedResult<'v' | 's'>;
+    /** reads or writes a page-chosen setting. Result: read: the stored text ("" when none); write: nothing, or an error when it could not be saved. */
+    '$$app_storage2': (key: string, text?: string | null) => TypedResult<'v' | 's'>;
+    /** the in-process text clipboard shared by the page's calls (not the system's). Result: read: the text; write: nothing. */
+    '$$app_clipboard': (text?: string | null) => TypedResult<'v' | 's'>;
+    /** runs a native command: "convert" (impulse-response conversion; "req": "progress"/"cancel") or "wavstat". Result: nothing; the outcome comes as an app command event. */
+    '$$app_control': (command: string) => TypedResult<'v'>;
+    /** navigates the main view. Result: nothing. */
+    '$$app_locate': (url: string) => TypedResult<'v'>;
+    /** allows dropping files on the page (each becomes an "open" command event). Result: nothing. */
+    '$$app_dragdrop': (on: string) => TypedResult<'v'>;
+    /** the files last dragged in. Result: array of the paths last dragged over the view. */
+    '$$app_dropfiles': () => TypedResult<'s'>;
+    /** ends the application (the answer to the "exit" command event). Result: nothing. */
+    '$$app_exit': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$app_importfile': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$app_importmultiplefile': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$app_exportfile': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$app_exportmultiplefile': () => TypedResult<'v'>;
+    /** lists the bridge functions (lets a page refuse unknown names). Result: sorted array of every bridge function name this application has. */
+    '$$app_functions': () => TypedResult<'s'>;
+    /** the path separator. Result: "/". */
+    '$$fs_separator': () => TypedResult<'s'>;
+    /** a well-known directory. Result: directory path ending in "/". */
+    '$$fs_path': (location?: string | null) => TypedResult<'s'>;
+    /** mounted volumes. Result: array of volume records. */
+    '$$fs_volumes': () => TypedResult<'s'>;
+    /** the items directly inside a directory. Result: array of entry records (name, size, directory, dates). */
+    '$$fs_contents': (directory: string, exclude?: string | null) => TypedResult<'s'>;
+    /** facts about one item; "e" + reason when it cannot be read. Result: entry record. */
+    '$$fs_stat': (path: string) => TypedResult<'s'>;
+    /** opens with the user's default application. Result: nothing. */
+    '$$fs_exec': (target: string) => TypedResult<'v'>;
+    /** creates a directory with its parents; "e" + reason on failure. Result: "" on success. */
+    '$$fs_mkdir': (path: string) => TypedResult<'s'>;
+    /** removes an item with its contents; "e" + reason on failure. Result: "" on success. */
+    '$$fs_unlink': (path: string) => TypedResult<'s'>;
+    /** copies an item; "e" + reason on failure. Result: "" on success. */
+    '$$fs_copy': (source: string, destination: string) => TypedResult<'s'>;
+    /** moves an item; "e" + reason on failure. Result: "" on success. */
+    '$$fs_move': (source: string, destination: string) => TypedResult<'s'>;
+    /** unpacks an archive; "e" + "unzip failed." on failure. Result: "" on success. */
+    '$$fs_unzip': (archive: string, destination: string) => TypedResult<'s'>;
+    /** reads a text file; "e" + reason when unreadable or not UTF-8. Result: the whole file as UTF-8 text. */
+    '$$fs_readString': (path: string) => TypedResult<'s'>;
+    /** reads bytes of a file. Result: the bytes read. */
+    '$$fs_readData': (path: string, options?: string | null) => TypedResult<'s'>;
+    /** replaces a file's content with the text. Result: "" on success. */
+    '$$fs_writeString': (path: string, text: string) => TypedResult<'s'>;
+    /** appends the text (creates the file). Result: "" on success. */
+    '$$fs_appendString': (path: string, text: string) => TypedResult<'s'>;
+    /** replaces a file's content with the bytes. Result: "" on success. */
+    '$$fs_writeData': (path: string, hex: string) => TypedResult<'s'>;
+    /** appends the bytes (creates the file). Result: "" on success. */
+    '$$fs_appendData': (path: string, hex: string) => TypedResult<'s'>;
+    /** open dialog; the choice comes as an event. Result: nothing. */
+    '$$fs_openfilename': (extensions?: string | null, directory?: string | null) => TypedResult<'v'>;
+    /** open dialog; the choice comes as an event. Result: nothing. */
+    '$$fs_openfilenamev2': (extensions?: string | null) => TypedResult<'v'>;
+    /** save dialog; the choice comes as an event. Result: nothing. */
+    '$$fs_savefilename': (path?: string | null, extension?: string | null) => TypedResult<'v'>;
+    /** folder dialog; the choice comes as an event. Result: nothing. */
+    '$$fs_choosefolder': (directory?: string | null) => TypedResult<'v'>;
+    /** unmounts and ejects a volume. Result: nothing. */
+    '$$fs_unmount': (path: string) => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$fs_openmediafile': () => TypedResult<'v'>;
+    /** removes a file from the documents directory. Result: "" on success. */
+    '$$fs_deletemediafile': (name: string) => TypedResult<'s'>;
+    /** runs a command; its output and end come as events. Result: the process id; 0 when the words are missing or the command cannot start. */
+    '$$sh_exec': (words: string) => TypedResult<'d'>;
+    /** asks a desktop application with this process id to quit. Result: nothing. */
+    '$$sh_kill': (pid: string) => TypedResult<'v'>;
+    /** text to bytes. Result: the text's UTF-8 bytes. */
+    '$$util_bytes': (text: string) => TypedResult<'s'>;
+    /** bytes to text. Result: the text; "" when not valid UTF-8. */
+    '$$util_text': (hex: string) => TypedResult<'s'>;
+    /** no products. Result: nothing. */
+    '$$store_query': () => TypedResult<'v'>;
+    /** nothing purchased. Result: []. */
+    '$$store_purchased': () => TypedResult<'s'>;
+    /** does nothing. Result: nothing. */
+    '$$store_launchflow': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$store_accept': () => TypedResult<'v'>;
+    /** restoring always fails. Result: nothing. */
+    '$$store_restore': () => TypedResult<'v'>;
+    /** push-notification token. Result: the device token, "" when none. */
+    '$$notification_token': () => TypedResult<'s'>;
+    /** does nothing. Result: nothing. */
+    '$$notification_badge': () => TypedResult<'v'>;
+    /** speech recognition is not available. Result: nothing. */
+    '$$recognizer_start': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$recognizer_stop': () => TypedResult<'v'>;
+    /** places and sizes the panel. Result: nothing. */
+    '$$zev_viewPositionConfig': (geometry: string) => TypedResult<'v'>;
+    /** shows the panel. Result: nothing. */
+    '$$zev_show': () => TypedResult<'v'>;
+    /** hides the panel. Result: nothing. */
+    '$$zev_hide': () => TypedResult<'v'>;
+    /** loads a page in the panel. Result: nothing. */
+    '$$zev_openPage': (url: string) => TypedResult<'v'>;
+    /** calls the panel page's onSendMsgToZEV. Result: nothing. */
+    '$$zev_sendMsgToZEV': (message: string) => TypedResult<'v'>;
+    /** MIDI sources. Result: array of source endpoint records. */
+    '$$midi_inendpoints': () => TypedResult<'s'>;
+    /** connects sources to the input port. Result: nothing. */
+    '$$midi_inconnect': (endpoint?: string | null) => TypedResult<'v'>;
+    /** disconnects sources. Result: nothing. */
+    '$$midi_indisconnect': (endpoint?: string | null) => TypedResult<'v'>;
+    /** MIDI destinations. Result: array of destination endpoint records. */
+    '$$midi_outendpoints': () => TypedResult<'s'>;
+    /** connects destinations to the output port. Result: nothing. */
+    '$$midi_outconnect': (endpoint?: string | null) => TypedResult<'v'>;
+    /** disconnects destinations. Result: nothing. */
+    '$$midi_outdisconnect': (endpoint?: string | null) => TypedResult<'v'>;
+    /** sends to every connected destination. Result: nothing. */
+    '$$midi_send': (hex: string) => TypedResult<'v'>;
+    /** opens the system's MIDI setup tool. Result: nothing. */
+    '$$midi_panel': () => TypedResult<'v'>;
+    /** creates further MIDI clients 0..count-1. Result: nothing. */
+    '$$midix_client': (count: string) => TypedResult<'v'>;
+    /** MIDI sources. Result: array of source endpoint records. */
+    '$$midix_inendpoints': () => TypedResult<'s'>;
+    /** connects sources to a client's input. Result: nothing. */
+    '$$midix_inconnect': (index: string, endpoint?: string | null) => TypedResult<'v'>;
+    /** disconnects sources from a client. Result: nothing. */
+    '$$midix_indisconnect': (index: string, endpoint?: string | null) => TypedResult<'v'>;
+    /** MIDI destinations. Result: array of destination endpoint records. */
+    '$$midix_outendpoints': () => TypedResult<'s'>;
+    /** connects destinations to a client's output. Result: nothing. */
+    '$$midix_outconnect': (index: string, endpoint?: string | null) => TypedResult<'v'>;
+    /** disconnects destinations from a client. Result: nothing. */
+    '$$midix_outdisconnect': (index: string, endpoint?: string | null) => TypedResult<'v'>;
+    /** sends through a client's output. Result: nothing. */
+    '$$midix_send': (index: string, hex: string) => TypedResult<'v'>;
+    /** passes a client's input through to its output. Result: nothing. */
+    '$$midix_thru': (index: string, on: string) => TypedResult<'v'>;
+    /** opens the system's MIDI setup tool. Result: nothing. */
+    '$$midix_panel': () => TypedResult<'v'>;
+    /** does nothing. Result: -1 when absent, else nothing. */
+    '$$tgif_buffer': (value?: string | null) => TypedResult<'v' | 'd'>;
+    /** does nothing. Result: 0 when absent, else nothing. */
+    '$$tgif_param': (_arg1?: null, value?: string | null) => TypedResult<'v' | 'd'>;
+    /** does nothing. Result: nothing. */
+    '$$tgif_send': () => TypedResult<'v'>;
+    /** does nothing. Result: nothing. */
+    '$$tgif_thru': () => TypedResult<'v'>;
+    /** browses the local network for a service type. Result: true when a search started, false while one runs. */
+    '$$netservice_search': (type: string) => TypedResult<'b'>;
+    /** ends the search. Result: nothing. */
+    '$$netservice_stop': () => TypedResult<'v'>;
+    /** scans for peripherals. Result: nothing. */
+    '$$ble_scanstart': (services?: string | null) => TypedResult<'v'>;
+    /** stops scanning. Result: nothing. */
+    '$$ble_scanstop': () => TypedResult<'v'>;
+    /** connects a peripheral. Result: nothing. */
+    '$$ble_connect': (id: string) => TypedResult<'v'>;
+    /** disconnects. Result: nothing. */
+    '$$ble_disconnect': (id?: string | null) => TypedResult<'v'>;
+    /** discovers a service's characteristics. Result: nothing. */
+    '$$ble_discover': (id: string, service: string) => TypedResult<'v'>;
+    /** a characteristic's properties. Result: {read, write, writeWithoutResponse, notify, indicate, broadcast} booleans, or {}. */
+    '$$ble_properties': (characteristic: string) => TypedResult<'s'>;
+    /** subscribes to value changes. Result: nothing. */
+    '$$ble_notify': (characteristic: string, on: string) => TypedResult<'v'>;
+    /** reads a value. Result: nothing. */
+    '$$ble_read': (characteristic: string) => TypedResult<'v'>;
+    /** writes with response. Result: nothing. */
+    '$$ble_write': (characteristic: string, hex: string) => TypedResult<'v'>;
+    /** writes without response. Result: nothing. */
+    '$$ble_writewithoutresponse': (characteristic: string, hex: string) => TypedResult<'v'>;
+}
+
+/** Every event: its fields after the module and event names, per module. */
+export interface BridgeEvents {
+    app: {
+        /** a file, URL, window or native command reaches the page. */
+        command: [command: string, argument: string];
+    };
+    fs: {
+        /** an open dialog closed. */
+        openfilename: [path: string];
+        /** a save dialog closed. */
+        savefilename: [path: string];
+        /** a folder dialog closed. */
+        choosefolder: [path: string];
+        /** a volume was unmounted. */
+        unmounted: [path: string];
+        /** unmounting failed. */
+        unmountfailed: [path: string, reason: string];
+    };
+    sh: {
+        /** a shell command wrote output or ended. */
+        stdout: [pid: string, text: string];
+    };
+    store: {
+        /** restoring purchases failed. */
+        restorefailed: [];
+    };
+    notification: {
+        /** a new push token. */
+        refresh: [token: string];
+        /** a push notification arrived. */
+        received: [data: string];
+    };
+    recognizer: {
+        /** speech recognition failed. */
+        error: [message: string];
+        /** a speech result (event name: the result type). */
+        result: [payload: string];
+    };
+    zev: {
+        /** the panel page called webkit.messageHandlers.sendMsgToZOM.postMessage. */
+        onSendMsgToZOM: [message: string];
+        /** a navigation in the panel finished or failed. */
+        onZevWebViewNotify: [code: string];
+    };
+    midi: {
+        /** a MIDI endpoint appeared or went away. */
+        changed: [];
+        /** an endpoint could not be connected. */
+        connectfailed: [endpoint: string];
+        /** the MIDI service failed. */
+        error: [code: string];
+        /** a MIDI message arrived on a connected source. */
+        message: [hex: string, time: string];
+    };
+    midix: {
+        /** a MIDI endpoint appeared or went away. */
+        changed: [];
+        /** an endpoint could not be connected. */
+        connectfailed: [client: string, endpoint: string];
+        /** the MIDI service failed. */
+        error: [client: string, code: string];
+        /** a MIDI message arrived at a client. */
+        message: [client: string, hex: string, time: string];
+    };
+    netservice: {
+        /** a service was found and resolved. */
+        resolved: [service: string];
+        /** a service went away. */
+        lost: [name: string];
+        /** the search ended. */
+        stopped: [code: string];
+    };
+    ble: {
+        /** a scan was refused: no permission. */
+        unauthorized: [];
+        /** an advertisement was received. */
+        found: [id: string, name: string, rssi: string];
+        /** a connection failed. */
+        connectfailed: [id: string, name: string];
+        /** a peripheral connected. */
+        connected: [id: string, name: string];
+        /** a peripheral disconnected (or the adapter went off). */
+        disconnected: [id: string, name: string];
+        /** discovery failed. */
+        discoverfailed: [id: string, reason: string];
+        /** a service's characteristics were discovered. */
+        discovered: [id: string, service: string, characteristics: string];
+        /** a write with response was confirmed. */
+        write: [characteristic: string, error: string];
+        /** a read completed or a notification arrived. */
+        changed: [characteristic: string, hex: string, error: string];
+    };
+}
+// END GENERATED
+
+export type FunctionName = keyof BridgeFunctions;
+export type ModuleName = keyof BridgeEvents;
+export type EventName<M extends ModuleName> = keyof BridgeEvents[M] & string;
+
 /** Receives an event's own fields (after module and event name) and the whole event text. */
 export type EventHandler = (fields: string[], raw: string) => void;
 
@@ -20,8 +311,10 @@ export interface LumettaApi {
     /** True inside Lumetta (the message handlers exist). */
     available(): boolean;
     parse(raw: string | null | undefined): Result;
-    /** Calls a bridge function ("$$fs_stat") over the "lumetta2" message channel. */
-    call(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
+    /** Calls a bridge function ("$$fs_stat") over the "lumetta2" message channel; rejects a
+     *  name the application does not have. */
+    call<N extends FunctionName>(
+        name: N, ...args: Parameters<BridgeFunctions[N]>): Promise<ReturnType<BridgeFunctions[N]>>;
     /** As call, over "lumetta1": the result is also stored in a page variable named by the body. */
     callVar(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
     /** Calls synchronously over the prompt channel; arguments are percent-encoded. */
@@ -31,7 +324,11 @@ export interface LumettaApi {
     /** Fire and forget over the "prompt" message handler. */
     send(name: string, arg1?: Argument, arg2?: Argument): void;
     /** Subscribes to events of a module ('*' for any module or event); returns the unsubscriber. */
-    on(module: string, event: string, handler: EventHandler): () => void;
+    on<M extends ModuleName, E extends EventName<M>>(
+        module: M, event: E,
+        handler: (fields: BridgeEvents[M][E], raw: string) => void): () => void;
+    /** Every event of a module ('*'), or of every module ('*', '*'). */
+    on(module: ModuleName | '*', event: '*', handler: EventHandler): () => void;
     /** Switches event delivery on and declares the page ready (done automatically at load). */
     start(): Promise<void>;
 }

@@ -51,6 +51,9 @@ AppDelegate::AppDelegate() {
         {"devtools", 0, 0, G_OPTION_ARG_NONE, nullptr, "Enable the web inspector", nullptr},
         {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr,
          "Use the built-in virtual MIDI ports only", nullptr},
+        // Answered in main before the application starts; listed here for --help.
+        {"list-functions", 0, 0, G_OPTION_ARG_NONE, nullptr,
+         "Print every bridge function and event as JSON and exit", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     g_application_add_main_option_entries(G_APPLICATION(app_.get()), entries);

@@ -1,10 +1,22 @@
 #include <syslog.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "host/AppDelegate.h"
 #include "modules/Modules.h"
+#include "modules/Reference.h"
 
 int main(int argc, char** argv) {
-    openlog("lumetta", LOG_PID, LOG_USER);
+    // Answered before GTK starts: needs no display and no running instance.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--list-functions") == 0) {
+            std::puts(lumetta::modules::reference::json().c_str());
+            return 0;
+        }
+    }
+    // The journal files these lines under the application id.
+    openlog(LUMETTA_APP_ID, LOG_PID, LOG_USER);
     lumetta::modules::registerCommands();
     lumetta::host::AppDelegate app;
     return app.run(argc, argv);

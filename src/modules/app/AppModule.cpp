@@ -1,5 +1,7 @@
 #include "modules/app/AppModule.h"
 
+#include <algorithm>
+
 #include "bridge/BridgeError.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
@@ -65,6 +67,15 @@ class AppModule final : public Module {
             Application* application = &services_.application;
             services_.mainThread.post([application] { application->terminate(); });
             return resultVoid();
+        });
+        f.add("$$app_functions::", [this](const Arg&, const Arg&) {
+            // Page names: the registered operations without their two argument markers.
+            std::vector<std::string> names;
+            for (auto& name : native_.functions().names())
+                if (name.size() > 2 && name.ends_with("::"))
+                    names.push_back(name.substr(0, name.size() - 2));
+            std::sort(names.begin(), names.end());
+            return resultString(jsonStringFromObject(nlohmann::json(names)).value_or("[]"));
         });
         for (const char* name : {"$$app_importfile::", "$$app_importmultiplefile::",
                                  "$$app_exportfile::", "$$app_exportmultiplefile::"}) {
