@@ -8,6 +8,7 @@
 #include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/security/SecurityModule.h"
 #include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
 #include "modules/tgif/TgifModule.h"
@@ -25,7 +26,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
-        zev::descriptor(),
+        zev::descriptor(),   security::descriptor(),
     };
 }
 

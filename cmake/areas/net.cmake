@@ -1,0 +1,23 @@
+# Other connectivity: HTTP transfers on libsoup 3, the raw TCP client, and the security module
+# on OpenSSL 3 libcrypto.
+
+pkg_check_modules(OPENSSL_CRYPTO REQUIRED IMPORTED_TARGET libcrypto)
+
+# Security: the crypto on libcrypto and the bridge functions over it.
+add_library(lumetta_security STATIC
+    src/net/SecurityCrypto.cpp
+    src/modules/security/SecurityModule.cpp
+)
+target_link_libraries(lumetta_security PUBLIC lumetta_core PRIVATE PkgConfig::OPENSSL_CRYPTO)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_security)
+
+# Unit tests: results checked against the openssl command-line tool.
+add_executable(security_unit_tests
+    tests/net/SecurityCryptoTest.cpp
+    tests/modules/security/SecurityModuleTest.cpp
+)
+target_include_directories(security_unit_tests PRIVATE tests)
+target_link_libraries(security_unit_tests PRIVATE lumetta_security lumetta_test_support
+                      GTest::gtest_main)
+add_test(NAME security_unit COMMAND security_unit_tests)
+set_tests_properties(security_unit PROPERTIES LABELS unit TIMEOUT 120)
