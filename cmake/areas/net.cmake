@@ -21,3 +21,22 @@ target_link_libraries(security_unit_tests PRIVATE lumetta_security lumetta_test_
                       GTest::gtest_main)
 add_test(NAME security_unit COMMAND security_unit_tests)
 set_tests_properties(security_unit PROPERTIES LABELS unit TIMEOUT 120)
+
+# TCP: the client with its reader thread, and the tcpip bridge module.
+add_library(lumetta_tcpip STATIC
+    src/net/TCPIPClient.cpp
+    src/modules/tcpip/TcpipModule.cpp
+)
+target_link_libraries(lumetta_tcpip PUBLIC lumetta_core Threads::Threads)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_tcpip)
+
+# Against real loopback peers; the reader threads also run under ThreadSanitizer.
+add_executable(tcpip_unit_tests
+    tests/net/TCPIPClientTest.cpp
+    tests/modules/tcpip/TcpipModuleTest.cpp
+)
+target_include_directories(tcpip_unit_tests PRIVATE tests)
+target_link_libraries(tcpip_unit_tests PRIVATE lumetta_tcpip lumetta_test_support GTest::gtest_main)
+add_test(NAME tcpip_unit COMMAND tcpip_unit_tests)
+set_tests_properties(tcpip_unit PROPERTIES LABELS "unit;concurrency" TIMEOUT 180)
+add_dependencies(concurrency_tests tcpip_unit_tests)

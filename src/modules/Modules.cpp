@@ -11,6 +11,7 @@
 #include "modules/security/SecurityModule.h"
 #include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
+#include "modules/tcpip/TcpipModule.h"
 #include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"
 #include "modules/zev/ZevModule.h"
@@ -26,7 +27,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
-        zev::descriptor(),   security::descriptor(),
+        zev::descriptor(),   security::descriptor(),     tcpip::descriptor(),
     };
 }
 
