@@ -40,3 +40,27 @@ target_link_libraries(tcpip_unit_tests PRIVATE lumetta_tcpip lumetta_test_suppor
 add_test(NAME tcpip_unit COMMAND tcpip_unit_tests)
 set_tests_properties(tcpip_unit PROPERTIES LABELS "unit;concurrency" TIMEOUT 180)
 add_dependencies(concurrency_tests tcpip_unit_tests)
+
+# HTTP: the transfer manager (no HTTP library), the libsoup transfers and the http module.
+pkg_check_modules(SOUP3 REQUIRED IMPORTED_TARGET libsoup-3.0)
+add_library(lumetta_http STATIC
+    src/net/HTTPConnection.cpp
+    src/net/HTTPTask.cpp
+    src/modules/http/HttpModule.cpp
+)
+target_link_libraries(lumetta_http PUBLIC lumetta_core PkgConfig::SOUP3 PkgConfig::GLIB)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_http)
+
+# Loopback servers for the transfer tests and benchmarks.
+add_library(lumetta_net_test_support STATIC tests/net/TestHttpServer.cpp)
+target_include_directories(lumetta_net_test_support PUBLIC tests)
+target_link_libraries(lumetta_net_test_support PUBLIC lumetta_core Threads::Threads)
+
+add_executable(http_unit_tests
+    tests/net/HTTPConnectionTest.cpp
+    tests/modules/http/HttpModuleTest.cpp
+)
+target_link_libraries(http_unit_tests PRIVATE lumetta_http lumetta_net_test_support
+                      lumetta_test_support GTest::gtest_main)
+add_test(NAME http_unit COMMAND http_unit_tests)
+set_tests_properties(http_unit PROPERTIES LABELS unit TIMEOUT 300)

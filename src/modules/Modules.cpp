@@ -4,6 +4,7 @@
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
 #include "modules/fs/FsModule.h"
+#include "modules/http/HttpModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
@@ -28,6 +29,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
         zev::descriptor(),   security::descriptor(),     tcpip::descriptor(),
+        http::descriptor(),
     };
 }
 
