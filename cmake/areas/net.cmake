@@ -64,3 +64,10 @@ target_link_libraries(http_unit_tests PRIVATE lumetta_http lumetta_net_test_supp
                       lumetta_test_support GTest::gtest_main)
 add_test(NAME http_unit COMMAND http_unit_tests)
 set_tests_properties(http_unit PROPERTIES LABELS unit TIMEOUT 300)
+
+# Loopback throughput next to curl and a plain socket client (not a test).
+if(NOT LUMETTA_UNIT_ONLY)
+    add_executable(net_bench bench/net_bench.cpp)
+    target_link_libraries(net_bench PRIVATE lumetta_http lumetta_tcpip lumetta_net_test_support
+                          lumetta_test_support)
+endif()

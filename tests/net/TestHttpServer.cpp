@@ -172,6 +172,18 @@ void TestHttpServer::serve(int fd) {
         return true;
     };
 
+    if (method == "PUT" && path == "/discard") {
+        // Benchmarks: count the body and nothing else.
+        uint64_t expected = number(headers["content-length"]);
+        uint64_t got = rest.size();
+        while (got < expected) {
+            ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) return;
+            got += static_cast<uint64_t>(n);
+        }
+        answerHead(200, "Content-Length: 0\r\n");
+        return;
+    }
     if (method == "PUT") {
         if (auto code = segment("/upload/")) {
             Upload up;
@@ -201,7 +213,17 @@ void TestHttpServer::serve(int fd) {
             return;
         }
     }
-    if (auto fixed = segment("/fixed/")) {
+    if (auto blob = segment("/blob/")) {
+        // Benchmarks: one block sent over and over, so the server costs next to nothing.
+        uint64_t size = number(*blob);
+        if (!answerHead(200, "Content-Length: " + std::to_string(size) + "\r\n")) return;
+        for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = patternByte(i);
+        for (uint64_t at = 0; at < size;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - at));
+            if (!sendAll(fd, buffer.data(), n)) return;
+            at += n;
+        }
+    } else if (auto fixed = segment("/fixed/")) {
         uint64_t size = number(*fixed);
         if (answerHead(200, "Content-Length: " + std::to_string(size) + "\r\n"))
             sendPattern(0, size);

@@ -13,6 +13,8 @@
 //   GET /redirect      redirects to itself for ever
 //   GET /hugeheader    a 1 MiB header line
 //   PUT /upload/CODE   takes the body (counted, digested), answers CODE
+//   GET /blob/N        N bytes of a repeated 1 MiB block, as fast as possible (benchmarks)
+//   PUT /discard       takes the body without looking at it, answers 200 (benchmarks)
 
 #include <atomic>
 #include <cstdint>
