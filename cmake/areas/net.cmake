@@ -71,3 +71,22 @@ if(NOT LUMETTA_UNIT_ONLY)
     target_link_libraries(net_bench PRIVATE lumetta_http lumetta_tcpip lumetta_net_test_support
                           lumetta_test_support)
 endif()
+
+# The real application driven through a page: run inside scripts/with-display.sh.
+if(NOT LUMETTA_UNIT_ONLY)
+    find_package(X11 REQUIRED)
+    add_executable(net_functional_tests
+        tests/functional/AppProcess.cpp
+        tests/functional/NetAppTest.cpp
+    )
+    target_include_directories(net_functional_tests PRIVATE tests tests/functional)
+    target_link_libraries(net_functional_tests PRIVATE lumetta_net_test_support lumetta_store
+                          GTest::gtest_main X11::X11)
+    target_compile_definitions(net_functional_tests PRIVATE
+        LUMETTA_APP_PATH="$<TARGET_FILE:lumetta>"
+        LUMETTA_TEST_PAGES="${CMAKE_SOURCE_DIR}/tests/functional/pages"
+        LUMETTA_PAGE_LIBRARY="${CMAKE_SOURCE_DIR}/resources/html/lumetta.js")
+    add_dependencies(net_functional_tests lumetta)
+    add_test(NAME net_functional COMMAND net_functional_tests)
+    set_tests_properties(net_functional PROPERTIES LABELS functional TIMEOUT 180 RUN_SERIAL TRUE)
+endif()
