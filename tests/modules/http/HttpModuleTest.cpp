@@ -330,6 +330,25 @@ TEST_F(HttpModuleTest, BrokenServersGiveOneErrorAndNoFile) {
     }
 }
 
+TEST_F(HttpModuleTest, AnUploadToAServerThatNeverAnswersTimesOut) {
+    std::string source = scratch.file("up.bin");
+    test::writeBytes(source, patternBytes(1000));
+    uint32_t uid = start("$$http_upload", server.url("/noanswer"), source);
+    auto end = finish(uid, 60s);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->name, "error");
+    EXPECT_TRUE(fs::exists(source)) << "the source is left alone";
+}
+
+TEST_F(HttpModuleTest, ADestinationInAMissingFolderIsAnError) {
+    std::string dest = scratch.file("no/such/folder/file");
+    uint32_t uid = start("$$http_download", server.url("/fixed/10"), dest);
+    auto end = finish(uid);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->name, "error");
+    EXPECT_EQ(server.requests(), 0) << "nothing is fetched that cannot be stored";
+}
+
 TEST_F(HttpModuleTest, ARefusedConnectionIsAnError) {
     uint16_t port;
     {
