@@ -37,7 +37,8 @@ constexpr size_t kKeyBufferSize = 64;
 
 std::array<uint8_t, kKeyBufferSize> zeroPadded(const Bytes* bytes) {
     std::array<uint8_t, kKeyBufferSize> buffer{};
-    if (bytes) std::memcpy(buffer.data(), bytes->data(), std::min(bytes->size(), buffer.size()));
+    if (bytes && !bytes->empty())
+        std::memcpy(buffer.data(), bytes->data(), std::min(bytes->size(), buffer.size()));
     return buffer;
 }
 
