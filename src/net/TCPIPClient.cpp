@@ -95,23 +95,33 @@ void TCPIPClient::detach() {
 }
 
 void TCPIPClient::recv() {
-    std::vector<uint8_t> buffer(kBufferSize);
-    const int fd = fd_.get();
-    while (true) {
-        {
-            std::unique_lock guard(lock_);
-            while (!closing_.load() && delegate_ && !delegate_->mayReceive())
-                wake_.wait_for(guard, std::chrono::milliseconds(5));
+    try {
+        std::vector<uint8_t> buffer(kBufferSize);
+        const int fd = fd_.get();
+        while (true) {
+            {
+                std::unique_lock guard(lock_);
+                while (!closing_.load() && delegate_ && !delegate_->mayReceive())
+                    wake_.wait_for(guard, std::chrono::milliseconds(5));
+            }
+            ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            std::lock_guard guard(lock_);
+            if (delegate_ && !quiet_.load())
+                delegate_->received(buffer.data(), static_cast<size_t>(n));
         }
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        std::lock_guard guard(lock_);
-        if (delegate_ && !quiet_.load()) delegate_->received(buffer.data(), static_cast<size_t>(n));
+    } catch (const std::exception& e) {
+        // The connection cannot go on, but it still ends the one way: closed, once.
+        syslog(LOG_ERR, "TCP connection %d: %s", fd_.get(), e.what());
+        ::shutdown(fd_.get(), SHUT_RDWR);
     }
-    buffer = {};
     std::lock_guard guard(lock_);
-    if (delegate_ && !quiet_.load()) delegate_->closed();
+    try {
+        if (delegate_ && !quiet_.load()) delegate_->closed();
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "TCP connection %d: %s", fd_.get(), e.what());
+    }
     delegate_.reset();
 }
 
