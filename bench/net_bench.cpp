@@ -30,7 +30,7 @@ namespace {
 
 constexpr uint64_t kHttpSize = 200ull * 1000 * 1000;
 constexpr uint64_t kEchoSize = 100ull * 1000 * 1000;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 double seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();

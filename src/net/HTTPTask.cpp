@@ -118,7 +118,11 @@ void HTTPTask::upload() {
     if (!request_) return error("no request");
     SoupMessageHeaders* headers = soup_message_get_request_headers(request_.get());
     soup_message_headers_replace(headers, "User-Agent", "VELMAR");
-    host::GObjectPtr<GInputStream> stream(g_unix_input_stream_new(source.release(), TRUE));
+    host::GObjectPtr<GInputStream> file(g_unix_input_stream_new(source.release(), TRUE));
+    // A file cannot be polled, so every read of it is a trip to a worker thread; reading it
+    // a large piece at a time keeps those trips rare.
+    host::GObjectPtr<GInputStream> stream(
+        g_buffered_input_stream_new_sized(file.get(), options_.readSize));
     soup_message_set_request_body(request_.get(), "application/octet-stream", stream.get(),
                                   info.st_size);
     expected_ = info.st_size;
@@ -136,6 +140,13 @@ void HTTPTask::onWroteBodyData(SoupMessage*, guint size, gpointer data) {
     auto* self = static_cast<HTTPTask*>(data);
     guarded("progress", [&] {
         self->amount_ += size;
+        // libsoup reports every few kilobytes; the page hears at most every readSize bytes,
+        // and always the last piece.
+        bool last = self->amount_ >= self->expected_;
+        if (!last &&
+            self->amount_ - self->reported_ < static_cast<int64_t>(self->options_.readSize))
+            return;
+        self->reported_ = self->amount_;
         if (self->http_) self->http_->didLoadData(self->uid_, self->expected_, self->amount_);
     });
 }

@@ -22,7 +22,8 @@ struct HTTPTaskOptions {
     unsigned downloadTimeoutSeconds = 60;
     /// The same for uploads.
     unsigned uploadTimeoutSeconds = 10;
-    /// Bytes asked for per read of a download body.
+    /// Bytes asked for per read of a download body or of an upload's file; also the least
+    /// progress between two progress notifications of an upload.
     size_t readSize = 256 * 1024;
 };
 
@@ -80,6 +81,7 @@ class HTTPTask final : public HTTPTransfer, public std::enable_shared_from_this<
     int64_t expected_ = -1;
     bool checkLength_ = false;  // the body must have exactly expected_ bytes
     int64_t amount_ = 0;
+    int64_t reported_ = 0;  // the amount in the last progress notification of an upload
 };
 
 /// Makes libsoup transfers for the manager.
