@@ -23,18 +23,28 @@ std::shared_ptr<net::TCPIPClient> ConnectionTable::find(int number) {
     return it == clients_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<net::TCPIPClient> ConnectionTable::remove(int number) {
+bool ConnectionTable::retire(int number) {
     std::lock_guard guard(lock_);
     auto it = clients_.find(number);
-    if (it == clients_.end()) return nullptr;
-    auto client = std::move(it->second);
+    if (it == clients_.end()) return false;
+    retired_.push_back(std::move(it->second));
     clients_.erase(it);
-    return client;
+    return true;
+}
+
+void ConnectionTable::reap() {
+    std::vector<std::shared_ptr<net::TCPIPClient>> ended;
+    {
+        std::lock_guard guard(lock_);
+        ended.swap(retired_);
+    }
+    // Destroyed here, outside the lock: each joins its reader, which has finished its work.
 }
 
 std::vector<std::shared_ptr<net::TCPIPClient>> ConnectionTable::takeAll() {
     std::lock_guard guard(lock_);
-    std::vector<std::shared_ptr<net::TCPIPClient>> all;
+    std::vector<std::shared_ptr<net::TCPIPClient>> all = std::move(retired_);
+    retired_.clear();
     for (auto& [number, client] : clients_) all.push_back(std::move(client));
     clients_.clear();
     return all;
@@ -72,8 +82,13 @@ bool _TCPIPClientDelegate::closed() {
     } catch (const std::exception& e) {
         syslog(LOG_ERR, "tcpip closed event of %d lost: %s", fd, e.what());
     }
-    // The reader cannot join itself: the client is let go on the main thread.
-    if (auto client = connections_->remove(fd)) mainThread_.post([client = std::move(client)] {});
+    // The reader cannot join itself: the client is let go on the main thread, or by the
+    // module's teardown if that comes first, so no reader outlives the module.
+    if (connections_->retire(fd)) {
+        mainThread_.post([table = std::weak_ptr<ConnectionTable>(connections_)] {
+            if (auto live = table.lock()) live->reap();
+        });
+    }
     return true;
 }
 
@@ -113,7 +128,8 @@ TcpipModule::TcpipModule(bridge::ModuleContext& context) {
 TcpipModule::~TcpipModule() {
     auto clients = connections_->takeAll();
     for (auto& client : clients) client->detach();
-    // Each reader ends promptly now; dropping the last reference joins it.
+    // Each reader ends promptly now (ended ones already have); dropping the last reference
+    // joins it.
     clients.clear();
 }
 

@@ -27,15 +27,20 @@ class ConnectionTable {
     void insert(int number, std::shared_ptr<net::TCPIPClient> client);
     /// The client under `number`, or null. Any thread.
     std::shared_ptr<net::TCPIPClient> find(int number);
-    /// Takes the client under `number` out; null when there is none. Any thread.
-    std::shared_ptr<net::TCPIPClient> remove(int number);
-    /// Empties the table, handing over every client. Any thread.
+    /// Moves the client under `number` to the ended ones, whose readers are still finishing;
+    /// false when there is none. Reader thread.
+    bool retire(int number);
+    /// Lets go of the ended clients, joining their readers. Any thread but a reader's.
+    void reap();
+    /// Empties the table, handing over every client, ended ones included. Any thread.
     std::vector<std::shared_ptr<net::TCPIPClient>> takeAll();
+    /// Open connections.
     size_t size();
 
   private:
     std::mutex lock_;
     std::map<int, std::shared_ptr<net::TCPIPClient>> clients_;
+    std::vector<std::shared_ptr<net::TCPIPClient>> retired_;
 };
 
 /// Turns one connection's data and end into "tcpip" events posted through "lumetta.postEvent"
@@ -51,8 +56,8 @@ class _TCPIPClientDelegate final : public net::TCPIPClientDelegate {
 
     /// "tcpip" "read" with the bytes as hex text.
     void received(const uint8_t* bytes, size_t size) override;
-    /// "tcpip" "closed"; removes the client from the table and releases it on the main thread
-    /// (where its reader is joined).
+    /// "tcpip" "closed"; takes the client out of the table and has it released on the main
+    /// thread, where its reader is joined.
     bool closed() override;
     /// False while the page has more than kMaxBacklog events waiting.
     bool mayReceive() override;

@@ -31,8 +31,10 @@ class TcpipModuleTest : public ::testing::Test {
             host.services, std::vector<bridge::ModuleDescriptor>{descriptor()});
     }
     ~TcpipModuleTest() override {
-        native.reset();
+        // The relay goes first: removing it waits for a reader thread that is posting through
+        // it (a peer closed at the end of a test), so none reads `native` while it goes.
         relay.reset();
+        native.reset();
     }
 
     std::string call(const char* name, bridge::Arg a1 = std::nullopt,
@@ -191,6 +193,23 @@ TEST_F(TcpipModuleTest, TeardownClosesEveryConnectionWithoutEvents) {
     EXPECT_EQ(before, 0u);
     EXPECT_TRUE(test::seesEnd(peerA.get()));
     EXPECT_TRUE(test::seesEnd(peerB.get()));
+}
+
+TEST_F(TcpipModuleTest, AConnectionThatEndedJustBeforeTeardownIsJoinedByIt) {
+    test::LoopbackListener listener;
+    files::UniqueFd peer;
+    std::string number = connect(listener, peer).substr(1);
+    peer.reset();
+    // The closed event is out, but the main thread never got to release the client.
+    auto end = std::chrono::steady_clock::now() + 20s;
+    while (native->queue().size() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(native->queue().size(), 1u);
+    EXPECT_EQ(module().connections().size(), 0u);
+    relay.reset();
+    native.reset();  // joins the ended reader; must neither hang nor leave it running
+    // A release the reader posted before teardown finds nothing left to do.
+    EXPECT_LE(host.mainThread.runPending(), 1u);
 }
 
 TEST_F(TcpipModuleTest, AFloodingPeerIsHeldBackWhileThePageIsBehind) {
