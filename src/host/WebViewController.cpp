@@ -9,6 +9,7 @@
 #include "bridge/BridgeText.h"
 #include "host/AppWebView.h"
 #include "host/Dialogs.h"
+#include "host/Locations.h"
 #include "host/NativeControl.h"
 
 namespace lumetta::host {
@@ -51,6 +52,14 @@ WebViewController::~WebViewController() {
     webView_.reset();
     content_.reset();
     intf_.reset();
+}
+
+std::unique_ptr<WebViewController> WebViewController::initForPlugin(
+    Services& services, const std::vector<ModuleDescriptor>& modules, Options options) {
+    if (!services.mainThread.isCurrent()) return nullptr;
+    auto controller = std::make_unique<WebViewController>(services, modules, options);
+    controller->createWebView("file://" + bundleDirectory() + "html/plugin.html");
+    return controller;
 }
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {

@@ -26,6 +26,11 @@ class WebViewController final : public PageController {
     /// Creates the interface, and with it the page's bridge and modules.
     WebViewController(bridge::Services& services,
                       const std::vector<bridge::ModuleDescriptor>& modules, Options options);
+    /// A controller showing the bundled plugin page (html/plugin.html in the bundle directory),
+    /// its view already built. Builds nothing off the main thread: null there.
+    static std::unique_ptr<WebViewController> initForPlugin(
+        bridge::Services& services, const std::vector<bridge::ModuleDescriptor>& modules,
+        Options options);
     ~WebViewController() override;
     WebViewController(const WebViewController&) = delete;
     WebViewController& operator=(const WebViewController&) = delete;
