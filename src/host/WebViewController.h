@@ -13,6 +13,10 @@
 
 namespace lumetta::host {
 
+/// Whether a media capture request is granted without asking: camera and microphone are, a
+/// request that includes the screen (display capture) is not.
+bool mediaRequestGranted(bool audio, bool video, bool display);
+
 /// Owns one page's web view and its interface: configures the view (user script, message
 /// handlers, preferences, user agent), answers its navigation and UI hooks, and carries out
 /// what the page's notifications ask. Main thread only; neither copyable nor movable, since

@@ -46,6 +46,9 @@ ShModule::ShModule(bridge::ModuleContext& context)
         auto parsed = bridge::jsonObjectFromString(*words);
         auto line = parsed ? shell::ShellTask::commandLine(*parsed) : std::nullopt;
         if (!line) return bridge::resultInt(0);
+        // The shell would run the line only up to the NUL: refused rather than cut.
+        if (line->find('\0') != std::string::npos)
+            throw bridge::BridgeError("The command line contains a NUL character.");
         auto launched = shell::ShellTask::launch(
             *line, [relay](std::string event) { relay->post(std::move(event)); }, main);
         if (launched.pid <= 0) throw bridge::BridgeError(launched.error);
