@@ -52,6 +52,7 @@ WebViewController::~WebViewController() {
             webkit_user_content_manager_unregister_script_message_handler(content_.get(), name,
                                                                           nullptr);
     }
+    detachAppWebView(webView_.get());
     webView_.reset();
     content_.reset();
     intf_.reset();

@@ -81,3 +81,51 @@ TEST(WebViewText, SwipeNavigationIsOnAndScreenCaptureIsNotGranted) {
     EXPECT_FALSE(host::mediaRequestGranted(true, true, true)) << "screen with sound";
     EXPECT_FALSE(host::mediaRequestGranted(false, false, false)) << "nothing named";
 }
+
+TEST(WebViewText, DropHandlersOfAViewThatOutlivesItsPageDoNothing) {
+    test::initDisplayOnce();
+    test::WindowServices services;
+    std::vector<std::string> events;
+    auto token =
+        services.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
+            if (auto* text = std::any_cast<std::string>(&n.object)) events.push_back(*text);
+        });
+    auto controller = std::make_unique<host::WebViewController>(
+        services.services, std::vector<bridge::ModuleDescriptor>{modules::app::descriptor()},
+        host::WebViewController::Options{});
+    GtkWidget* view = controller->createWebView("about:blank");
+    g_object_ref_sink(view);  // the view outlives its controller and interface
+
+    GtkDropTarget* target = nullptr;
+    GListModel* controllers = gtk_widget_observe_controllers(view);
+    for (guint i = 0; i < g_list_model_get_n_items(controllers) && !target; ++i) {
+        GObject* item = G_OBJECT(g_list_model_get_item(controllers, i));
+        if (GTK_IS_DROP_TARGET(item)) target = GTK_DROP_TARGET(item);
+        g_object_unref(item);
+    }
+    g_object_unref(controllers);
+    ASSERT_NE(target, nullptr);
+
+    GFile* file = g_file_new_for_path("/tmp/dropped.wav");
+    GSList* files = g_slist_append(nullptr, file);
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, GDK_TYPE_FILE_LIST);
+    g_value_take_boxed(&value, gdk_file_list_new_from_list(files));
+    g_slist_free(files);
+
+    gboolean dropped = FALSE;
+    g_signal_emit_by_name(target, "drop", &value, 0.0, 0.0, &dropped);
+    EXPECT_TRUE(dropped) << "while the page lives, a drop opens the file";
+    EXPECT_EQ(events.size(), 1u);
+
+    controller.reset();
+    events.clear();
+    dropped = TRUE;
+    g_signal_emit_by_name(target, "drop", &value, 0.0, 0.0, &dropped);
+    EXPECT_FALSE(dropped);
+    EXPECT_TRUE(events.empty());
+
+    g_value_unset(&value);
+    g_object_unref(file);
+    g_object_unref(view);
+}
