@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -312,8 +313,16 @@ bool XhrServer::serve(int connection, std::string& buffer) {
         sendAll(connection, xhrRefusal(request->status), wake_, kSendStallMs);
         return true;
     }
-    sendAll(connection, xhrResponse(dispatch_(request->method, request->arg1, request->arg2)),
-            wake_, kSendStallMs);
+    std::string answer;
+    // The server thread's body: nothing may escape it (that would end the application). A call
+    // that throws past the bridge (it catches what the functions throw) closes the connection.
+    try {
+        answer = xhrResponse(dispatch_(request->method, request->arg1, request->arg2));
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "loopback call failed: %s", e.what());
+        return true;
+    }
+    sendAll(connection, answer, wake_, kSendStallMs);
     return true;
 }
 

@@ -126,3 +126,16 @@ TEST(XhrServerAnswer, AStartAfterAFailedFirstStartListens) {
     Answer answer = parse(slowExchange(server.port(), request(server, "$$fs_separator")));
     EXPECT_EQ(answer.body, "s/");
 }
+
+TEST(XhrServerAnswer, ACallThatThrowsClosesItsConnectionAndTheServerGoesOn) {
+    int calls = 0;
+    XhrServer server([&](const Arg& method, const Arg&, const Arg&) -> std::string {
+        if (++calls == 1) throw std::runtime_error("out of memory");
+        return method.value_or("");
+    });
+    server.start();
+    Answer first = parse(slowExchange(server.port(), request(server, "$$first")));
+    EXPECT_EQ(first.contentLength, -1) << "no answer";
+    Answer second = parse(slowExchange(server.port(), request(server, "$$second")));
+    EXPECT_EQ(second.body, "$$second");
+}
