@@ -1,6 +1,7 @@
 #include "shell/ShellTask.h"
 
 #include <glib-unix.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -115,7 +116,13 @@ ShellTask::~ShellTask() {
 }
 
 void ShellTask::postText(const std::string& text) {
-    if (post_) post_(bridge::joinEvent({"sh", "stdout", std::to_string(pid_), text}));
+    // Runs in the main loop's callbacks: an event that cannot be posted is logged and dropped,
+    // the task goes on to its end.
+    try {
+        if (post_) post_(bridge::joinEvent({"sh", "stdout", std::to_string(pid_), text}));
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "shell task %d: event lost: %s", static_cast<int>(pid_), e.what());
+    }
 }
 
 gboolean ShellTask::onReadable(gint fd, GIOCondition, gpointer data) {
