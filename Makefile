@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench package clean
 
 all: build
 
@@ -20,6 +20,9 @@ run: build
 
 test: build
 	@scripts/test.sh $(BUILD)
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)

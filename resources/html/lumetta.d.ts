@@ -203,6 +203,36 @@ export interface BridgeFunctions {
     '$$ble_write': (characteristic: string, hex: string) => TypedResult<'v'>;
     /** writes without response. Result: nothing. */
     '$$ble_writewithoutresponse': (characteristic: string, hex: string) => TypedResult<'v'>;
+    /** downloads a file. Result: the transfer number. */
+    '$$http_download': (url: string, destination?: string | null) => TypedResult<'d'>;
+    /** uploads a file. Result: the transfer number; "e" + reason without a source. */
+    '$$http_upload': (url: string, source: string) => TypedResult<'d'>;
+    /** cancels a transfer. Result: nothing. */
+    '$$http_cancel': (number: string) => TypedResult<'v'>;
+    /** opens a TCP connection. Result: the connection number, -1 when the connection failed. */
+    '$$tcpip_connect': (address: string, port: string) => TypedResult<'d'>;
+    /** sends bytes. Result: nothing. */
+    '$$tcpip_write': (number: string, hex: string) => TypedResult<'v'>;
+    /** closes a connection. Result: nothing. */
+    '$$tcpip_close': (number: string) => TypedResult<'v'>;
+    /** the default key/IV pair. Result: key/IV specification: 32 hex digits, "/", 32 hex digits. */
+    '$$security_kiv': (hex?: string | null) => TypedResult<'s'>;
+    /** makes a UUID. Result: a new random UUID, upper case. */
+    '$$security_uuidgen': () => TypedResult<'s'>;
+    /** MD5 digest. Result: 32 upper-case hex digits; "" when empty or missing. */
+    '$$security_md5': (data: string) => TypedResult<'s'>;
+    /** enciphers for this machine. Result: ciphertext bound to this computer and user; "" on failure. */
+    '$$security_encipher': (text: string) => TypedResult<'s'>;
+    /** deciphers. Result: the plain text; "" on failure. */
+    '$$security_decipher': (hex: string) => TypedResult<'s'>;
+    /** AES-128-CBC with PKCS#7 padding. Result: ciphertext; "" on failure. */
+    '$$security_aesencrypt': (hex: string, key?: string | null) => TypedResult<'s'>;
+    /** AES-128-CBC decryption. Result: plain bytes; "" on failure. */
+    '$$security_aesdecrypt': (hex: string, key?: string | null) => TypedResult<'s'>;
+    /** triple-DES-ECB with PKCS#7 padding. Result: ciphertext; "" on failure. */
+    '$$security_desencrypt': (hex: string, key?: string | null) => TypedResult<'s'>;
+    /** triple-DES-ECB decryption. Result: plain bytes; "" on failure. */
+    '$$security_desdecrypt': (hex: string, key?: string | null) => TypedResult<'s'>;
 }
 
 /** Every event: its fields after the module and event names, per module. */
@@ -296,6 +326,20 @@ export interface BridgeEvents {
         write: [characteristic: string, error: string];
         /** a read completed or a notification arrived. */
         changed: [characteristic: string, hex: string, error: string];
+    };
+    http: {
+        /** a transfer moved on. */
+        progress: [number: string, total: string, done: string];
+        /** a transfer finished. */
+        completed: [number: string, path: string];
+        /** a transfer failed. */
+        error: [number: string, url: string];
+    };
+    tcpip: {
+        /** bytes arrived. */
+        read: [number: string, hex: string];
+        /** the connection ended. */
+        closed: [number: string];
     };
 }
 // END GENERATED

@@ -26,17 +26,25 @@ constexpr const char* kWakeNotificationName = "NSWorkspaceDidWakeNotification";
 }  // namespace
 
 std::string bundleResourceDirectory() {
+    // Beside the executable, so a build tree and an installed copy (or a package unpacked
+    // anywhere) each show their own page: bin/../share/lumetta installed, the `resources`
+    // link beside the program in a build tree.
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        for (fs::path candidate :
-             {exe.parent_path() / "../share/lumetta", exe.parent_path() / "resources"}) {
-            if (fs::exists(candidate / "html" / "index.html", ec))
-                return fs::weakly_canonical(candidate).string() + "/";
-        }
+    if (ec) {
+        syslog(LOG_ERR, "cannot find the running program: %s", ec.message().c_str());
+        return "/usr/share/lumetta/";
     }
-    return std::string(LUMETTA_SOURCE_RESOURCES) + "/";
+    const fs::path candidates[] = {exe.parent_path() / "../share/lumetta",
+                                   exe.parent_path() / "resources"};
+    for (const fs::path& candidate : candidates) {
+        if (fs::exists(candidate / "html" / "index.html", ec))
+            return fs::weakly_canonical(candidate).string() + "/";
+    }
+    syslog(LOG_ERR, "no bundled page beside %s (looked in %s and %s)", exe.c_str(),
+           candidates[0].c_str(), candidates[1].c_str());
+    return fs::weakly_canonical(candidates[0]).string() + "/";
 }
 
 AppDelegate::AppDelegate() {
