@@ -351,6 +351,86 @@ export type EventName<M extends ModuleName> = keyof BridgeEvents[M] & string;
 /** Receives an event's own fields (after module and event name) and the whole event text. */
 export type EventHandler = (fields: string[], raw: string) => void;
 
+/** A MIDI endpoint record as listed by sources() and destinations(). */
+export interface MidiEndpoint {
+    MIDIDeviceNameKey: string;
+    MIDIEntityNameKey: string;
+    MIDIEndpointUIDKey: number;
+    MIDIEndpointIndexKey: number;
+}
+
+/** MIDI bytes: hex text (two digits per byte, blanks between bytes allowed), a Uint8Array or
+ *  an array of 0..255. Anything else is refused before it is sent. */
+export type MidiData = string | Uint8Array | number[];
+
+export interface MidiHelpers {
+    sources(): Promise<MidiEndpoint[]>;
+    destinations(): Promise<MidiEndpoint[]>;
+    /** Without an endpoint: every current one. */
+    connectInput(endpoint?: MidiEndpoint): Promise<void>;
+    disconnectInput(endpoint?: MidiEndpoint): Promise<void>;
+    connectOutput(endpoint?: MidiEndpoint): Promise<void>;
+    disconnectOutput(endpoint?: MidiEndpoint): Promise<void>;
+    /** Sends to every connected destination; at most 512 bytes. */
+    send(data: MidiData): Promise<void>;
+    /** Every complete message (SysEx whole); time in milliseconds, 32-bit, wrapping. */
+    onMessage(handler: (bytes: Uint8Array, timeMs: number, hex: string) => void): () => void;
+    /** An endpoint appeared or went away. */
+    onChange(handler: () => void): () => void;
+}
+
+export interface StoreHelpers {
+    /** The stored text, "" when none. */
+    get(key: string): Promise<string>;
+    /** Rejects when the setting could not be saved. */
+    set(key: string, text: string): Promise<void>;
+}
+
+export interface FsHelpers {
+    /** A well-known directory (home, documents, library, temporary, ...), ending in "/". */
+    path(name?: string): Promise<string>;
+    stat(path: string): Promise<Record<string, unknown>>;
+    list(directory: string): Promise<Record<string, unknown>[]>;
+    readText(path: string): Promise<string>;
+    readBytes(path: string, options?: { offset?: number; length?: number }): Promise<Uint8Array>;
+    writeText(path: string, text: string): Promise<void>;
+    writeBytes(path: string, bytes: MidiData): Promise<void>;
+    mkdir(path: string): Promise<void>;
+    remove(path: string): Promise<void>;
+}
+
+export interface ShellHelpers {
+    /** Runs a command given as its words (no shell); resolves when its output has ended. */
+    run(argv: string[], options?: { onOutput?: (text: string) => void }):
+        Promise<{ pid: number; output: string }>;
+    kill(pid: number): Promise<void>;
+}
+
+export interface IrHelpers {
+    /** Converts an impulse-response WAV file; resolves with the parameter file (32-bit
+     *  little-endian floats). Progress in percent; interval: polling period in ms. */
+    convert(path: string, options?: { onProgress?: (percent: number) => void; interval?: number }):
+        Promise<{ path: string; bytes: Uint8Array }>;
+    cancel(): Promise<void>;
+}
+
+export type PanelOutcome = 'loaded' | 'failed' | 'timedout' | 'unreachable';
+
+export interface PanelHelpers {
+    /** Navigation codes of the "zev" "onZevWebViewNotify" event by name. */
+    readonly codes: { [code: number]: PanelOutcome };
+    place(rect: { x: number; y: number; width: number; height: number }): Promise<void>;
+    show(): Promise<void>;
+    hide(): Promise<void>;
+    /** Loads a page (relative addresses resolve against this page); rejects with an Error whose
+     *  `code` is the navigation code when it fails. */
+    load(url: string): Promise<'loaded'>;
+    /** Calls the panel page's onSendMsgToZEV(text), escaped for it. */
+    send(text: string): Promise<void>;
+    /** Messages the panel page posts with webkit.messageHandlers.sendMsgToZOM. */
+    onMessage(handler: (text: string) => void): () => void;
+}
+
 export interface LumettaApi {
     /** True inside Lumetta (the message handlers exist). */
     available(): boolean;
@@ -375,6 +455,19 @@ export interface LumettaApi {
     on(module: ModuleName | '*', event: '*', handler: EventHandler): () => void;
     /** Switches event delivery on and declares the page ready (done automatically at load). */
     start(): Promise<void>;
+    /** The next event of this module and name (accepted by filter); rejects after timeout ms. */
+    once<M extends ModuleName, E extends EventName<M>>(
+        module: M, event: E,
+        options?: { timeout?: number; filter?: (fields: BridgeEvents[M][E], raw: string) => boolean }):
+        Promise<BridgeEvents[M][E]>;
+    /** The names of the application's bridge functions. */
+    functions(): Promise<string[]>;
+    midi: MidiHelpers;
+    store: StoreHelpers;
+    fs: FsHelpers;
+    shell: ShellHelpers;
+    ir: IrHelpers;
+    panel: PanelHelpers;
 }
 
 declare global {

@@ -142,7 +142,9 @@ const std::vector<Function>& functions() {
         // fs
         {"$$fs_separator", none, none, "s", "\"/\"", {}, "the path separator"},
         {"$$fs_path",
-         opt("location", "home, documents (default), desktop, library, temp, ..."),
+         opt("location",
+             "home, documents (the default), music, movies, pictures, downloads, library, "
+             "temporary or bundle"),
          none,
          "s",
          "directory path ending in \"/\"",
