@@ -59,6 +59,7 @@ NativeCall* NativeCall::current() {
 }
 
 std::string NativeCall::call(std::string_view function, const Arg& arg1, const Arg& arg2) {
+    if (auto reason = refusal()) return resultError(*reason);
     std::string name(function);
     name += "::";
     const BridgeFunction* fn = functions_.find(name);
@@ -156,6 +157,16 @@ std::vector<std::string> NativeCall::dropfiles() const {
 void NativeCall::setDropfiles(std::vector<std::string> paths) {
     std::lock_guard guard(propertyLock_);
     dropfiles_ = std::move(paths);
+}
+
+void NativeCall::setRefusal(std::optional<std::string> reason) {
+    std::lock_guard guard(propertyLock_);
+    refusal_ = std::move(reason);
+}
+
+std::optional<std::string> NativeCall::refusal() const {
+    std::lock_guard guard(propertyLock_);
+    return refusal_;
 }
 
 void NativeCall::exit() {

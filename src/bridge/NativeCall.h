@@ -63,6 +63,11 @@ class NativeCall {
     std::vector<std::string> dropfiles() const;
     void setDropfiles(std::vector<std::string> paths);
 
+    /// While a reason is set, every call on every channel answers "e" + reason and runs
+    /// nothing: the page shown is not trusted. nullopt lets calls run again. Any thread.
+    void setRefusal(std::optional<std::string> reason);
+    std::optional<std::string> refusal() const;
+
     /// Ends the application (main thread).
     void exit();
 
@@ -99,6 +104,7 @@ class NativeCall {
     mutable std::mutex propertyLock_;
     std::optional<std::string> clipboard_;
     std::vector<std::string> dropfiles_;
+    std::optional<std::string> refusal_;  // guarded by propertyLock_
     void* window_ = nullptr;
     std::vector<Owned> modules_;  // creation order
 };

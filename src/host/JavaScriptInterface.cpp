@@ -54,6 +54,10 @@ JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& s
         if (auto* paths = std::any_cast<std::vector<std::string>>(&n.object))
             native_->setDropfiles(*paths);
     }));
+    server_.setAdmit([this](const Arg& origin) -> std::optional<std::string> {
+        // Requests without an Origin field carry the token, which only trusted frames get.
+        return origin ? controller_.refuseOrigin(*origin) : std::nullopt;
+    });
     // Ready before the page's view exists: its user script carries the port and the token.
     server_.start();
 }

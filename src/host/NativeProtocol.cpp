@@ -47,6 +47,12 @@ void onRequest(WebKitURISchemeRequest* request, gpointer) {
         answer(request, resultVoid());
         return;
     }
+    // Another view (a child window, say) must not reach this page's bridge.
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
+    if (!view || g_object_get_data(G_OBJECT(view), kViewBridgeKey) != native) {
+        answer(request, resultError("this page has no access to native functions"));
+        return;
+    }
     SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
     answer(request, native->dispatchHeaders(header(headers, "method"), header(headers, "arg1"),
                                             header(headers, "arg2")));
