@@ -14,6 +14,15 @@ window.T = {
     }
     return true;
   },
+  // One call on every channel; each answers "s" and the argument's bytes in hexadecimal.
+  async channels() {
+    return {
+      prompt: Lumetta.callSync('$$util_bytes', 'A').raw,
+      message: (await Lumetta.call('$$util_bytes', 'B')).raw,
+      variable: (await Lumetta.callVar('$$util_bytes', 'C')).raw,
+      xhr: (await Lumetta.callXHR('$$util_bytes', 'D')).raw,
+    };
+  },
   fail(e) {
     try { T.report('error', String(e && e.stack || e)); } catch (ignored) { /* nothing more to do */ }
   },
