@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <utility>
 
 #include "bridge/BridgeText.h"
@@ -24,6 +25,17 @@ constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
 std::string describe(const std::string& uri) {
     if (auto origin = originOf(uri)) return origin->text();
     return uri.substr(0, uri.find(':') == std::string::npos ? 40 : uri.find(':') + 1);
+}
+
+// The folder of the web-process extension that guards frames: installed beside the program,
+// else in the build tree.
+std::string webProcessExtensionDirectory() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    fs::path installed = exe.parent_path() / ".." / LUMETTA_WEB_EXTENSIONS_INSTALL_DIR;
+    if (!ec && fs::is_directory(installed, ec)) return installed.string();
+    return LUMETTA_WEB_EXTENSIONS_BUILD_DIR;
 }
 
 std::string refusalFor(const std::string& uri) {
@@ -69,6 +81,9 @@ WebViewController::~WebViewController() {
 }
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {
+    // Before the view's web process starts, so that it loads the frame guard.
+    webkit_web_context_set_web_process_extensions_directory(webkit_web_context_get_default(),
+                                                            webProcessExtensionDirectory().c_str());
     content_ = adopt(webkit_user_content_manager_new());
     if (!trust_.add(uri, TrustSource::Implied))
         syslog(LOG_WARNING, "the start page is not trusted: %s", describe(uri).c_str());

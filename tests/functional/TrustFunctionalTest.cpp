@@ -231,3 +231,30 @@ TEST(Trust, ALoopbackPageGivenAtStartVouchesForThePageItLocates) {
     ASSERT_TRUE(back) << app.stored("error").value_or("no error reported");
     expectBridge(*back, "back on the start page");
 }
+
+TEST(Trust, AFrameOfAnotherOriginInATrustedPageGetsNoChannel) {
+    AppProcess app;
+    PageServer foreign(app.root() / "pages");
+    fs::path dir = app.root() / "written";
+    fs::create_directories(dir);
+    store(app, "foreignUrl", foreign.url("/framed.html?dir=" + dir.string()));
+    app.start({"--page=" + app.page("frames.html").string()});
+
+    auto report = foreign.waitFor("/report");
+    ASSERT_TRUE(report) << "the frame did not report";
+    EXPECT_TRUE(report->value("noToken", false));
+    EXPECT_TRUE(report->value("noPrompt", false));
+    EXPECT_EQ(report->value("handlers", ""), "undefined") << "the message handlers are reachable";
+    EXPECT_EQ(report->value("getter", ""), "undefined") << "through the namespace's prototype";
+    EXPECT_EQ(report->value("childHandlers", ""), "undefined") << "through a fresh window";
+    for (const char* channel : {"prompt", "childPrompt", "afterDelete", "xhr"}) {
+        std::string answer = report->value(channel, "");
+        EXPECT_EQ(answer.substr(0, 1), "e") << channel << ": " << answer;
+    }
+    auto page = app.waitForKey("page");
+    ASSERT_TRUE(page) << app.stored("error").value_or("no error reported");
+    expectBridge(*page, "the framing page");
+    for (const char* name :
+         {"frame-prompt.txt", "child-prompt.txt", "deleted-prompt.txt", "frame-xhr.txt"})
+        EXPECT_FALSE(fs::exists(dir / name)) << name << " was written by the foreign frame";
+}
