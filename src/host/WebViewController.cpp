@@ -151,15 +151,13 @@ void WebViewController::installUserScript() {
     webkit_user_script_unref(userScript);
 }
 
-// A main-frame load towards an untrusted document: calls are refused and events held from now
-// on, before the document can run, so nothing reaches it in the moments before it commits.
+// The main frame is about to show an untrusted document (its response is accepted): calls are
+// refused and events held from now on, before the document can run, so nothing reaches it in
+// the moments before the view learns that it committed.
 void WebViewController::guardNavigation(const std::string& uri) {
     if (uri.empty() || trust_.trusts(uri)) return;
     NativeCall& native = intf_->native();
-    if (!guarded_) {
-        guarded_ = true;
-        deliveryBeforeGuard_ = native.event();
-    }
+    guarded_ = true;
     native.queue().stopDelivery();
     native.setRefusal(refusalFor(uri));
 }
@@ -190,28 +188,19 @@ void WebViewController::applyTrust(const std::string& uri) {
 void WebViewController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
     const char* uri = webkit_web_view_get_uri(view);
-    switch (event) {
-        case WEBKIT_LOAD_STARTED:
-        case WEBKIT_LOAD_REDIRECTED:
-            controller->guardNavigation(uri ? uri : "");
-            break;
-        case WEBKIT_LOAD_COMMITTED:
-            controller->committedUri_ = uri ? uri : "";
-            controller->applyTrust(controller->committedUri_);
-            break;
-        default:
-            break;
-    }
+    // Only now does the view know the new document's address (a page restored from the
+    // back/forward cache has no response to decide on before).
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    controller->committedUri_ = uri ? uri : "";
+    controller->applyTrust(controller->committedUri_);
 }
 
 gboolean WebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*,
                                          gpointer self) {
-    // The document shown stays: its trust, and the delivery it had, come back.
+    // The document shown stays, and with it its trust. Delivery stays off, as after any
+    // main-frame response, until the page switches it on again.
     auto* controller = static_cast<WebViewController*>(self);
-    bool redeliver = controller->guarded_ && controller->deliveryBeforeGuard_;
-    if (!controller->guarded_) return FALSE;
-    controller->applyTrust(controller->committedUri_);
-    if (redeliver && controller->trusted_) controller->intf_->native().setEvent(true);
+    if (controller->guarded_) controller->applyTrust(controller->committedUri_);
     return FALSE;
 }
 

@@ -105,7 +105,6 @@ class WebViewController final : public PageController {
     bool trusted_ = true;       // whether that document may use the bridge
     std::string untrustedOrigin_;  // how the window names an untrusted document
     bool guarded_ = false;         // calls refused ahead of an untrusted document's arrival
-    bool deliveryBeforeGuard_ = false;
     std::unique_ptr<JavaScriptInterface> intf_;
     GObjectPtr<WebKitUserContentManager> content_;
     GObjectPtr<WebKitWebView> webView_;

@@ -117,7 +117,9 @@ class PageServer {
             std::ostringstream content;
             content << in.rdbuf();
             body = content.str();
-            type = path.ends_with(".js") ? "text/javascript" : "text/html; charset=utf-8";
+            type = path.ends_with(".js")    ? "text/javascript"
+                   : path.ends_with(".zip") ? "application/zip"
+                                            : "text/html; charset=utf-8";
         } else {
             status = "404 Not Found";
         }
@@ -257,4 +259,39 @@ TEST(Trust, AFrameOfAnotherOriginInATrustedPageGetsNoChannel) {
     for (const char* name :
          {"frame-prompt.txt", "child-prompt.txt", "deleted-prompt.txt", "frame-xhr.txt"})
         EXPECT_FALSE(fs::exists(dir / name)) << name << " was written by the foreign frame";
+}
+
+TEST(Trust, OriginsListedOnTheCommandLineOrInTheSettingAreTrusted) {
+    for (bool inSetting : {false, true}) {
+        AppProcess app;
+        PageServer listed(app.root() / "pages");
+        store(app, "foreignUrl", listed.url("/located.html"));
+        std::vector<std::string> args = {"--page=" + app.page("trust.html").string()};
+        if (inSetting)
+            store(app, "trusted-origins", "https://editor.example.com, " + listed.origin());
+        else
+            args.push_back("--trust-origin=" + listed.origin());
+        app.start(args);
+        auto located = app.waitForKey("located");
+        ASSERT_TRUE(located) << (inSetting ? "setting: " : "option: ")
+                             << app.stored("error").value_or("no error reported");
+        expectBridge(*located, inSetting ? "listed in the setting" : "listed on the command line");
+        EXPECT_EQ(located->value("origin", ""), listed.origin());
+    }
+}
+
+TEST(Trust, AnArchiveOnAnotherOriginLeavesThePageItsBridgeAndEvents) {
+    AppProcess app;
+    PageServer foreign(app.root() / "pages");
+    std::ofstream(app.page("archive.zip"), std::ios::binary)
+        << std::string("PK\x05\x06", 4) << std::string(18, '\0');
+    store(app, "foreignUrl", foreign.url("/archive.zip"));
+    app.start({"--page=" + app.page("download-away.html").string()});
+    auto result = app.waitForKey("download");
+    ASSERT_TRUE(result) << app.stored("error").value_or("no error reported");
+    EXPECT_EQ(result->at("downloads"), json({foreign.url("/archive.zip")}));
+    expectBridge(result->at("after"), "after the download");
+    auto title = app.windowTitle();
+    ASSERT_TRUE(title);
+    EXPECT_EQ(title->find("Not trusted"), std::string::npos) << *title;
 }
