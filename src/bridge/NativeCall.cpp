@@ -136,7 +136,18 @@ void NativeCall::deliverEvents(std::vector<std::string>& batch) {
         script += escapeScriptLiteral(e);
         script += "')}catch(e){console.error(e)}\n";
     }
+    std::string condition;
+    {
+        std::lock_guard guard(propertyLock_);
+        condition = eventCondition_;
+    }
+    if (!condition.empty()) script = "if (" + condition + ") {\n" + script + "}\n";
     evalJavaScript(std::move(script));
+}
+
+void NativeCall::setEventCondition(std::string condition) {
+    std::lock_guard guard(propertyLock_);
+    eventCondition_ = std::move(condition);
 }
 
 std::optional<std::string> NativeCall::clipboard() const {

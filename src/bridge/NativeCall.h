@@ -68,6 +68,10 @@ class NativeCall {
     void setRefusal(std::optional<std::string> reason);
     std::optional<std::string> refusal() const;
 
+    /// A script condition the page must meet for queued events to be dispatched in it: the view
+    /// may show another document by the time a batch is evaluated. Empty: none. Any thread.
+    void setEventCondition(std::string condition);
+
     /// Ends the application (main thread).
     void exit();
 
@@ -105,6 +109,7 @@ class NativeCall {
     std::optional<std::string> clipboard_;
     std::vector<std::string> dropfiles_;
     std::optional<std::string> refusal_;  // guarded by propertyLock_
+    std::string eventCondition_;          // guarded by propertyLock_
     void* window_ = nullptr;
     std::vector<Owned> modules_;  // creation order
 };

@@ -165,6 +165,15 @@ bool TrustPolicy::trustsOriginHeader(std::string_view value) const {
     return trusts(value);
 }
 
+std::string TrustPolicy::documentCondition() const {
+    // Origin texts hold no quotes or backslashes (originOf admits none), so they sit safely in
+    // the literals; plain comparisons, since the page may have replaced Array methods.
+    std::string condition = "(function (o) { return false";
+    for (auto& origin : origins()) condition += " || o === '" + origin + "'";
+    condition += "; })(location.protocol === 'file:' ? 'file://' : location.origin)";
+    return condition;
+}
+
 std::vector<std::string> TrustPolicy::origins() const {
     std::lock_guard guard(lock_);
     std::vector<std::string> out;

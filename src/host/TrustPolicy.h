@@ -55,6 +55,10 @@ class TrustPolicy {
     /// file: origin: file: pages send it (sandboxed frames do too, but they get no token).
     bool trustsOriginHeader(std::string_view value) const;
 
+    /// A script expression that is true exactly when evaluated in a top-level document of a
+    /// trusted origin. It reads only `location`, which a page cannot redefine.
+    std::string documentCondition() const;
+
     /// The trusted origins as text, oldest first.
     std::vector<std::string> origins() const;
 

@@ -88,6 +88,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     if (!trust_.add(uri, TrustSource::Implied))
         syslog(LOG_WARNING, "the start page is not trusted: %s", describe(uri).c_str());
     installUserScript();
+    intf_->native().setEventCondition(trust_.documentCondition());
     contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
     // The signal does not say which handler received the message: one callback each.
     const GCallback receivers[] = {G_CALLBACK(onScriptMessage<0>), G_CALLBACK(onScriptMessage<1>),
@@ -321,7 +322,10 @@ void WebViewController::loadURL(const std::string& url) {
     size_t known = trust_.origins().size();
     if (!trust_.add(url, TrustSource::Implied))
         syslog(LOG_WARNING, "not trusted, plain http off this machine: %s", describe(url).c_str());
-    if (trust_.origins().size() != known) installUserScript();
+    if (trust_.origins().size() != known) {
+        installUserScript();
+        intf_->native().setEventCondition(trust_.documentCondition());
+    }
     // File URLs may read the whole file system, as pages expect of the application.
     webkit_web_view_load_uri(webView_.get(), url.c_str());
 }

@@ -222,16 +222,19 @@ TEST(Trust, ALoopbackPageGivenAtStartVouchesForThePageItLocates) {
     auto remote = app.waitForKey("remote");
     ASSERT_TRUE(remote) << app.stored("error").value_or("no error reported");
     expectBridge(*remote, "the start page");
+    EXPECT_EQ(remote->value("events", false), true) << "events reach the start page";
     EXPECT_EQ(remote->value("origin", ""), start.origin());
 
     auto located = app.waitForKey("located");
     ASSERT_TRUE(located) << app.stored("error").value_or("no error reported");
     expectBridge(*located, "the located page");
+    EXPECT_EQ(located->value("events", false), true) << "events reach the located page";
     EXPECT_EQ(located->value("origin", ""), other.origin());
 
     auto back = app.waitForKey("remoteBack");
     ASSERT_TRUE(back) << app.stored("error").value_or("no error reported");
     expectBridge(*back, "back on the start page");
+    EXPECT_EQ(back->value("events", false), true) << "events reach the start page again";
 }
 
 TEST(Trust, AFrameOfAnotherOriginInATrustedPageGetsNoChannel) {

@@ -197,3 +197,27 @@ TEST(Refusal, LoopbackServerChecksTheOriginField) {
     ASSERT_TRUE(twice);
     EXPECT_EQ(twice->status, 403) << "two Origin fields are refused";
 }
+
+TEST(TrustPolicy, DocumentConditionNamesEveryTrustedOriginAndReadsOnlyLocation) {
+    TrustPolicy trust;
+    trust.add("http://127.0.0.1:8000/", TrustSource::Implied);
+    std::string condition = trust.documentCondition();
+    EXPECT_NE(condition.find("o === 'file://'"), std::string::npos) << condition;
+    EXPECT_NE(condition.find("o === 'http://127.0.0.1:8000'"), std::string::npos) << condition;
+    EXPECT_NE(condition.find("location.origin"), std::string::npos) << condition;
+    EXPECT_EQ(condition.find("indexOf"), std::string::npos) << "a page can replace Array methods";
+}
+
+TEST(Refusal, EventsAreDispatchedOnlyWhereTheConditionHolds) {
+    test::TestHost host;
+    bridge::NativeCall native(host.services, {});
+    native.setEventCondition("trusted()");
+    native.setEvent(true);
+    native.postEvent("app\fcommand\fopen\f/a.wav");
+    host.mainThread.runPending();
+    auto scripts = host.takeScripts();
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_EQ(scripts[0].rfind("if (trusted()) {\n", 0), 0u) << scripts[0];
+    EXPECT_EQ(test::dispatchedEvents(scripts),
+              std::vector<std::string>{"app\fcommand\fopen\f/a.wav"});
+}
