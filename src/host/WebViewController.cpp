@@ -35,6 +35,8 @@ std::string webProcessExtensionDirectory() {
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     fs::path installed = exe.parent_path() / ".." / LUMETTA_WEB_EXTENSIONS_INSTALL_DIR;
     if (!ec && fs::is_directory(installed, ec)) return installed.string();
+    if (!fs::is_directory(LUMETTA_WEB_EXTENSIONS_BUILD_DIR, ec))
+        syslog(LOG_WARNING, "frame guard not found: frames of other origins keep prompt()");
     return LUMETTA_WEB_EXTENSIONS_BUILD_DIR;
 }
 
@@ -192,8 +194,13 @@ void WebViewController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event
     // Only now does the view know the new document's address (a page restored from the
     // back/forward cache has no response to decide on before).
     if (event != WEBKIT_LOAD_COMMITTED) return;
-    controller->committedUri_ = uri ? uri : "";
-    controller->applyTrust(controller->committedUri_);
+    try {
+        controller->committedUri_ = uri ? uri : "";
+        controller->applyTrust(controller->committedUri_);
+    } catch (const std::exception& e) {
+        controller->intf_->native().setRefusal("cannot decide whether this page is trusted");
+        syslog(LOG_ERR, "cannot decide whether a page is trusted: %s", e.what());
+    }
 }
 
 gboolean WebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*,
@@ -201,7 +208,11 @@ gboolean WebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*
     // The document shown stays, and with it its trust. Delivery stays off, as after any
     // main-frame response, until the page switches it on again.
     auto* controller = static_cast<WebViewController*>(self);
-    if (controller->guarded_) controller->applyTrust(controller->committedUri_);
+    try {
+        if (controller->guarded_) controller->applyTrust(controller->committedUri_);
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "cannot decide whether a page is trusted: %s", e.what());
+    }
     return FALSE;
 }
 
