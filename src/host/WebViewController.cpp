@@ -106,6 +106,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     webView_ = retain(view);
     // The in-process protocol answers only the view whose bridge it would call.
     g_object_set_data(G_OBJECT(view), kViewBridgeKey, &intf_->native());
+    g_object_set_data(G_OBJECT(view), kViewTrustKey, &trust_);
     WebKitSettings* settings = webkit_web_view_get_settings(view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);

@@ -156,3 +156,39 @@ TEST(NativeProtocol, AnotherViewOrAnUntrustedPageIsAnsweredWithAnErrorAndRunsNot
     gtk_window_destroy(GTK_WINDOW(window));
     gtk_window_destroy(GTK_WINDOW(otherWindow));
 }
+
+TEST(NativeProtocol, AFrameOfAnotherOriginInATrustedPageIsAnsweredWithAnError) {
+    gtk_init();
+    host::GlibMainThread mainThread;
+    test::NullStore store;
+    test::NullApplication application;
+    bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store,
+                              application};
+    host::WebViewController controller(services, {modules::app::descriptor()}, {});
+    bridge::NativeCall& native = controller.intf().native();
+    native.setClipboard("untouched");
+    registerProtocolOnce();
+
+    test::LoopbackHttpServer framed(test::LoopbackHttpServer::Mode::Serve, R"HTML(<!DOCTYPE html>
+<html><body><script>
+fetch('lumetta://bridge/!lumetta', { headers: { method: '$$app_clipboard', arg1: 'pwned' } })
+  .then((r) => r.text()).then((t) => parent.postMessage(t, '*'))
+  .catch((e) => parent.postMessage('failed: ' + e, '*'));
+</script></body></html>)HTML");
+    char dir[] = "/tmp/lumetta-protocol-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string page = std::string(dir) + "/framing.html";
+    std::ofstream(page) << "<!DOCTYPE html><html><body><script>window.results = null;"
+                           "addEventListener('message', (e) => { window.results = e.data; });"
+                           "</script><iframe src='" +
+                               framed.url() + "'></iframe></body></html>";
+    GtkWidget* window = gtk_window_new();
+    gtk_window_set_child(GTK_WINDOW(window), controller.createWebView("file://" + page));
+    gtk_window_present(GTK_WINDOW(window));
+    std::string fromFrame = waitForResults(controller.webView());
+    EXPECT_TRUE(controller.pageTrusted());
+    EXPECT_EQ(fromFrame.substr(0, 1), "e") << fromFrame;
+    EXPECT_NE(fromFrame.find("not trusted"), std::string::npos) << fromFrame;
+    EXPECT_EQ(native.clipboard(), "untouched");
+    gtk_window_destroy(GTK_WINDOW(window));
+}
