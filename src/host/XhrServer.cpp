@@ -150,6 +150,7 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         return std::nullopt;
 
     std::optional<std::string> host;
+    bridge::Arg origin;
     std::string_view rest = header.substr(lineEnd + 1);
     while (!rest.empty()) {
         size_t end = rest.find('\n');
@@ -163,6 +164,9 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         if (name == "host") {
             if (host) return XhrRequest{403, {}, {}, {}};  // two Host fields: refuse
             host = lower(trim(line.substr(colon + 1)));
+        } else if (name == "origin") {
+            if (origin) return XhrRequest{403, {}, {}, {}};  // two Origin fields: refuse
+            origin = std::string(trim(line.substr(colon + 1)));
         }
     }
 
@@ -185,6 +189,7 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
             query = query.substr(0, hash);
     }
     XhrRequest request;
+    request.origin = std::move(origin);
     request.method = std::string(path.substr(path.rfind('/') + 1));
     if (hasQuery) {
         size_t comma = query.find(',');
@@ -311,6 +316,10 @@ bool XhrServer::serve(int connection, std::string& buffer) {
     if (!request) return true;  // not HTTP: closed without an answer
     if (request->status != 0) {
         sendAll(connection, xhrRefusal(request->status), wake_, kSendStallMs);
+        return true;
+    }
+    if (auto refused = admit_ ? admit_(request->origin) : std::nullopt) {
+        sendAll(connection, xhrResponse(bridge::resultError(*refused)), wake_, kSendStallMs);
         return true;
     }
     std::string answer;

@@ -37,6 +37,8 @@ for f in usr/bin/lumetta usr/bin/lumetta-irconv usr/bin/lumetta-wavstat \
     usr/share/man/man1/lumetta.1 usr/share/man/man1/lumetta-irconv.1 usr/share/man/man1/lumetta-wavstat.1; do
     [ -e "$root/$f" ] || fail "the package lacks /$f"
 done
+find "$root/usr" -path '*/lumetta/web-process-extensions/*.so' | grep -q . \
+    || fail "the package lacks the web-process extension"
 desktop-file-validate "$root/usr/share/applications/com.velmar.lumetta.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/com.velmar.lumetta.metainfo.xml" >/dev/null
 
