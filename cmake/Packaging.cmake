@@ -34,7 +34,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "unzip, avahi-daemon, bluez")
-set(CPACK_STRIP_FILES OFF)
+set(CPACK_STRIP_FILES ON)
 include(CPack)
 
 # The package's own tests: the desktop files validate, and the .deb, unpacked into a
