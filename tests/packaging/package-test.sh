@@ -14,7 +14,8 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/lumetta-package.XXXXXX")"
 app_pid=""
 cleanup() {
     if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; wait "$app_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
+    # The web engine's helper processes leave a moment after the program.
+    for _ in 1 2 3 4 5; do rm -rf "$work" 2>/dev/null && break; sleep 0.5; done
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
