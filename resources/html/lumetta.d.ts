@@ -440,13 +440,16 @@ export interface LumettaApi {
     call<N extends FunctionName>(
         name: N, ...args: Parameters<BridgeFunctions[N]>): Promise<ReturnType<BridgeFunctions[N]>>;
     /** As call, over "lumetta1": the result is also stored in a page variable named by the body. */
-    callVar(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
+    callVar<N extends FunctionName>(
+        name: N, ...args: Parameters<BridgeFunctions[N]>): Promise<ReturnType<BridgeFunctions[N]>>;
     /** Calls synchronously over the prompt channel; arguments are percent-encoded. */
-    callSync(name: string, arg1?: Argument, arg2?: Argument): Result;
+    callSync<N extends FunctionName>(
+        name: N, ...args: Parameters<BridgeFunctions[N]>): ReturnType<BridgeFunctions[N]>;
     /** Calls over the loopback HTTP channel; the function runs off the main thread. */
-    callXHR(name: string, arg1?: Argument, arg2?: Argument): Promise<Result>;
+    callXHR<N extends FunctionName>(
+        name: N, ...args: Parameters<BridgeFunctions[N]>): Promise<ReturnType<BridgeFunctions[N]>>;
     /** Fire and forget over the "prompt" message handler. */
-    send(name: string, arg1?: Argument, arg2?: Argument): void;
+    send<N extends FunctionName>(name: N, ...args: Parameters<BridgeFunctions[N]>): void;
     /** Subscribes to events of a module ('*' for any module or event); returns the unsubscriber. */
     on<M extends ModuleName, E extends EventName<M>>(
         module: M, event: E,

@@ -83,6 +83,12 @@ async function use() {
     const t: 's' | 'e' = r.type;
     window.Lumetta.on('midi', 'message', (fields) => { const [hex, time]: [string, string] = fields; void hex; void time; });
     void t;
+    const ep = (await window.Lumetta.midi.destinations())[0];
+    await window.Lumetta.midi.connectOutput(ep);
+    const params: Uint8Array = (await window.Lumetta.ir.convert('/a.wav', { onProgress: (p: number) => void p })).bytes;
+    const [pid, text] = await window.Lumetta.once('sh', 'stdout', { timeout: 100 });
+    const sync = window.Lumetta.callSync('$$util_bytes', 'x');
+    void params; void pid; void text; void sync;
 }
 void use;
 `;
@@ -90,6 +96,8 @@ void use;
 window.Lumetta.call('$$no_such');
 window.Lumetta.call('$$fs_stat', '/a', 'b', 'c');
 window.Lumetta.on('midi', 'nosuchevent', () => {});
+window.Lumetta.once('sh', 'nosuchevent');
+window.Lumetta.callSync('$$nothing_here');
 `;
     function compile(text) {
         fs.writeFileSync(path.join(work, 'page.ts'), text);
@@ -104,7 +112,7 @@ window.Lumetta.on('midi', 'nosuchevent', () => {});
     if (goodErrors) fail('a typed page does not compile against lumetta.d.ts:\n' + goodErrors);
     const badErrors = compile(bad);
     const expected = (badErrors.match(/error TS/g) || []).length;
-    if (expected < 3) fail('mistyped calls compile against lumetta.d.ts (' + expected + ' errors of 3):\n' + badErrors);
+    if (expected < 5) fail('mistyped calls compile against lumetta.d.ts (' + expected + ' errors of 5):\n' + badErrors);
     fs.rmSync(work, { recursive: true, force: true });
 } else {
     console.log('note: no TypeScript compiler installed; declarations checked by name only');
