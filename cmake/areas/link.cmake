@@ -1,4 +1,5 @@
-# Network device link: framing, discovery descriptions and MIDI packets (pure logic).
+# Network device link: framing, discovery descriptions and MIDI packets (pure logic), the
+# sockets on the GLib main loop, the dlk bridge module, and the device simulator.
 
 # Pure logic: no GLib, no sockets.
 add_library(lumetta_link_wire STATIC
@@ -8,6 +9,27 @@ add_library(lumetta_link_wire STATIC
 )
 target_include_directories(lumetta_link_wire PUBLIC src)
 target_link_libraries(lumetta_link_wire PUBLIC nlohmann_json::nlohmann_json)
+
+# Sockets, timers and the keep-alive thread on the GLib main loop.
+add_library(lumetta_link STATIC
+    src/link/DLKNetClient.cpp
+    src/link/DLKNetServer.cpp
+    src/link/DLKDiscovery.cpp
+    src/link/DLKConnection.cpp
+    src/link/DLKMIDIService.cpp
+    src/link/DLKAudioStreams.cpp
+)
+target_link_libraries(lumetta_link PUBLIC lumetta_link_wire lumetta_midi PkgConfig::GLIB Threads::Threads)
+
+# The dlk bridge module.
+add_library(lumetta_dlk_module STATIC src/modules/dlk/DlkModule.cpp)
+target_link_libraries(lumetta_dlk_module PUBLIC lumetta_core lumetta_link)
+list(APPEND LUMETTA_MODULE_LIBS lumetta_dlk_module)
+
+# The device simulator: a device on the link for page developers and for the tests.
+add_executable(lumetta-devsim tools/devsim/main.cpp tools/devsim/Device.cpp)
+target_link_libraries(lumetta-devsim PRIVATE lumetta_link_wire)
+target_include_directories(lumetta-devsim PRIVATE tools/devsim)
 
 # Unit tests of the pure logic.
 add_executable(link_unit_tests
@@ -19,3 +41,20 @@ target_link_libraries(link_unit_tests PRIVATE lumetta_link_wire GTest::gtest_mai
 add_test(NAME link_unit COMMAND link_unit_tests)
 set_tests_properties(link_unit PROPERTIES LABELS "unit" TIMEOUT 60)
 
+# The link against the simulator on 127.0.0.1, and discovery inside a private network
+# namespace: real sockets and a real peer process, so they run alone.
+add_executable(link_loopback_tests
+    tests/link/DevsimProcess.cpp
+    tests/link/DLKNetTest.cpp
+    tests/link/DLKConnectionTest.cpp
+    tests/link/DLKAudioStreamsTest.cpp
+    tests/link/DLKDiscoveryTest.cpp
+    tests/modules/dlk/DlkModuleTest.cpp
+)
+target_link_libraries(link_loopback_tests PRIVATE lumetta_dlk_module lumetta_test_support GTest::gtest_main)
+target_include_directories(link_loopback_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/devsim)
+target_compile_definitions(link_loopback_tests PRIVATE
+    LUMETTA_DEVSIM_PATH="$<TARGET_FILE:lumetta-devsim>")
+add_dependencies(link_loopback_tests lumetta-devsim)
+add_test(NAME link_loopback COMMAND link_loopback_tests)
+set_tests_properties(link_loopback PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)

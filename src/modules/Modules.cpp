@@ -3,6 +3,7 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/dlk/DlkModule.h"
 #include "modules/fs/FsModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
@@ -26,6 +27,7 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
         zev::descriptor(),
+        dlk::descriptor(),  // discovery and the device connection; idle until the page asks
     };
 }
 
