@@ -58,3 +58,25 @@ target_compile_definitions(link_loopback_tests PRIVATE
 add_dependencies(link_loopback_tests lumetta-devsim)
 add_test(NAME link_loopback COMMAND link_loopback_tests)
 set_tests_properties(link_loopback PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+
+if(NOT LUMETTA_UNIT_ONLY)
+    # The dlk module through the real page, with the simulator as the devices.
+    find_package(X11 REQUIRED)
+    add_executable(link_functional_tests
+        tests/functional/AppProcess.cpp
+        tests/functional/LinkFunctionalTest.cpp
+        tests/link/DevsimProcess.cpp
+    )
+    target_include_directories(link_functional_tests PRIVATE tests tests/functional)
+    target_link_libraries(link_functional_tests PRIVATE lumetta_store PkgConfig::GLIB
+                          GTest::gtest_main X11::X11)
+    target_compile_definitions(link_functional_tests PRIVATE
+        LUMETTA_APP_PATH="$<TARGET_FILE:lumetta>"
+        LUMETTA_TEST_PAGES="${CMAKE_SOURCE_DIR}/tests/functional/pages"
+        LUMETTA_PAGE_LIBRARY="${CMAKE_SOURCE_DIR}/resources/html/lumetta.js"
+        LUMETTA_IR_CORPUS="${LUMETTA_SHARED_DIR}/ir-corpus"
+        LUMETTA_DEVSIM_PATH="$<TARGET_FILE:lumetta-devsim>")
+    add_dependencies(link_functional_tests lumetta lumetta-devsim)
+    add_test(NAME link_functional COMMAND link_functional_tests)
+    set_tests_properties(link_functional PROPERTIES LABELS "functional" TIMEOUT 180 RUN_SERIAL TRUE)
+endif()
