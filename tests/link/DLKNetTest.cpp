@@ -297,7 +297,7 @@ TEST(DLKNetClientTest, WritesToASlowReaderArriveWholeAndInOrder) {
     std::vector<uint8_t> sent;
     std::vector<uint8_t> block(64 * 1024);
     int refused = 0;
-    for (int i = 0; i < 64; ++i) {
+    for (int i = 0; i < 512; ++i) {  // 32 MiB: more than any loopback socket buffers
         for (size_t j = 0; j < block.size(); ++j) block[j] = uint8_t(i * 31 + j * 7);
         if (client.write(block.data(), block.size()) == int64_t(block.size()))
             sent.insert(sent.end(), block.begin(), block.end());

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 extern char** environ;
@@ -45,78 +46,90 @@ DevsimProcess::DevsimProcess(const std::vector<std::string>& args,
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     out_ = pipeFds[0];
-    ::fcntl(out_, F_SETFL, O_NONBLOCK);
     if (pid_ < 0) return;
+    reader_ = std::thread([this] { readLines(); });
     auto end = std::chrono::steady_clock::now() + 10s;
-    while (lines_.empty() && std::chrono::steady_clock::now() < end) {
-        readLines();
+    std::string first;
+    while (std::chrono::steady_clock::now() < end) {
+        {
+            std::lock_guard guard(lock_);
+            if (!lines_.empty()) {
+                first = lines_.front();
+                lines_.erase(lines_.begin());
+                break;
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    if (lines_.empty()) return;
-    dictionary_ = nlohmann::json::parse(lines_.front(), nullptr, false);
+    dictionary_ = nlohmann::json::parse(first, nullptr, false);
     if (dictionary_.is_discarded()) dictionary_ = nullptr;
-    lines_.erase(lines_.begin());
 }
 
 DevsimProcess::~DevsimProcess() {
     terminate();
+    if (reader_.joinable()) reader_.join();
     if (out_ >= 0) ::close(out_);
 }
 
 void DevsimProcess::terminate() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            readLines();
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool ended = false;
+    for (int i = 0; i < 300 && !ended; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+            ended = true;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+    if (!ended) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
     pid_ = -1;
+    // Its last lines are read before anyone looks.
+    if (reader_.joinable()) reader_.join();
 }
 
 void DevsimProcess::readLines() {
-    if (out_ < 0) return;
+    std::string partial;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(out_, buffer, sizeof buffer)) > 0) {
-        partial_.append(buffer, size_t(n));
+    while ((n = ::read(out_, buffer, sizeof buffer)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        partial.append(buffer, size_t(n));
         size_t at;
-        while ((at = partial_.find('\n')) != std::string::npos) {
-            lines_.push_back(partial_.substr(0, at));
-            partial_.erase(0, at + 1);
+        std::lock_guard guard(lock_);
+        while ((at = partial.find('\n')) != std::string::npos) {
+            lines_.push_back(partial.substr(0, at));
+            partial.erase(0, at + 1);
         }
     }
 }
 
-const std::vector<std::string>& DevsimProcess::lines() {
-    readLines();
+std::vector<std::string> DevsimProcess::lines() {
+    std::lock_guard guard(lock_);
     return lines_;
+}
+
+std::optional<std::string> DevsimProcess::findFrom(const std::string& prefix, size_t from) {
+    std::lock_guard guard(lock_);
+    for (size_t i = from; i < lines_.size(); ++i)
+        if (lines_[i].rfind(prefix, 0) == 0) return lines_[i];
+    return std::nullopt;
 }
 
 std::optional<std::string> DevsimProcess::waitFor(const std::string& prefix, size_t from,
                                                   std::chrono::milliseconds limit) {
     std::optional<std::string> found;
-    pumpUntil(
-        [&] {
-            readLines();
-            for (size_t i = from; i < lines_.size(); ++i)
-                if (lines_[i].rfind(prefix, 0) == 0) {
-                    found = lines_[i];
-                    return true;
-                }
-            return false;
-        },
-        limit);
+    pumpUntil([&] { return (found = findFrom(prefix, from)).has_value(); }, limit);
     return found;
 }
 
 size_t DevsimProcess::count(const std::string& prefix) {
-    readLines();
+    std::lock_guard guard(lock_);
     size_t n = 0;
     for (auto& l : lines_)
         if (l.rfind(prefix, 0) == 0) ++n;

@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lumetta::test {
@@ -35,9 +37,11 @@ class DevsimProcess {
     /// The device dictionary it printed first (address 127.0.0.1 unless bound elsewhere).
     const nlohmann::json& dictionary() const { return dictionary_; }
     bool started() const { return !dictionary_.is_null(); }
+    /// Its process id while it runs, else -1.
+    pid_t pid() const { return pid_; }
 
     /// Every line it printed after the dictionary, read so far.
-    const std::vector<std::string>& lines();
+    std::vector<std::string> lines();
     /// Waits (turning the main loop) for a line starting with `prefix` after line `from`;
     /// the line, or nullopt on the hang guard.
     std::optional<std::string> waitFor(const std::string& prefix, size_t from = 0,
@@ -48,13 +52,16 @@ class DevsimProcess {
     void terminate();
 
   private:
+    // Reads its output as it comes, so a chatty simulator never blocks on a full pipe.
     void readLines();
+    std::optional<std::string> findFrom(const std::string& prefix, size_t from);
 
     pid_t pid_ = -1;
     int out_ = -1;
-    std::string partial_;
+    std::mutex lock_;  // guards lines_
     std::vector<std::string> lines_;
     nlohmann::json dictionary_;
+    std::thread reader_;  // last: ends at the pipe's end, joined before the rest goes
 };
 
 }  // namespace lumetta::test

@@ -172,7 +172,10 @@ class Simulator final : public DLKFrameReader::Handler {
             add(listener_.get(), POLLIN);
             add(udp_.get(), POLLIN);
             add(control_.get(), static_cast<short>(POLLIN | (controlOut_.empty() ? 0 : POLLOUT)));
-            if (output_ && !outputPaused_) add(output_.get(), POLLIN);
+            // A full play buffer waits for playing to make room; polling it would spin.
+            if (output_ && !outputPaused_ &&
+                (!o_.realtimeOutput || outputFifo_ < kBytesPerSecond / 4))
+                add(output_.get(), POLLIN);
             if (input_ && !inputPaused_ && !o_.realtimeInput) add(input_.get(), POLLOUT);
             ::poll(fds.data(), fds.size(), 5);
             for (auto& p : fds) {

@@ -31,6 +31,11 @@ int32_t intArgument(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+nlohmann::json streamStatus(const ::lumetta::link::NET_AUDIO_STATUS& s) {
+    return {{"status", s.status},         {"volume", s.volume}, {"peakPowerL", s.peakPowerL},
+            {"peakPowerR", s.peakPowerR}, {"frame", s.frame},   {"currentTime", s.frame / 44100.0}};
+}
+
 }  // namespace
 
 // ---- adapters ----------------------------------------------------------------------------------
@@ -114,6 +119,23 @@ DlkModule::DlkModule(ModuleContext& ctx, ::lumetta::link::DLKInterfaceLister int
         return onMain([this, value] {
             connection_->inputStream().inputMode(value);
             return resultVoid();
+        });
+    });
+    // For the console's meters: the device's last status record as it came, read without
+    // disturbing the held peaks that the player and recorder read.
+    f.add("$$dlk_status::", [this](const Arg&, const Arg&) {
+        return onMain([this] {
+            auto& c = *connection_;
+            nlohmann::json status = {
+                {"connected", c.client().status() == ::lumetta::link::DLKNetClient::connected},
+                {"output", streamStatus(c.audioStatus().output)},
+                {"input", streamStatus(c.audioStatus().input)},
+                {"outputConnected", connection_->outputStream().connected()},
+                {"inputConnected", connection_->inputStream().connected()},
+                {"timeStamps",
+                 {c.connectStartTimeStamp(), c.outputStartTimeStamp(), c.outputStopTimeStamp(),
+                  c.inputStartTimeStamp(), c.inputStopTimeStamp()}}};
+            return resultString(status.dump());
         });
     });
     f.add("$$dlk_timeout::", [this](const Arg& seconds, const Arg&) {

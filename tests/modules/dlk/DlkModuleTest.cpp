@@ -110,12 +110,22 @@ TEST_F(DlkModuleTest, ConnectMessageKeepAliveAndSilentDisconnect) {
     EXPECT_EQ(call("$$dlk_inputmode", "258"), "v");
     EXPECT_EQ(sim.waitFor("frame 4 11"), "frame 4 11 02");
 
+    // The console's status read shows the device's moving position and meters.
+    ASSERT_TRUE(pumpUntil([&] {
+        auto status = nlohmann::json::parse(call("$$dlk_status").substr(1));
+        return status["connected"] == true && status["timeStamps"][0] != 0;
+    }));
+
     EXPECT_EQ(call("$$dlk_disconnect"), "v");
     ASSERT_TRUE(sim.waitFor("control-closed"));
     pumpFor(200ms);
     EXPECT_FALSE(native.queue().take()) << "disconnect posts no event";
     EXPECT_EQ(call("$$dlk_device"), "s");
     EXPECT_EQ(call("$$dlk_keepalive"), "d0") << "time-outs outlive the connection";
+    auto status = nlohmann::json::parse(call("$$dlk_status").substr(1));
+    EXPECT_EQ(status["connected"], false);
+    EXPECT_EQ(status["output"]["peakPowerL"], -120) << "reset on disconnect";
+    EXPECT_EQ(status["timeStamps"][0], 0);
 }
 
 TEST_F(DlkModuleTest, DeviceErrorsAndClosingBecomeEvents) {
