@@ -75,6 +75,7 @@ if(NOT LUMETTA_UNIT_ONLY)
         LUMETTA_TEST_PAGES="${CMAKE_SOURCE_DIR}/tests/functional/pages"
         LUMETTA_PAGE_LIBRARY="${CMAKE_SOURCE_DIR}/resources/html/lumetta.js"
         LUMETTA_IR_CORPUS="${LUMETTA_SHARED_DIR}/ir-corpus"
+        LUMETTA_CONSOLE_DIR="${CMAKE_SOURCE_DIR}/resources/html"
         LUMETTA_DEVSIM_PATH="$<TARGET_FILE:lumetta-devsim>")
     add_dependencies(link_functional_tests lumetta lumetta-devsim)
     add_test(NAME link_functional COMMAND link_functional_tests)

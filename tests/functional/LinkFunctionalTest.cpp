@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "AppProcess.h"
@@ -50,4 +51,35 @@ TEST(LinkFunctional, PageConnectsExchangesMidiAndSurvivesABrokenDevice) {
     EXPECT_TRUE(good.waitFor("frame 2 0 0000000009903C64"));
     EXPECT_TRUE(good.waitFor("frame 0 1 04"));
     EXPECT_TRUE(bad.waitFor("fault committed"));
+}
+
+TEST(LinkFunctional, ConsoleDevicesPanelConnectsSendsAndShowsTheStatus) {
+    DevsimProcess good({"--no-discovery"});
+    ASSERT_TRUE(good.started());
+    AppProcess app;
+    // The bundled console, plus the simulator's dictionary and a driver that uses the panel.
+    const auto console = app.root() / "console";
+    std::filesystem::copy(LUMETTA_CONSOLE_DIR, console, std::filesystem::copy_options::recursive);
+    std::ofstream(console / "devices.js")
+        << "window.DEVICES = " << json{{"good", good.dictionary()}}.dump() << ";\n";
+    std::filesystem::copy_file(app.page("dlk-panel-driver.js"), console / "driver.js");
+    std::ifstream in(console / "index.html");
+    std::string index((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    auto body = index.rfind("</body>");
+    ASSERT_NE(body, std::string::npos);
+    index.insert(body, "<script src=\"devices.js\"></script><script src=\"driver.js\"></script>\n");
+    std::ofstream(console / "index.html") << index;
+
+    app.start({"--virtual-midi", "--page=" + (console / "index.html").string()});
+    auto r = app.waitForKey("panel", std::chrono::seconds(60));
+    ASSERT_TRUE(r) << app.stored("error").value_or("");
+    EXPECT_EQ(r->at("timeouts"), json({"5", "3"}));
+    EXPECT_EQ(r->at("connected"), true);
+    EXPECT_EQ(r->at("state"), "connected: Simulated Device");
+    EXPECT_EQ(r->at("echoed"), true);
+    EXPECT_EQ(r->at("statusShown"), true) << r->dump();
+    EXPECT_EQ(r->at("disconnected"), true);
+    EXPECT_TRUE(good.waitFor("frame 2 0 0000000009903C64"));
+    EXPECT_TRUE(good.waitFor("control-closed"));
 }
