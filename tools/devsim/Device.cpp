@@ -127,7 +127,8 @@ class WavWriter {
 
 class Simulator final : public DLKFrameReader::Handler {
   public:
-    explicit Simulator(const Options& o) : o_(o), started_(nowNs()) {}
+    // The device's clock starts at one second, so no time stamp it sends reads as "none" (0).
+    explicit Simulator(const Options& o) : o_(o), started_(nowNs() - 1000000000) {}
 
     bool listen() {
         listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
