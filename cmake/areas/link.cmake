@@ -57,7 +57,9 @@ target_compile_definitions(link_loopback_tests PRIVATE
     LUMETTA_DEVSIM_PATH="$<TARGET_FILE:lumetta-devsim>")
 add_dependencies(link_loopback_tests lumetta-devsim)
 add_test(NAME link_loopback COMMAND link_loopback_tests)
-set_tests_properties(link_loopback PROPERTIES LABELS "functional" TIMEOUT 300 RUN_SERIAL TRUE)
+# The keep-alive thread writes beside the main loop: ThreadSanitizer runs these too.
+set_tests_properties(link_loopback PROPERTIES LABELS "functional;concurrency" TIMEOUT 600 RUN_SERIAL TRUE)
+add_dependencies(concurrency_tests link_loopback_tests)
 
 if(NOT LUMETTA_UNIT_ONLY)
     # The dlk module through the real page, with the simulator as the devices.

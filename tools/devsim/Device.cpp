@@ -424,7 +424,8 @@ class Simulator final : public DLKFrameReader::Handler {
 
     void writeInput() {
         if (!input_ || inputPaused_) return;
-        int64_t limit = INT64_MAX;
+        // Fast input still yields to the control connection between rounds.
+        int64_t limit = int64_t(inputBytes_) + 65536;
         if (o_.realtimeInput)
             limit = (nowNs() - inputClock_) * kBytesPerSecond / 1000000000 & ~int64_t{3};
         const uint32_t period = tonePeriod(o_.toneHz);

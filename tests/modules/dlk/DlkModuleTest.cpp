@@ -3,6 +3,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "bridge/NativeCall.h"
@@ -17,23 +20,37 @@ using std::nullopt;
 
 namespace {
 
-// The main thread as the application has it: tasks run from the GLib main loop.
+// The main thread as the application has it: tasks run from the GLib main loop, in order.
 class GlibLoopThread final : public lumetta::bridge::MainThread {
   public:
+    ~GlibLoopThread() override {
+        if (idle_) g_source_remove(idle_);
+    }
     void post(std::function<void()> task) override {
-        auto* heap = new std::function<void()>(std::move(task));
-        g_idle_add_full(
-            G_PRIORITY_DEFAULT_IDLE,
-            [](gpointer data) {
-                (*static_cast<std::function<void()>*>(data))();
-                return G_SOURCE_REMOVE;
-            },
-            heap, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        std::lock_guard guard(lock_);
+        tasks_.push_back(std::move(task));
+        // One idle source drains the queue; the lock, not GLib's, orders the hand-over.
+        if (!idle_) idle_ = g_idle_add(&GlibLoopThread::drain, this);
     }
     bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
 
   private:
+    static gboolean drain(gpointer self) {
+        auto* me = static_cast<GlibLoopThread*>(self);
+        std::deque<std::function<void()>> tasks;
+        {
+            std::lock_guard guard(me->lock_);
+            tasks.swap(me->tasks_);
+            me->idle_ = 0;
+        }
+        for (auto& task : tasks) task();
+        return G_SOURCE_REMOVE;
+    }
+
     std::thread::id owner_ = std::this_thread::get_id();
+    std::mutex lock_;
+    std::deque<std::function<void()>> tasks_;
+    guint idle_ = 0;
 };
 
 class DlkModuleTest : public ::testing::Test {
@@ -144,8 +161,12 @@ TEST_F(DlkModuleTest, DeviceErrorsAndClosingBecomeEvents) {
 
 TEST_F(DlkModuleTest, CallsFromAnotherThreadRunOnTheMainThread) {
     std::string result;
-    std::thread other([&] { result = native.call("$$dlk_timeout", std::string("7"), nullopt); });
-    ASSERT_TRUE(pumpUntil([&] { return !result.empty(); }));
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        result = native.call("$$dlk_timeout", std::string("7"), nullopt);
+        done = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return done.load(); }));
     other.join();
     EXPECT_EQ(result, "d7");
     EXPECT_EQ(call("$$dlk_timeout"), "d7");
