@@ -2,7 +2,10 @@
 // devices on 127.0.0.1. Run inside scripts/with-display.sh.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -82,4 +85,53 @@ TEST(LinkFunctional, ConsoleDevicesPanelConnectsSendsAndShowsTheStatus) {
     EXPECT_EQ(r->at("disconnected"), true);
     EXPECT_TRUE(good.waitFor("frame 2 0 0000000009903C64"));
     EXPECT_TRUE(good.waitFor("control-closed"));
+}
+
+// The page searches inside a private network namespace (veth pair 10.99.0.1/10.99.0.2) that this
+// test makes, so no broadcast leaves it; the application and the simulator both run inside.
+TEST(LinkFunctional, PageFindsTheSimulatorOncePerSearchInAPrivateNetwork) {
+    if (std::getenv("LUMETTA_LINK_NETNS")) {
+        DevsimProcess sim({"--bind", "10.99.0.2", "--reply-count", "2", "--model", "NS", "--number",
+                           "0x00C0FFEE"});
+        ASSERT_TRUE(sim.started());
+        AppProcess app;
+        app.start({"--virtual-midi", "--page=" + app.page("dlk-discovery.html").string()});
+        auto r = app.waitForKey("discovery", std::chrono::seconds(60));
+        ASSERT_TRUE(r) << app.stored("error").value_or("");
+        EXPECT_EQ(r->at("beforeSearch"), 0) << "the application never searches on its own";
+        EXPECT_EQ(r->at("search1"), "v");
+        EXPECT_EQ(r->at("afterSearch1"), 1) << "two answers, one find";
+        EXPECT_EQ(r->at("afterSearch2"), 2) << "a new search finds the device again";
+        ASSERT_EQ(r->at("found").size(), 2u);
+        EXPECT_EQ(r->at("found")[0]["DLKDeviceAddressKey"], "10.99.0.2");
+        EXPECT_EQ(r->at("found")[0]["DLKDeviceUIDKey"], "NS-00C0FFEE");
+        EXPECT_EQ(r->at("found")[0]["DLKDevicePortNoKey"], sim.dictionary()["DLKDevicePortNoKey"]);
+        EXPECT_EQ(r->at("message"), json::array({"903C64"}));
+        return;
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    // The session bus may listen on an abstract socket, which the new network hides; the
+    // application does without it.
+    const std::string script =
+        "set -e; ip link set lo up; ip link add veth0 type veth peer name veth1; "
+        "ip link set veth0 up; ip link set veth1 up; ip addr add 10.99.0.1/24 dev veth0; "
+        "ip addr add 10.99.0.2/24 dev veth1; "
+        "LUMETTA_LINK_NETNS=1 DBUS_SESSION_BUS_ADDRESS=disabled: exec '" +
+        self +
+        "' --gtest_filter='LinkFunctional.PageFindsTheSimulatorOncePerSearchInAPrivateNetwork'";
+    const std::string command =
+        "unshare --net --mount --pid --fork --mount-proc sh -c \"" + script + "\" 2>&1";
+    FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_TRUE(out);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
+    int status = ::pclose(out);
+    if (text.find("Operation not permitted") != std::string::npos &&
+        text.find("[==========]") == std::string::npos)
+        GTEST_SKIP() << "network namespaces are not permitted here: " << text;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
 }
