@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -74,8 +75,10 @@ DLKNetClient::~DLKNetClient() {
 void DLKNetClient::connectToServer(const std::string& host, uint16_t port) {
     stopConnection();
     status_ = connecting;
-    connectTimer_.reset(g_timeout_add(static_cast<guint>(std::max(connectTimeout_, 0)) * 1000u,
-                                      &DLKNetClient::onConnectTimeout, this));
+    // The page chooses the time-out; keep its milliseconds within what a GLib timer takes.
+    const int64_t seconds = std::clamp<int64_t>(connectTimeout_, 0, 4000000);
+    connectTimer_.reset(
+        g_timeout_add(static_cast<guint>(seconds * 1000), &DLKNetClient::onConnectTimeout, this));
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

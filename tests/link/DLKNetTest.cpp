@@ -53,6 +53,22 @@ UniqueFd connectRaw(uint16_t port, const char* from = nullptr) {
     return fd;
 }
 
+// Fills a listener's queue (backlog 0) so that later connection attempts hang unanswered.
+std::vector<UniqueFd> fillBacklog(uint16_t port) {
+    std::vector<UniqueFd> fillers;
+    for (int i = 0; i < 4; ++i) {
+        UniqueFd f(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(f.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(std::move(f));
+    }
+    pumpFor(std::chrono::milliseconds(200));
+    return fillers;
+}
+
 // Reads what is there without waiting.
 std::vector<uint8_t> drain(int fd) {
     std::vector<uint8_t> got;
@@ -156,17 +172,7 @@ TEST(DLKNetServerTest, SingleServerRefusesASecondConnectionAndReportsTheEnd) {
 TEST(DLKNetClientTest, ConnectTimeoutReportsOpenFailedOnceAndLeavesNoSocket) {
     // A listener whose queue is full drops further connection attempts: they hang.
     RawListener full(0);
-    std::vector<UniqueFd> fillers;
-    for (int i = 0; i < 4; ++i) {
-        UniqueFd f(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(full.port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(f.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-        fillers.push_back(std::move(f));
-    }
-    pumpFor(200ms);
+    auto fillers = fillBacklog(full.port);
     DLKNetClient client;
     Events events;
     client.setDelegate(&events);
@@ -314,4 +320,18 @@ TEST(DLKNetClientTest, WritesToASlowReaderArriveWholeAndInOrder) {
     }));
     EXPECT_TRUE(got == sent) << "bytes lost, doubled or reordered; refused blocks: " << refused;
     EXPECT_EQ(client.backlog(), 0u);
+}
+
+TEST(DLKNetClientTest, HugeConnectTimeoutDoesNotWrapIntoAnEarlyFailure) {
+    // 4,294,968 s in milliseconds wraps a 32-bit timer to 704 ms.
+    RawListener full(0);
+    auto fillers = fillBacklog(full.port);
+    DLKNetClient client;
+    Events events;
+    client.setDelegate(&events);
+    client.setConnectTimeout(4294968);
+    client.connectToServer("127.0.0.1", full.port);
+    pumpFor(1500ms);
+    EXPECT_EQ(events.openFailed, 0);
+    EXPECT_EQ(client.status(), DLKNetClient::connecting);
 }
