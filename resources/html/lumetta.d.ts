@@ -203,6 +203,24 @@ export interface BridgeFunctions {
     '$$ble_write': (characteristic: string, hex: string) => TypedResult<'v'>;
     /** writes without response. Result: nothing. */
     '$$ble_writewithoutresponse': (characteristic: string, hex: string) => TypedResult<'v'>;
+    /** searches the local network for instruments. Result: nothing. */
+    '$$dlk_discovery': () => TypedResult<'v'>;
+    /** the current device. Result: the connected device's record, "" when none. */
+    '$$dlk_device': () => TypedResult<'s'>;
+    /** connects to an instrument (drops the current connection first, without an event). Result: nothing. */
+    '$$dlk_connect': (device: string) => TypedResult<'v'>;
+    /** drops the connection (no event). Result: nothing. */
+    '$$dlk_disconnect': () => TypedResult<'v'>;
+    /** sends MIDI to the instrument. Result: nothing. */
+    '$$dlk_send': (hex: string) => TypedResult<'v'>;
+    /** the link's state for meters (does not disturb the held peaks). Result: {connected, output, input, outputConnected, inputConnected, timeStamps}: the device's last audio status records as they came. */
+    '$$dlk_status': () => TypedResult<'s'>;
+    /** sets the instrument's audio input mode. Result: nothing. */
+    '$$dlk_inputmode': (mode: string) => TypedResult<'v'>;
+    /** reads or sets the connect time-out. Result: the connect time-out in seconds. */
+    '$$dlk_timeout': (seconds?: string | null) => TypedResult<'d'>;
+    /** reads or sets the keep-alive time-out. Result: the keep-alive time-out in seconds. */
+    '$$dlk_keepalive': (seconds?: string | null) => TypedResult<'d'>;
     /** downloads a file. Result: the transfer number. */
     '$$http_download': (url: string, destination?: string | null) => TypedResult<'d'>;
     /** uploads a file. Result: the transfer number; "e" + reason without a source. */
@@ -326,6 +344,20 @@ export interface BridgeEvents {
         write: [characteristic: string, error: string];
         /** a read completed or a notification arrived. */
         changed: [characteristic: string, hex: string, error: string];
+    };
+    dlk: {
+        /** an instrument answered. */
+        found: [device: string];
+        /** a connection failed. */
+        connectfailed: [device: string];
+        /** the link is up. */
+        connected: [device: string];
+        /** the link closed. */
+        closed: [device: string];
+        /** the link failed. */
+        error: [device: string];
+        /** MIDI from the instrument. */
+        message: [hex: string, time: string];
     };
     http: {
         /** a transfer moved on. */

@@ -4,6 +4,7 @@
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
 #include "modules/ble/BleModule.h"
+#include "modules/dlk/DlkModule.h"
 #include "modules/fs/FsModule.h"
 #include "modules/http/HttpModule.h"
 #include "modules/midi/MidiModule.h"
@@ -30,8 +31,9 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
-        zev::descriptor(),   security::descriptor(),     tcpip::descriptor(),
-        http::descriptor(),  netservice::descriptor(),
+        zev::descriptor(),   security::descriptor(),
+        dlk::descriptor(),  // discovery and the device connection; idle until the page asks
+        tcpip::descriptor(), http::descriptor(),         netservice::descriptor(),
         ble::descriptor(),  // last: the bridge builds the Bluetooth manager after the rest
     };
 }
