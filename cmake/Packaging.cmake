@@ -11,6 +11,10 @@ include(GNUInstallDirs)
 file(CREATE_LINK ${CMAKE_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/resources SYMBOLIC)
 
 install(TARGETS lumetta lumetta-irconv lumetta-wavstat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The device simulator, for developing pages against the device link without hardware.
+if(TARGET lumetta-devsim)
+    install(TARGETS lumetta-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 # The web-process extension, found by the program at bin/../LIBDIR/lumetta/....
 install(TARGETS lumetta_frame_guard LIBRARY DESTINATION ${LUMETTA_WEB_EXTENSIONS_INSTALL_DIR})
 install(DIRECTORY resources/html DESTINATION ${CMAKE_INSTALL_DATADIR}/lumetta)

@@ -29,13 +29,14 @@ echo "$depends" | grep -q 'libwebkitgtk-6.0' || fail "Depends lacks WebKitGTK: $
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
-for f in usr/bin/lumetta usr/bin/lumetta-irconv usr/bin/lumetta-wavstat \
+for f in usr/bin/lumetta usr/bin/lumetta-irconv usr/bin/lumetta-wavstat usr/bin/lumetta-devsim \
     usr/share/lumetta/html/index.html usr/share/lumetta/html/lumetta.js \
     usr/share/lumetta/html/lumetta.d.ts usr/share/lumetta/html/reference.html \
     usr/share/applications/com.velmar.lumetta.desktop \
     usr/share/icons/hicolor/scalable/apps/com.velmar.lumetta.svg \
     usr/share/metainfo/com.velmar.lumetta.metainfo.xml \
-    usr/share/man/man1/lumetta.1 usr/share/man/man1/lumetta-irconv.1 usr/share/man/man1/lumetta-wavstat.1; do
+    usr/share/man/man1/lumetta.1 usr/share/man/man1/lumetta-irconv.1 usr/share/man/man1/lumetta-wavstat.1 \
+    usr/share/man/man1/lumetta-devsim.1; do
     [ -e "$root/$f" ] || fail "the package lacks /$f"
 done
 find "$root/usr" -path '*/lumetta/web-process-extensions/*.so' | grep -q . \
