@@ -3,11 +3,14 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/audio/AudioModule.h"
 #include "modules/fs/FsModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
+#include "modules/player/PlayerModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/recorder/RecorderModule.h"
 #include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
 #include "modules/tgif/TgifModule.h"
@@ -22,6 +25,7 @@ namespace lumetta::modules {
 std::vector<bridge::ModuleDescriptor> allModules() {
     return {
         midi::descriptor(),  // first: the bridge builds the MIDI client before anything else
+        audio::descriptor(), player::descriptor(),       recorder::descriptor(),
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
