@@ -92,3 +92,10 @@ if(NOT LUMETTA_UNIT_ONLY)
     target_include_directories(audio_bench PRIVATE tests)
     target_link_libraries(audio_bench PRIVATE lumetta_audio_pulse lumetta_audio_ffmpeg PkgConfig::FFMPEG)
 endif()
+
+# Conversion speed next to ffmpeg and sox (not a test).
+if(NOT LUMETTA_UNIT_ONLY)
+    add_executable(convert_bench bench/convert_bench.cpp tests/audio/AudioTestSupport.cpp)
+    target_include_directories(convert_bench PRIVATE tests)
+    target_link_libraries(convert_bench PRIVATE lumetta_audio_ffmpeg PkgConfig::FFMPEG)
+endif()

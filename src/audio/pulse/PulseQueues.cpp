@@ -59,7 +59,8 @@ class OutputCore final : public std::enable_shared_from_this<OutputCore> {
         attr.tlength = 3 * 8192;
         // Start as soon as anything is there, so that a file shorter than the buffer plays.
         attr.prebuf = 0;
-        attr.minreq = static_cast<uint32_t>(-1);
+        // Ask for more a buffer at a time: fewer wake-ups for the same audio.
+        attr.minreq = 8192;
         attr.fragsize = static_cast<uint32_t>(-1);
         auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
