@@ -181,6 +181,7 @@ TEST_F(AudioPlayerTest, SwitchingOutputsStopsTheOldOneSilently) {
     EXPECT_EQ(output.stops, 1);
     EXPECT_EQ(other.delegate, &player);
     EXPECT_TRUE(notices.log.empty());
+    player.setOutput(&output);  // `other` goes before the player does
 }
 
 TEST_F(AudioPlayerTest, AFailedOutputStopsThenReportsTheError) {

@@ -221,6 +221,11 @@ TEST_F(AudioRecorderTest, SwitchingInputsKeepsTheFileOpen) {
     input.push(ramp(5, 0));
     test::FakeInputStream other;
     recorder.setInput(&other);
+    struct Restore {
+        AudioRecorder& r;
+        test::FakeInputStream& in;
+        ~Restore() { r.setInput(&in); }  // `other` goes before the recorder does
+    } restore{recorder, input};
     EXPECT_TRUE(notices.log.empty());
     EXPECT_EQ(recorder.file().value_or(""), path);
     recorder.record();
