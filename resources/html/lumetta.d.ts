@@ -221,6 +221,72 @@ export interface BridgeFunctions {
     '$$dlk_timeout': (seconds?: string | null) => TypedResult<'d'>;
     /** reads or sets the keep-alive time-out. Result: the keep-alive time-out in seconds. */
     '$$dlk_keepalive': (seconds?: string | null) => TypedResult<'d'>;
+    /** input devices. Result: array of audio device records. */
+    '$$audio_inputs': () => TypedResult<'s'>;
+    /** output devices. Result: array of audio device records. */
+    '$$audio_outputs': () => TypedResult<'s'>;
+    /** an audio file's format. Result: {format, channels, samplerate, bitdepth, bitrate, duration}; format "error" when unreadable. */
+    '$$audio_format': (path: string) => TypedResult<'s'>;
+    /** converts a file. Result: nothing. */
+    '$$audio_convert': (source: string, options: string) => TypedResult<'v'>;
+    /** splits channels into mono files. Result: nothing. */
+    '$$audio_split': (source: string, destinations: string) => TypedResult<'v'>;
+    /** writes the file reversed. Result: nothing. */
+    '$$audio_reverse': (source: string, destination: string) => TypedResult<'v'>;
+    /** reads or sets the output device. Result: the current device UID, "" when none. */
+    '$$player_device': (uid?: string | null) => TypedResult<'s'>;
+    /** opens a file for playback. Result: true when opened. */
+    '$$player_open': (path: string) => TypedResult<'b'>;
+    /** plays. Result: nothing. */
+    '$$player_play': () => TypedResult<'v'>;
+    /** pauses. Result: nothing. */
+    '$$player_pause': () => TypedResult<'v'>;
+    /** stops. Result: nothing. */
+    '$$player_stop': () => TypedResult<'v'>;
+    /** the open file. Result: the open file's path, "" when none. */
+    '$$player_file': () => TypedResult<'s'>;
+    /** status. Result: the player's status. */
+    '$$player_status': () => TypedResult<'d'>;
+    /** channels. Result: channel count. */
+    '$$player_channels': () => TypedResult<'d'>;
+    /** level meter. Result: peak power in dB. */
+    '$$player_peakpower': (channel: string) => TypedResult<'f'>;
+    /** current time. Result: position in seconds. */
+    '$$player_time': () => TypedResult<'f'>;
+    /** total time. Result: length in seconds. */
+    '$$player_totaltime': () => TypedResult<'f'>;
+    /** seeks. Result: nothing. */
+    '$$player_locate': (seconds: string) => TypedResult<'v'>;
+    /** playback speed. Result: the speed after the change. */
+    '$$player_speed': (speed?: string | null) => TypedResult<'f'>;
+    /** playback volume. Result: the volume after the change. */
+    '$$player_volume': (volume?: string | null) => TypedResult<'f'>;
+    /** chooses the local output or the device link. Result: nothing. */
+    '$$player_output': (link: string) => TypedResult<'v'>;
+    /** reads or sets the input device. Result: the current device UID, "" when none. */
+    '$$recorder_device': (uid?: string | null) => TypedResult<'s'>;
+    /** creates the file to record into. Result: true when created. */
+    '$$recorder_create': (path: string, format: string) => TypedResult<'b'>;
+    /** records. Result: nothing. */
+    '$$recorder_record': () => TypedResult<'v'>;
+    /** pauses. Result: nothing. */
+    '$$recorder_pause': () => TypedResult<'v'>;
+    /** stops and finishes the file. Result: nothing. */
+    '$$recorder_stop': (now?: string | null) => TypedResult<'v'>;
+    /** the file. Result: the file's path, "" when none. */
+    '$$recorder_file': () => TypedResult<'s'>;
+    /** status. Result: the recorder's status. */
+    '$$recorder_status': () => TypedResult<'d'>;
+    /** channels. Result: channel count. */
+    '$$recorder_channels': () => TypedResult<'d'>;
+    /** level meter. Result: peak power in dB. */
+    '$$recorder_peakpower': (channel: string) => TypedResult<'f'>;
+    /** current time. Result: recorded seconds. */
+    '$$recorder_time': () => TypedResult<'f'>;
+    /** input volume. Result: the volume after the change. */
+    '$$recorder_volume': (volume?: string | null) => TypedResult<'f'>;
+    /** chooses the local input or the device link. Result: nothing. */
+    '$$recorder_input': (link: string) => TypedResult<'v'>;
     /** downloads a file. Result: the transfer number. */
     '$$http_download': (url: string, destination?: string | null) => TypedResult<'d'>;
     /** uploads a file. Result: the transfer number; "e" + reason without a source. */
@@ -358,6 +424,28 @@ export interface BridgeEvents {
         error: [device: string];
         /** MIDI from the instrument. */
         message: [hex: string, time: string];
+    };
+    audio: {
+        /** an audio device appeared or went away. */
+        changed: [];
+        /** a conversion succeeded. */
+        converted: [source: string, destinations: string];
+        /** a conversion failed. */
+        convertfailed: [source: string];
+    };
+    player: {
+        /** playback stopped. */
+        stop: [path: string];
+        /** the end of the file (after stop). */
+        eof: [path: string];
+        /** reading failed (after stop). */
+        error: [path: string];
+    };
+    recorder: {
+        /** the file was finished. */
+        stop: [path: string];
+        /** writing failed (stop follows). */
+        error: [path: string];
     };
     http: {
         /** a transfer moved on. */

@@ -3,6 +3,7 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/audio/AudioModule.h"
 #include "modules/ble/BleModule.h"
 #include "modules/dlk/DlkModule.h"
 #include "modules/fs/FsModule.h"
@@ -11,7 +12,9 @@
 #include "modules/midix/MidixModule.h"
 #include "modules/netservice/NetserviceModule.h"
 #include "modules/notification/NotificationModule.h"
+#include "modules/player/PlayerModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/recorder/RecorderModule.h"
 #include "modules/security/SecurityModule.h"
 #include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
@@ -28,6 +31,7 @@ namespace lumetta::modules {
 std::vector<bridge::ModuleDescriptor> allModules() {
     return {
         midi::descriptor(),  // first: the bridge builds the MIDI client before anything else
+        audio::descriptor(), player::descriptor(),       recorder::descriptor(),
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),

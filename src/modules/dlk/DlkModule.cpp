@@ -158,11 +158,11 @@ DlkModule::~DlkModule() {
     discovery_.reset();
 }
 
-audio::AudioOutputStream& DlkModule::linkOutputStream() {
+lumetta::audio::AudioOutputStream& DlkModule::linkOutputStream() {
     return connection_->outputStream();
 }
 
-audio::AudioInputStream& DlkModule::linkInputStream() {
+lumetta::audio::AudioInputStream& DlkModule::linkInputStream() {
     return connection_->inputStream();
 }
 

@@ -44,15 +44,15 @@ class _DLKConnectionDelegate final : public ::lumetta::link::DLKConnectionDelega
 /// registers the `$$dlk_*` functions and offers the connection's audio streams to the player
 /// and recorder. Built, called and destroyed on the main thread (calls from the loopback
 /// server's thread are carried over to it).
-class DlkModule final : public bridge::Module, public audio::LinkAudioStreams {
+class DlkModule final : public bridge::Module, public lumetta::audio::LinkAudioStreams {
   public:
     /// `interfaces` lists where a search announces; the system's interfaces by default.
     DlkModule(bridge::ModuleContext& ctx,
               ::lumetta::link::DLKInterfaceLister interfaces = ::lumetta::link::systemInterfaces);
     ~DlkModule() override;
 
-    audio::AudioOutputStream& linkOutputStream() override;
-    audio::AudioInputStream& linkInputStream() override;
+    lumetta::audio::AudioOutputStream& linkOutputStream() override;
+    lumetta::audio::AudioInputStream& linkInputStream() override;
 
     ::lumetta::link::DLKConnection& connection() { return *connection_; }
     ::lumetta::link::DLKDiscovery& discovery() { return *discovery_; }
