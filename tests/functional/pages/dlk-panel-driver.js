@@ -21,8 +21,10 @@
     const state = row.querySelector('.status');
     const button = (scope, text) => [...scope.querySelectorAll('button')].find((b) => b.textContent === text);
     const r = {};
-    await until(() => panel.querySelectorAll('input[type=number]')[0].value !== '');
-    r.timeouts = [...panel.querySelectorAll('input[type=number]')].slice(0, 2).map((i) => i.value);
+    // The panel asks for both time-outs one after the other: wait until each has its answer.
+    const timeouts = () => [...panel.querySelectorAll('input[type=number]')].slice(0, 2).map((i) => i.value);
+    await until(() => timeouts().every((v) => v !== ''));
+    r.timeouts = timeouts();
     dictionary.value = JSON.stringify(window.DEVICES.good);
     button(row, 'Connect').click();
     r.connected = await until(() => state.textContent.startsWith('connected: '));
