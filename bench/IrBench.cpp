@@ -3,6 +3,9 @@
 // parameter files match, and where the fast engine's time goes by stage.
 //
 // lumetta-ir-bench [--no-reference] [--corpus-only] [--threads N]
+//
+// The corpus is the folder $LUMETTA_IR_CORPUS, else the shared/ir-corpus beside the checkout;
+// without it the synthetic IR alone is measured.
 
 #include <dirent.h>
 
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -149,6 +153,11 @@ void report(const std::string& name, const Run& f, const Run* ref) {
     std::printf("\n");
 }
 
+std::string corpusDir() {
+    const char* named = std::getenv("LUMETTA_IR_CORPUS");
+    return named && *named ? named : LUMETTA_IR_CORPUS_DEFAULT;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,13 +174,14 @@ int main(int argc, char** argv) {
         threads);
     std::vector<std::pair<std::string, std::string>> files;
     if (!corpusOnly) files.emplace_back("synthetic cabinet 44.1k 0.5 s 24-bit", cabinetFile());
-    if (DIR* d = opendir(LUMETTA_IR_CORPUS)) {
+    const std::string corpus = corpusDir();
+    if (DIR* d = opendir(corpus.c_str())) {
         std::vector<std::string> names;
         while (dirent* e = readdir(d))
             if (std::strstr(e->d_name, ".wav")) names.emplace_back(e->d_name);
         closedir(d);
         std::sort(names.begin(), names.end());
-        for (auto& n : names) files.emplace_back(n, std::string(LUMETTA_IR_CORPUS) + "/" + n);
+        for (auto& n : names) files.emplace_back(n, corpus + "/" + n);
     }
     double fastTotal = 0, refTotal = 0, fastCpu = 0, refCpu = 0;
     for (auto& [name, path] : files) {

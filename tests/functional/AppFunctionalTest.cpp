@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "AppProcess.h"
+#include "ir/SynthIr.h"
 
 using lumetta::test::AppProcess;
 using nlohmann::json;
@@ -172,8 +173,15 @@ TEST(AppFunctional, MidiLoopbackCarriesANoteAndALongSysexToThePage) {
 
 TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
     AppProcess app;
-    std::filesystem::copy_file(std::string(LUMETTA_IR_CORPUS) + "/celestion-cab.wav",
-                               app.page("cab.wav"));
+    // Half a second of a 48 kHz 24-bit cabinet, long enough that the second start finds the
+    // first still running.
+    const lumetta::ir::test::IrShape cab{
+        "cab", 1, 1, 48000, 24, 24000, lumetta::ir::test::IrLayout::plain};
+    const auto bytes =
+        lumetta::ir::test::shapedWavFile(cab, lumetta::ir::test::cabinetSamples(cab));
+    std::ofstream(app.page("cab.wav"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     app.start({pageArg(app, "ir.html")});
     auto events = app.waitForKey("ir", std::chrono::seconds(90));
     ASSERT_TRUE(events) << app.stored("error").value_or("");
