@@ -2,7 +2,13 @@
 # every test. Both install what is missing first (Debian packages, with sudo when not root).
 
 BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+# Our own builds treat warnings as errors; ccache, when installed, makes rebuilds quick (looked
+# up when the recipe runs, after deps may have installed it; empty clears an old setting).
+CONFIGURE = cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLUMETTA_WERROR=ON \
+	-DCMAKE_CXX_COMPILER_LAUNCHER="$$(command -v ccache)" \
+	-DCMAKE_C_COMPILER_LAUNCHER="$$(command -v ccache)"
 
 .PHONY: all deps build run test bench package clean
 
@@ -12,7 +18,7 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	@cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CONFIGURE) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -28,4 +34,4 @@ bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release

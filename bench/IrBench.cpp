@@ -1,8 +1,12 @@
 // Impulse-response conversion benchmark: the literal reference against the fast engine on a
 // synthetic 0.5 s cabinet IR and on the corpus. Prints both times, the ratio, whether the
-// parameter files match, and where the fast engine's time goes by stage.
+// parameter files match, and where the fast engine's time goes by stage; then how long a
+// cancelled conversion takes to end (goal: at most 0.2 s).
 //
-// lumetta-ir-bench [--no-reference] [--corpus-only] [--threads N]
+// lumetta-ir-bench [--no-reference] [--corpus-only] [--cancel-only] [--threads N]
+//
+// The corpus is the folder $LUMETTA_IR_CORPUS, else the shared/ir-corpus beside the checkout;
+// without it the synthetic IR alone is measured.
 
 #include <dirent.h>
 
@@ -10,10 +14,13 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,29 +156,100 @@ void report(const std::string& name, const Run& f, const Run* ref) {
     std::printf("\n");
 }
 
-}  // namespace
+std::string corpusDir() {
+    const char* named = std::getenv("LUMETTA_IR_CORPUS");
+    return named && *named ? named : LUMETTA_IR_CORPUS_DEFAULT;
+}
 
-int main(int argc, char** argv) {
-    bool withReference = true, corpusOnly = false;
-    int threads = 2;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--no-reference")) withReference = false;
-        if (!std::strcmp(argv[i], "--corpus-only")) corpusOnly = true;
-        if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
+// A 0.3 s stereo 96 kHz cabinet: the longest preparation there is, so a cancel can land in it.
+std::string cancelFile() {
+    ir::FitParams p;
+    p.hpOn = true;
+    p.hpF = 90;
+    p.hpQ = 1.0;
+    p.pkOn = true;
+    p.pkF = 900;
+    p.pkQ = 1.2;
+    p.pkD = -6;
+    p.hsOn = true;
+    p.hsF = 4000;
+    p.hsQ = 0.7;
+    p.hsD = -30;
+    auto h = ir::test::modelImpulse(p, 96000, 28800);
+    std::vector<double> in;
+    for (double v : h) {
+        in.push_back(0.5 * v);
+        in.push_back(0.05 * v);
     }
+    return ir::test::writeTemp("bench-cancel-96k-stereo.wav",
+                               ir::test::wavFile(in, 2, 96000, 24, false));
+}
+
+// Seconds from the cancel to the "aborted" outcome, the job started the way the "convert"
+// command starts it and cancelled once its progress reaches `progressAtCancel`; -1 when it
+// finished first or said something else.
+double cancelLatency(const std::string& path, int progressAtCancel, int threads) {
+    ir::CIrDataConv conv;
+    conv.setThreads(threads);
+    std::mutex lock;
+    std::condition_variable arrived;
+    nlohmann::json outcome;
+    conv.setEventSink([&](const nlohmann::json& d) {
+        std::lock_guard guard(lock);
+        outcome = d;
+        arrived.notify_all();
+    });
+    if (conv.Convert(path) != 1 || !conv.Calc(0)) return -1;
+    while (conv.GetProgress() < progressAtCancel && conv.isRunning())
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const auto asked = Clock::now();
+    conv.SetCancel(1);
+    std::unique_lock guard(lock);
+    arrived.wait(guard, [&] { return !outcome.is_null(); });
+    const double took = since(asked);
+    guard.unlock();
+    conv.wait();
+    return outcome.value("cancel", "") == "aborted" ? took : -1;
+}
+
+void reportCancelLatency(int threads) {
+    constexpr double kGoal = 0.2;
+    const std::string path = cancelFile();
+    std::printf("cancel latency (goal <= %.1f s), 5 runs each:\n", kGoal);
+    double worst = 0;
+    // At once, during the preparation, in the section searches, in the resonator searches.
+    for (int progress : {0, 2, 10, 40, 70}) {
+        std::vector<double> runs;
+        for (int i = 0; i < 5; ++i) runs.push_back(cancelLatency(path, progress, threads));
+        std::sort(runs.begin(), runs.end());
+        if (runs.front() < 0) {
+            std::printf("  at progress %2d: a run ended without \"aborted\"\n", progress);
+            continue;
+        }
+        worst = std::max(worst, runs.back());
+        std::printf("  at progress %2d: median %.4f s, worst %.4f s\n", progress, runs[2],
+                    runs.back());
+    }
+    std::printf("cancel latency worst %.4f s: %s\n", worst,
+                worst <= kGoal ? "within goal" : "OVER GOAL");
+}
+
+// The reference and the fast engine on the synthetic cabinet and the corpus.
+void compareEngines(bool withReference, bool corpusOnly, int threads) {
     std::printf(
         "threads %d; stage times in seconds (1 resample, 2 target, 4-10 sections, "
         "11-14 resonators)\n",
         threads);
     std::vector<std::pair<std::string, std::string>> files;
     if (!corpusOnly) files.emplace_back("synthetic cabinet 44.1k 0.5 s 24-bit", cabinetFile());
-    if (DIR* d = opendir(LUMETTA_IR_CORPUS)) {
+    const std::string corpus = corpusDir();
+    if (DIR* d = opendir(corpus.c_str())) {
         std::vector<std::string> names;
         while (dirent* e = readdir(d))
             if (std::strstr(e->d_name, ".wav")) names.emplace_back(e->d_name);
         closedir(d);
         std::sort(names.begin(), names.end());
-        for (auto& n : names) files.emplace_back(n, std::string(LUMETTA_IR_CORPUS) + "/" + n);
+        for (auto& n : names) files.emplace_back(n, corpus + "/" + n);
     }
     double fastTotal = 0, refTotal = 0, fastCpu = 0, refCpu = 0;
     for (auto& [name, path] : files) {
@@ -193,5 +271,20 @@ int main(int argc, char** argv) {
         std::printf("  reference %.1f s (cpu %.1f s)  ratio %.1fx (cpu %.1fx)", refTotal, refCpu,
                     refTotal / fastTotal, refCpu / fastCpu);
     std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool withReference = true, corpusOnly = false, cancelOnly = false;
+    int threads = 2;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--no-reference")) withReference = false;
+        if (!std::strcmp(argv[i], "--corpus-only")) corpusOnly = true;
+        if (!std::strcmp(argv[i], "--cancel-only")) cancelOnly = true;
+        if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
+    }
+    if (!cancelOnly) compareEngines(withReference, corpusOnly, threads);
+    reportCancelLatency(threads);
     return 0;
 }

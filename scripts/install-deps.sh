@@ -1,31 +1,50 @@
 #!/usr/bin/env bash
 # Installs what Lumetta needs to build, run and test on Debian 12 or later.
-# Idempotent: only missing packages are fetched.
+# Idempotent: only missing packages are fetched. Prints one line per package set it installed;
+# the package manager's own output is shown only when it fails.
 set -euo pipefail
+here="$(dirname "$0")"
 
-packages=(
-    build-essential cmake ninja-build pkg-config git
+# Package sets: the core one here, and one per module list in packages.d (one name per line).
+declare -A sets
+names=(core)
+sets[core]="build-essential cmake ninja-build pkg-config git ccache
     libgtk-4-dev libwebkitgtk-6.0-dev libsoup-3.0-dev libglib2.0-dev
     nlohmann-json3-dev libasound2-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-utils imagemagick dbus dbus-x11 unzip python3-dbusmock libx11-dev
-)
-# Extra package lists dropped in by modules (one name per line).
-for extra in "$(dirname "$0")"/packages.d/*.txt; do
+    xvfb xauth x11-utils imagemagick dbus dbus-x11 unzip python3 python3-dbusmock libx11-dev"
+for extra in "$here"/packages.d/*.txt; do
     [ -f "$extra" ] || continue
-    while read -r name; do
-        [ -n "$name" ] && [ "${name#\#}" = "$name" ] && packages+=("$name")
-    done <"$extra"
+    name="$(basename "$extra" .txt)"
+    names+=("$name")
+    sets[$name]="$(grep -v '^[[:space:]]*#' "$extra" | tr '\n' ' ')"
 done
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+declare -A missing_in
 missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+for name in "${names[@]}"; do
+    for p in ${sets[$name]}; do
+        installed "$p" && continue
+        missing_in[$name]+="${missing_in[$name]:+ }$p"
+        missing+=("$p")
+    done
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+if ! { $sudo apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "install-deps: could not install: ${missing[*]}" >&2
+    exit 1
+fi
+for name in "${names[@]}"; do
+    [ -n "${missing_in[$name]:-}" ] && echo "installed $name: ${missing_in[$name]}"
+done
+exit 0

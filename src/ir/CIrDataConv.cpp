@@ -89,6 +89,10 @@ bool CIrDataConv::Calc(int ch) {
     bool expected = false;
     if (!running_.compare_exchange_strong(expected, true)) return false;
     if (worker_.joinable()) worker_.join();
+    // The analysis clears these too, but only once its thread runs: until then a page asking
+    // for progress would read the last run's figure, 100, and then see it fall.
+    state_.control.reset();
+    state_.progressMax.store(0);
     worker_ = std::thread([this] { CalcBody(); });
     return true;
 }

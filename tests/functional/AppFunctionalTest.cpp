@@ -7,12 +7,16 @@
 #include <thread>
 
 #include "AppProcess.h"
+#include "ir/SynthIr.h"
 
 using lumetta::test::AppProcess;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Polls 50 ms apart for what takes the application milliseconds: 30 s, only against hanging.
+constexpr int kHangGuardPolls = 600;
 
 void expectAllTrue(const json& value, const std::string& what) {
     if (value.is_boolean()) {
@@ -57,7 +61,7 @@ TEST(AppFunctional, FilesOpenedAtLaunchWaitForDeliveryThenArriveInOrder) {
     EXPECT_EQ(app.waitForKey("beforeStart"), json(0))
         << "nothing is delivered before the page asks";
     json events;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < kHangGuardPolls; ++i) {
         events = app.waitForKey("events").value_or(json::array());
         if (events.size() >= names.size()) break;
         std::this_thread::sleep_for(50ms);
@@ -79,7 +83,7 @@ TEST(AppFunctional, SecondLaunchHandsFilesAndCommandUrlsToTheFirst) {
     json expected = {"app\fcommand\fopen\f" + (app.root() / "later.wav").string(),
                      "app\fcommand\fopen\fx=1", "app\fcommand\fselect\fname=a%20b&id=7"};
     json events;
-    for (int i = 0; i < 100 && events.size() < 3; ++i) {
+    for (int i = 0; i < kHangGuardPolls && events.size() < 3; ++i) {
         events = app.waitForKey("events").value_or(json::array());
         std::this_thread::sleep_for(50ms);
     }
@@ -145,7 +149,7 @@ TEST(AppFunctional, NewWindowsGoToTheDefaultBrowser) {
     EXPECT_EQ(result->at("returned"), "null") << "no window is returned to the script";
     EXPECT_EQ(result->at("still"), true);
     std::string url;
-    for (int i = 0; i < 200 && url.empty(); ++i) {
+    for (int i = 0; i < kHangGuardPolls && url.empty(); ++i) {
         std::this_thread::sleep_for(50ms);
         std::ifstream in(opened);
         std::getline(in, url);
@@ -172,8 +176,15 @@ TEST(AppFunctional, MidiLoopbackCarriesANoteAndALongSysexToThePage) {
 
 TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
     AppProcess app;
-    std::filesystem::copy_file(std::string(LUMETTA_IR_CORPUS) + "/celestion-cab.wav",
-                               app.page("cab.wav"));
+    // Half a second of a 48 kHz 24-bit cabinet, long enough that the second start finds the
+    // first still running.
+    const lumetta::ir::test::IrShape cab{
+        "cab", 1, 1, 48000, 24, 24000, lumetta::ir::test::IrLayout::plain};
+    const auto bytes =
+        lumetta::ir::test::shapedWavFile(cab, lumetta::ir::test::cabinetSamples(cab));
+    std::ofstream(app.page("cab.wav"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     app.start({pageArg(app, "ir.html")});
     auto events = app.waitForKey("ir", std::chrono::seconds(90));
     ASSERT_TRUE(events) << app.stored("error").value_or("");

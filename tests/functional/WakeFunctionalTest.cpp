@@ -45,7 +45,8 @@ class FakeLogind {
                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, &error);
         if (error) g_error_free(error);
-        for (int i = 0; i < 200 && bus_ && !hasLogind(); ++i) std::this_thread::sleep_for(25ms);
+        // Up to 30 s for python3-dbusmock to start: only against hanging.
+        for (int i = 0; i < 1200 && bus_ && !hasLogind(); ++i) std::this_thread::sleep_for(25ms);
     }
     ~FakeLogind() {
         if (bus_) g_object_unref(bus_);
@@ -100,7 +101,8 @@ TEST(AppFunctional, WakingFromSleepIsAnnounced) {
     app.start({"--page=" + app.page("events.html").string()});
     ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
     json events = json::array();
-    for (int i = 0; i < 40 && events.empty(); ++i) {
+    // Pulses until the application has subscribed and answered; 30 s only against hanging.
+    for (int i = 0; i < 120 && events.empty(); ++i) {
         logind.prepareForSleep(true);  // going to sleep is not announced
         logind.prepareForSleep(false);
         std::this_thread::sleep_for(250ms);

@@ -125,7 +125,8 @@ TEST_F(ZevPanel, StartsHiddenWithAZeroFrameAndNoPage) {
 TEST_F(ZevPanel, ShowWithoutGeometryGivesAnEmptyPanelAndHideHidesIt) {
     host_.center.post(modules::zev::note::show, Arg());
     ASSERT_TRUE(test::runUntil([&] { return panelVisible(); }));
-    test::runFor(100ms);
+    // Laid out: the bounds are known (they are -1 until then).
+    ASSERT_TRUE(test::runUntil([&] { return panelBounds().size.width >= 0.f; }));
     graphene_rect_t bounds = panelBounds();
     EXPECT_EQ(bounds.size.width, 0.f);
     EXPECT_EQ(bounds.size.height, 0.f);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "bridge/BridgeText.h"
@@ -26,13 +27,15 @@ int connectTo(unsigned port) {
         close(fd);
         return -1;
     }
-    timeval limit{10, 0};
+    // Only against hanging: the server's own limits are seconds below it.
+    timeval limit{30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     return fd;
 }
 
-// Sends the request in the given pieces and reads until the server closes.
-std::string exchange(unsigned port, std::vector<std::string> pieces) {
+// Sends the request in the given pieces and reads until the server closes; `closed` tells
+// whether it did (rather than the read giving up).
+std::string exchange(unsigned port, std::vector<std::string> pieces, bool* closed = nullptr) {
     int fd = connectTo(port);
     if (fd < 0) return "<no connection>";
     for (auto& p : pieces) {
@@ -43,6 +46,7 @@ std::string exchange(unsigned port, std::vector<std::string> pieces) {
     char buf[4096];
     ssize_t n;
     while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    if (closed) *closed = n == 0 || errno == ECONNRESET;
     close(fd);
     return reply;
 }
@@ -59,6 +63,14 @@ class XhrServerTest : public ::testing::Test {
     std::string get(const std::string& target, const std::string& host = "") {
         std::string h = host.empty() ? "127.0.0.1:" + std::to_string(server.port()) : host;
         return exchange(server.port(), {"GET " + target + " HTTP/1.1\r\nHost: " + h + "\r\n\r\n"});
+    }
+    // "/" + the token + `rest`, built by appending: inlined at -O3, GCC 12 takes "/" + token
+    // for an overlapping copy (a false -Wrestrict, GCC bug 105329).
+    std::string withToken(const std::string& rest) {
+        std::string target(1, '/');
+        target += server.token();
+        target += rest;
+        return target;
     }
     std::atomic<int> calls{0};
     struct {
@@ -113,14 +125,14 @@ TEST_F(XhrServerTest, AnswersOverRealSocketsWithTheFourFields) {
     EXPECT_FALSE(server.start());
     ASSERT_NE(server.port(), 0u);
     EXPECT_GE(server.token().size(), 32u) << "at least 128 random bits";
-    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    std::string reply = get(withToken("/$$fs_separator"));
     EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(reply.find("Content-Type: text/plain\r\n"), std::string::npos);
     EXPECT_NE(reply.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
     EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos);
     EXPECT_NE(reply.find("Content-Length: 2\r\n"), std::string::npos);
     EXPECT_EQ(reply.substr(reply.size() - 6), "\r\n\r\ns/");
-    std::string unknown = get("/" + server.token() + "/call/$$nothing?a,b");
+    std::string unknown = get(withToken("/call/$$nothing?a,b"));
     EXPECT_EQ(unknown.substr(unknown.size() - 1), "v");
     EXPECT_EQ(last.arg1, "a");
     EXPECT_EQ(calls, 2);
@@ -132,7 +144,7 @@ TEST_F(XhrServerTest, RefusalsRunNothing) {
     EXPECT_EQ(get("/$$fs_unlink?%2Fhome").substr(0, 12), "HTTP/1.1 403");
     EXPECT_EQ(get("/" + std::string(32, '0') + "/$$fs_unlink?%2Fhome").substr(0, 12),
               "HTTP/1.1 403");
-    EXPECT_EQ(get("/" + server.token() + "/$$fs_unlink", "attacker.test:" + port).substr(0, 12),
+    EXPECT_EQ(get(withToken("/$$fs_unlink"), "attacker.test:" + port).substr(0, 12),
               "HTTP/1.1 403");
     EXPECT_EQ(
         exchange(server.port(), {"OPTIONS /" + server.token() +
@@ -148,10 +160,11 @@ TEST_F(XhrServerTest, RefusalsRunNothing) {
 
 TEST_F(XhrServerTest, AHeaderThatNeverCompletesIsClosed) {
     server.start();
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange(server.port(), {"GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n"}),
+    bool closed = false;
+    EXPECT_EQ(exchange(server.port(), {"GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n"},
+                       &closed),
               "");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
+    EXPECT_TRUE(closed) << "the server kept the connection open";
     EXPECT_EQ(calls, 0);
 }
 
@@ -168,7 +181,7 @@ TEST_F(XhrServerTest, ASecondConnectionIsServedWhileAStalledOneWaits) {
     server.start();
     int stalled = connectTo(server.port());
     send(stalled, "GET /", 5, MSG_NOSIGNAL);
-    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    std::string reply = get(withToken("/$$fs_separator"));
     EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
     close(stalled);
 }
@@ -197,6 +210,6 @@ TEST_F(XhrServerTest, RestartKeepsAFreePortAndMovesFromATakenOne) {
     EXPECT_TRUE(server.start()) << "moved to another port";
     EXPECT_NE(server.port(), first);
     close(squatter);
-    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    std::string reply = get(withToken("/$$fs_separator"));
     EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
 }

@@ -113,12 +113,8 @@ class ConvJob : public ::testing::Test {
     ConvertEvents events;
 };
 
-// Sanitizers slow the arithmetic several times over; the bound is for normal builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kCancelSeconds = 1.0;
-#else
-constexpr double kCancelSeconds = 0.2;
-#endif
+// Only against hanging: far above any run here, even under ThreadSanitizer on a busy machine.
+constexpr std::chrono::duration<double> kHangGuard{60.0};
 
 off_t fileSize(const std::string& path) {
     struct stat st {};
@@ -196,7 +192,9 @@ TEST_F(ConvJob, PathRunsInTheBackgroundAndAnnouncesTheFile) {
     EXPECT_TRUE(result.empty());
     int last = 0;
     nlohmann::json e;
+    const auto guard = Clock::now() + kHangGuard;
     while ((e = events.next(0.01)).is_null()) {
+        ASSERT_LT(Clock::now(), guard) << "no outcome";
         nlohmann::json r;
         ASSERT_TRUE(run({{"req", "progress"}}, r));
         const int p = r["progress"].get<int>();
@@ -246,26 +244,42 @@ TEST_F(ConvJob, SecondPathWhileRunningIsRefusedAsBusy) {
     EXPECT_EQ(e["load"], "finished");
 }
 
-TEST_F(ConvJob, CancelEndsWithAbortedWithinAFifthOfASecondAndNoFile) {
+// How long cancelling takes is measured by lumetta-ir-bench; here only what it leaves behind.
+TEST_F(ConvJob, CancelEndsWithAbortedLeavesNoFileAndNothingRunningOn) {
     const std::string out = outputPath();
     const std::string in = cabinetFile("cancel.wav", 96000, 0.3, 2);
-    for (int delayMs : {0, 30, 90}) {
+    // At once, during the preparation, and during the resonator search.
+    for (int progressAtCancel : {0, 2, 40}) {
+        SCOPED_TRACE("cancelled at progress " + std::to_string(progressAtCancel));
         std::remove(out.c_str());
         nlohmann::json result;
         ASSERT_TRUE(run({{"path", in}}, result));
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        const auto guard = Clock::now() + kHangGuard;
+        int progress = 0;
+        while (progress < progressAtCancel && Clock::now() < guard) {
+            ASSERT_TRUE(run({{"req", "progress"}}, result));
+            progress = result["progress"].get<int>();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_LT(progress, 100) << "the job ended before it could be cancelled";
         ASSERT_TRUE(run({{"req", "cancel"}}, result));
-        const auto asked = Clock::now();
-        auto e = events.next(5);
-        const double took = std::chrono::duration<double>(Clock::now() - asked).count();
-        ASSERT_FALSE(e.is_null());
+        auto e = events.next(kHangGuard.count());
+        ASSERT_FALSE(e.is_null()) << "no outcome";
         EXPECT_EQ(e["result"], 1);
-        EXPECT_EQ(e["cancel"], "aborted") << "after " << delayMs << " ms";
+        EXPECT_EQ(e["cancel"], "aborted");
         EXPECT_FALSE(e.contains("load"));
-        EXPECT_LT(took, kCancelSeconds) << "after " << delayMs << " ms";
-        EXPECT_EQ(fileSize(out), -1);
         CIrDataConv::getInstance().wait();
+        EXPECT_FALSE(CIrDataConv::getInstance().isRunning());
+        EXPECT_EQ(fileSize(out), -1);
+        EXPECT_TRUE(events.next(0.05).is_null()) << "a second outcome";
     }
+    // Cancelled runs leave the job free for the next file.
+    nlohmann::json result;
+    ASSERT_TRUE(run({{"path", cabinetFile("after.wav", 48000, 0.05, 1)}}, result));
+    auto e = events.next(kHangGuard.count());
+    ASSERT_FALSE(e.is_null());
+    EXPECT_EQ(e["load"], "finished");
+    EXPECT_GT(fileSize(out), 0);
 }
 
 TEST_F(ConvJob, CommandsRunThroughTheNativeControlTable) {
@@ -314,6 +328,22 @@ TEST(ConvJobState, UnwritableOutputIsReportedAsAFailureNotAsFinished) {
     EXPECT_EQ(got["result"], 0);
     EXPECT_EQ(got["load"], "failed");
     EXPECT_FALSE(conv.isRunning());
+}
+
+TEST(ConvJobState, ANewRunStartsItsProgressAfresh) {
+    CIrDataConv conv;
+    conv.setTemporaryDirectory([] { return std::optional<std::string>(synth::tempDir()); });
+    const std::string in =
+        synth::writeTemp("afresh.wav", synth::wavFile({0.5, 0.25, -0.1}, 1, 48000, 16, false));
+    ASSERT_EQ(conv.Convert(in), 1);
+    ASSERT_TRUE(conv.Calc(0));
+    conv.wait();
+    EXPECT_EQ(conv.GetProgress(), 100);
+    ASSERT_EQ(conv.Convert(in), 1);
+    conv.SetCancel(1);  // the run ends before any analysis
+    ASSERT_TRUE(conv.Calc(0));
+    conv.wait();
+    EXPECT_EQ(conv.GetProgress(), 1) << "the last run's figure";
 }
 
 TEST(ConvJobState, NeutralFileIsWritten) {

@@ -1,5 +1,6 @@
-// The fast engine against the literal reference on every corpus file and on longer synthetic
-// IRs. Slow: minutes of reference arithmetic.
+// The fast engine against the literal reference on synthetic cabinet files of every kind the
+// converter reads, and on the real cabinet corpus when it is here. Slow: minutes of reference
+// arithmetic.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "audio/CWaveUtil.h"
 #include "ir/CIrDataConv.h"
+#include "ir/IrCorpus.h"
 #include "ir/IrFit.h"
 #include "ir/IrPrepare.h"
 #include "ir/ReferenceIr.h"
@@ -21,9 +23,9 @@ using namespace lumetta::ir;
 
 namespace {
 
-std::vector<std::string> corpus() {
+std::vector<std::string> wavFilesIn(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(LUMETTA_IR_CORPUS)) {
+    if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d))
             if (std::strstr(e->d_name, ".wav")) names.emplace_back(e->d_name);
         closedir(d);
@@ -99,13 +101,13 @@ void checkFile(const std::string& path) {
 
 }  // namespace
 
-TEST(CorpusEquivalence, EveryCorpusFileGivesTheReferenceFile) {
-    const auto names = corpus();
-    ASSERT_EQ(names.size(), 8u);
-    for (const auto& n : names) checkFile(std::string(LUMETTA_IR_CORPUS) + "/" + n);
+TEST(SyntheticEquivalence, EveryKindOfCabinetFileGivesTheReferenceFile) {
+    for (const test::IrShape& shape : test::irShapes())
+        checkFile(test::writeTemp(std::string(shape.name) + ".wav",
+                                  test::shapedWavFile(shape, test::cabinetSamples(shape))));
 }
 
-TEST(CorpusEquivalence, SyntheticCabinetsAtEveryRateGiveTheReferenceFile) {
+TEST(SyntheticEquivalence, HighRatesSilenceAndTinyFilesGiveTheReferenceFile) {
     FitParams p;
     p.hpOn = true;
     p.hpF = 75;
@@ -122,18 +124,25 @@ TEST(CorpusEquivalence, SyntheticCabinetsAtEveryRateGiveTheReferenceFile) {
     p.resF = {105, 230, 0, 0};
     p.resMs = {110, 40, 0, 0};
     p.resD = {-5, -12, 0, 0};
-    for (int rate : {44100, 48000, 96000}) {
-        for (uint16_t channels : {1, 2}) {
-            auto h = test::modelImpulse(p, rate, rate / 20);
-            std::vector<double> in;
-            for (double v : h)
-                for (uint16_t c = 0; c < channels; ++c) in.push_back(0.4 * v);
-            checkFile(test::writeTemp(
-                "synth-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav",
-                test::wavFile(in, channels, static_cast<uint32_t>(rate), 24, false)));
-        }
+    const uint32_t rate = 96000;
+    for (uint16_t channels : {1, 2}) {
+        auto h = test::modelImpulse(p, rate, rate / 20);
+        std::vector<double> in;
+        for (double v : h)
+            for (uint16_t c = 0; c < channels; ++c) in.push_back(0.4 * v);
+        checkFile(test::writeTemp("synth-96000-" + std::to_string(channels) + ".wav",
+                                  test::wavFile(in, channels, rate, 24, false)));
     }
     checkFile(test::writeTemp("silent.wav",
                               test::wavFile(std::vector<double>(4000, 0.0), 1, 44100, 16, false)));
     checkFile(test::writeTemp("tiny.wav", test::wavFile({0.5, -0.25, 0.1}, 1, 96000, 16, false)));
+}
+
+// The real cabinet files, when their folder is here.
+class CorpusEquivalence : public test::IrCorpusTest {};
+
+TEST_F(CorpusEquivalence, EveryCorpusFileGivesTheReferenceFile) {
+    const auto names = wavFilesIn(dir());
+    ASSERT_EQ(names.size(), 8u) << "in " << dir();
+    for (const auto& n : names) checkFile(path(n));
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +190,85 @@ std::vector<double> quantise(const std::vector<double>& values, int bits) {
         out[i] = q / scale;
     }
     return out;
+}
+
+const std::vector<IrShape>& irShapes() {
+    static const std::vector<IrShape> shapes = {
+        {"16-bit-mono-44k1-list-after-data", 1, 1, 44100, 16, 5063, IrLayout::listAfterData},
+        {"24-bit-mono-44k1-list-pad-before-data", 1, 1, 44100, 24, 2382,
+         IrLayout::listAndPadBeforeData},
+        {"float-stereo-44k1-fact-peak", 3, 2, 44100, 32, 2048, IrLayout::factAndPeak},
+        {"24-bit-mono-48k-long", 1, 1, 48000, 24, 39970, IrLayout::plain},
+        {"float-mono-48k", 3, 1, 48000, 32, 9056, IrLayout::plain},
+        {"24-bit-mono-44k1-odd-data-long-riff", 1, 1, 44100, 24, 8819, IrLayout::oddDataLongRiff},
+        {"32-bit-stereo-48k", 1, 2, 48000, 32, 6000, IrLayout::plain},
+        {"16-bit-stereo-44k1", 1, 2, 44100, 16, 4000, IrLayout::listAfterData},
+    };
+    return shapes;
+}
+
+std::vector<double> cabinetSamples(const IrShape& shape) {
+    FitParams p;
+    p.hpOn = true;
+    p.hpF = 80;
+    p.hpQ = 1.1;
+    p.pkOn = true;
+    p.pkF = 950;
+    p.pkQ = 1.1;
+    p.pkD = -8;
+    p.hsOn = true;
+    p.hsF = 4500;
+    p.hsQ = 0.9;
+    p.hsD = -40;
+    p.resMode = {1, 2, 0, 0};
+    p.resF = {110, 245, 0, 0};
+    p.resMs = {90, 35, 0, 0};
+    p.resD = {-6, -13, 0, 0};
+    const double rate = shape.rate;
+    std::vector<double> h = modelImpulse(p, rate, shape.frames);
+    for (size_t n = 0; n < h.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        h[n] += 0.05 * std::exp(-t * 170.0) * std::sin(2 * std::numbers::pi * 2650.0 * t) +
+                0.03 * std::exp(-t * 95.0) * std::sin(2 * std::numbers::pi * 1580.0 * t + 0.4);
+    }
+    double peak = 0;
+    for (double v : h) peak = std::fmax(peak, std::fabs(v));
+    std::vector<double> out;
+    out.reserve(h.size() * shape.channels);
+    for (double v : h)
+        for (uint16_t c = 0; c < shape.channels; ++c) out.push_back((c ? 0.6 : 0.7) * v / peak);
+    return out;
+}
+
+std::vector<uint8_t> shapedWavFile(const IrShape& shape, const std::vector<double>& values) {
+    const bool isFloat = shape.tag == 3;
+    const Chunk fmt = fmtChunk(shape.tag, shape.channels, shape.rate, shape.bits);
+    const Chunk data{"data", sampleBytes(values, shape.bits, isFloat)};
+    const Chunk list{"LIST", {'I', 'N', 'F', 'O', 'I', 'C', 'M', 'T', 5, 0, 0, 0, 'n'}};
+    switch (shape.layout) {
+        case IrLayout::plain:
+            return riffFile({fmt, data});
+        case IrLayout::listAfterData:
+            return riffFile({fmt, data, list});
+        case IrLayout::listAndPadBeforeData:
+            return riffFile({fmt, list, Chunk{"PAD ", std::vector<uint8_t>(12204, 0)}, data});
+        case IrLayout::factAndPeak: {
+            Chunk fact{"fact", {}};
+            put32(fact.data, static_cast<uint32_t>(shape.frames));
+            Chunk peak{"PEAK", std::vector<uint8_t>(8 + 8 * shape.channels, 0)};
+            peak.data[0] = 1;  // version
+            return riffFile({fmt, fact, peak, data});
+        }
+        case IrLayout::oddDataLongRiff: {
+            std::vector<uint8_t> bytes = riffFile({fmt, data});
+            const uint32_t claimed = static_cast<uint32_t>(bytes.size() - 8 + 60);
+            std::vector<uint8_t> size;
+            put32(size, claimed);
+            std::copy(size.begin(), size.end(), bytes.begin() + 4);
+            return bytes;
+        }
+    }
+    return {};
 }
 
 }  // namespace lumetta::ir::test

@@ -47,4 +47,36 @@ std::vector<double> modelImpulse(const FitParams& p, double rate, int64_t length
 /// Samples scaled and rounded for a PCM file of `bits` (kept in [-1, 1)).
 std::vector<double> quantise(const std::vector<double>& values, int bits);
 
+/// How the chunks of a real cabinet file are laid out around its samples.
+enum class IrLayout {
+    plain,                 ///< "fmt ", "data"
+    listAfterData,         ///< "fmt ", "data", an odd-sized "LIST" (editor notes at the end)
+    listAndPadBeforeData,  ///< "fmt ", an odd-sized "LIST", a large "PAD ", "data"
+    factAndPeak,           ///< "fmt ", "fact", "PEAK", "data" (as float files come)
+    oddDataLongRiff,       ///< odd-sized "data" and a RIFF size that reaches past the file's end
+};
+
+/// One kind of cabinet file met in practice: its format, length and layout.
+struct IrShape {
+    const char* name;
+    uint16_t tag;  ///< 1 integer PCM, 3 IEEE float
+    uint16_t channels;
+    uint32_t rate;
+    uint16_t bits;
+    int64_t frames;
+    IrLayout layout;
+};
+
+/// The kinds of cabinet file the converter must read: 16/24/32-bit integer and 32-bit float,
+/// mono and stereo, 44.1 and 48 kHz, extra and odd chunks, a RIFF size larger than the file,
+/// and lengths beyond what the analysis uses (16,384 frames).
+const std::vector<IrShape>& irShapes();
+
+/// A cabinet-like response for `shape`: model sections, two resonances and some cone break-up
+/// no model describes; interleaved, the right channel a quieter copy; peak 0.7.
+std::vector<double> cabinetSamples(const IrShape& shape);
+
+/// The file of `shape` holding the interleaved `values`.
+std::vector<uint8_t> shapedWavFile(const IrShape& shape, const std::vector<double>& values);
+
 }  // namespace lumetta::ir::test

@@ -19,10 +19,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Waits for `condition`, running main-thread tasks meanwhile; false after two seconds.
+// Waits for `condition`, running main-thread tasks meanwhile; false after ten seconds (a guard
+// against hanging, far above the milliseconds delivery takes).
 template <class F>
 bool eventually(ManualMainThread& main, F condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end) {
         main.runPending();
         if (condition()) return true;

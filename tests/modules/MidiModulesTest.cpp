@@ -81,10 +81,11 @@ class MidiModulesTest : public ::testing::Test {
         return out;
     }
 
-    // Collects events until `count` of them match `prefix`; gives up after two seconds.
+    // Collects events until `count` of them match `prefix`; gives up after ten seconds, a guard
+    // against hanging far above the milliseconds delivery takes.
     std::vector<std::string> waitFor(const std::string& prefix, size_t count) {
         std::vector<std::string> matching;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (matching.size() < count && std::chrono::steady_clock::now() < end) {
             for (auto& e : drain())
                 if (e.rfind(prefix, 0) == 0) matching.push_back(e);

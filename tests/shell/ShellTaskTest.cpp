@@ -71,14 +71,20 @@ TEST(ShellTask, TwoTasksAtOnceKeepTheirOwnIdsAndOutput) {
 
 TEST(ShellTask, ACharacterSplitBetweenWritesIsNeverBroken) {
     Collector c;
-    // The first write ends inside the two bytes of é, the rest follows later.
-    pid_t pid = start(
-        "printf 'caf\\303'; sleep 0.3; printf '\\251 \\342\\202'; sleep 0.3; printf '\\254\\n'", c);
+    test::ShellGate first, second;
+    // The first write ends inside the two bytes of é, the second inside the three of €; each
+    // waits until the test has seen what came before it.
+    pid_t pid = start("printf 'caf\\303'; " + first.waitHere() + "; printf '\\251 \\342\\202'; " +
+                          second.waitHere() + "; printf '\\254\\n'",
+                      c);
+    const auto& texts = c.texts[std::to_string(pid)];
+    ASSERT_TRUE(runUntil([&] { return !texts.empty(); }));
+    ASSERT_TRUE(first.open());
+    ASSERT_TRUE(runUntil([&] { return texts.size() >= 2; }));
+    ASSERT_TRUE(second.open());
     ASSERT_TRUE(runUntil([&] { return c.done(pid); }));
     EXPECT_EQ(c.all(pid), "caf\xC3\xA9 \xE2\x82\xAC\n");
-    for (auto& text : c.texts[std::to_string(pid)]) EXPECT_TRUE(bridge::isValidUtf8(text)) << text;
-    EXPECT_GE(c.texts[std::to_string(pid)].size(), 2u)
-        << "the writes should have come as separate reads";
+    for (auto& text : texts) EXPECT_TRUE(bridge::isValidUtf8(text)) << text;
 }
 
 TEST(ShellTask, LargeOutputArrivesCompleteAndInOrder) {
@@ -104,7 +110,11 @@ TEST(ShellTask, TheChildIsReapedSoNoZombieIsLeft) {
 
 TEST(ShellTask, OutputOfABackgroundJobStillBelongsToTheTask) {
     Collector c;
-    pid_t pid = start("(sleep 0.3; echo late) & echo early", c);
+    test::ShellGate gate;
+    pid_t pid = start("(" + gate.waitHere() + "; echo late) & echo early", c);
+    ASSERT_TRUE(runUntil([&] { return c.all(pid) == "early\n"; }));
+    EXPECT_FALSE(c.done(pid)) << "the background job still holds the output open";
+    ASSERT_TRUE(gate.open());
     ASSERT_TRUE(runUntil([&] { return c.done(pid); }));
     EXPECT_EQ(c.all(pid), "early\nlate\n");
 }

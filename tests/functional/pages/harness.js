@@ -6,7 +6,8 @@ window.T = {
     if (r.type === 'e') throw new Error('cannot report ' + key + ': ' + r.value);
   },
   sleep: (ms) => new Promise((resolve) => setTimeout(resolve, ms)),
-  async until(predicate, ms = 5000) {
+  // A time limit here only guards against hanging: far above what any wait should take.
+  async until(predicate, ms = 20000) {
     const end = Date.now() + ms;
     while (!predicate()) {
       if (Date.now() > end) return false;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <nlohmann/json.hpp>
+
 #include "bridge/NativeCall.h"
 #include "modules/sh/ShModule.h"
 #include "shell/ShellLoop.h"
@@ -58,10 +60,13 @@ TEST_F(ShModuleTest, ExecWithoutWordsStartsNothing) {
 }
 
 TEST_F(ShModuleTest, KillLeavesAShellTaskRunning) {
-    std::string result = call("$$sh_exec", R"(["sleep 0.5; echo", "survived"])");
+    test::ShellGate gate;
+    std::string result =
+        call("$$sh_exec", nlohmann::json::array({gate.waitHere() + "; echo", "survived"}).dump());
     std::string pid = result.substr(1);
     EXPECT_EQ(call("$$sh_kill", pid), "v");
     EXPECT_EQ(kill(std::stoi(pid), 0), 0);
+    ASSERT_TRUE(gate.open()) << "the task is gone";
     EXPECT_EQ(outputOf(pid), "survived\n");
 }
 
