@@ -185,6 +185,19 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
     return request;
 }
 
+XhrStep xhrStep(std::string_view received, std::string_view token, unsigned port,
+                size_t maxHeader) {
+    size_t end = headerEnd(received);
+    if (end == std::string_view::npos)
+        return {received.size() > maxHeader ? XhrStep::Close : XhrStep::Wait, {}};
+    if (end > maxHeader) return {XhrStep::Close, {}};
+    // The body, if any, is never waited for: the call runs as soon as the header is complete.
+    auto request = parseXhrRequest(received.substr(0, end), token, port);
+    if (!request) return {XhrStep::Close, {}};  // not HTTP: closed without an answer
+    if (request->status != 0) return {XhrStep::Refuse, std::move(*request)};
+    return {XhrStep::Call, std::move(*request)};
+}
+
 std::string xhrResponse(std::string_view body) {
     std::string out =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Control-Allow-Origin: *\r\n"
@@ -292,17 +305,20 @@ bool XhrServer::serve(int connection, std::string& buffer) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     if (n <= 0) return true;
     buffer.append(chunk, static_cast<size_t>(n));
-    size_t end = headerEnd(buffer);
-    if (end == std::string::npos) return buffer.size() > kMaxHeader;  // wait for the rest
-    if (end > kMaxHeader) return true;
-    // The body, if any, is never waited for: the call runs as soon as the header is complete.
-    auto request = parseXhrRequest(std::string_view(buffer).substr(0, end), token(), port_.load());
-    if (!request) return true;  // not HTTP: closed without an answer
-    if (request->status != 0) {
-        sendAll(connection, xhrRefusal(request->status));
-        return true;
+    XhrStep step = xhrStep(buffer, token(), port_.load(), kMaxHeader);
+    switch (step.kind) {
+        case XhrStep::Wait:
+            return false;
+        case XhrStep::Close:
+            return true;
+        case XhrStep::Refuse:
+            sendAll(connection, xhrRefusal(step.request.status));
+            return true;
+        case XhrStep::Call:
+            break;
     }
-    sendAll(connection, xhrResponse(dispatch_(request->method, request->arg1, request->arg2)));
+    sendAll(connection,
+            xhrResponse(dispatch_(step.request.method, step.request.arg1, step.request.arg2)));
     return true;
 }
 

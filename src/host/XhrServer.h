@@ -28,6 +28,22 @@ struct XhrRequest {
 std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token,
                                           unsigned port);
 
+/// What the server does with the bytes received so far on one connection.
+struct XhrStep {
+    enum Kind {
+        Wait,    ///< the header is not complete yet: read more
+        Close,   ///< close without an answer: not HTTP, or a header over `maxHeader`
+        Refuse,  ///< answer `request.status` and run nothing
+        Call,    ///< run the call in `request`
+    };
+    Kind kind = Wait;
+    XhrRequest request;
+};
+
+/// The server's decision on the bytes `received` so far: pure, so it can be checked on any
+/// input without a socket.
+XhrStep xhrStep(std::string_view received, std::string_view token, unsigned port, size_t maxHeader);
+
 /// The serialised answer to a call: status 200, plain text, open to any origin, then closed.
 std::string xhrResponse(std::string_view body);
 /// The serialised refusal: `status` with an empty body.

@@ -109,6 +109,23 @@ TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
               403);
 }
 
+TEST(XhrStep, WaitsForTheBlankLineThenDecidesOnTheHeaderAlone) {
+    using lumetta::host::XhrStep;
+    using lumetta::host::xhrStep;
+    const std::string head = "GET /tok/$$f?a,b HTTP/1.1\r\nHost: 127.0.0.1:80\r\n";
+    EXPECT_EQ(xhrStep(head, "tok", 80, 1024).kind, XhrStep::Wait);
+    auto call = xhrStep(head + "\r\nbody, never waited for", "tok", 80, 1024);
+    EXPECT_EQ(call.kind, XhrStep::Call);
+    EXPECT_EQ(call.request.method, "$$f");
+    EXPECT_EQ(call.request.arg2, "b");
+    EXPECT_EQ(xhrStep(head + "\r\n", "other", 80, 1024).kind, XhrStep::Refuse);
+    EXPECT_EQ(xhrStep("\x16\x03\n\n", "tok", 80, 1024).kind, XhrStep::Close);
+    // Over the limit: closed, whether the blank line came or not.
+    EXPECT_EQ(xhrStep(std::string(1025, 'a'), "tok", 80, 1024).kind, XhrStep::Close);
+    EXPECT_EQ(xhrStep(head + std::string(1024, ' ') + "\r\n\r\n", "tok", 80, 1024).kind,
+              XhrStep::Close);
+}
+
 TEST_F(XhrServerTest, AnswersOverRealSocketsWithTheFourFields) {
     EXPECT_FALSE(server.start());
     ASSERT_NE(server.port(), 0u);
