@@ -296,6 +296,14 @@ TEST_F(MidiModulesTest, MidixClientWithZeroOrNoCountMakesNothing) {
     EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 1u);
 }
 
+TEST_F(MidiModulesTest, MidixClientCountFromThePageIsBounded) {
+    using modules::midix::MidixModule;
+    EXPECT_EQ(call("$$midix_client", std::string("2147483647")), "v");
+    EXPECT_EQ(native->module<MidixModule>()->clientCount(), size_t(MidixModule::kMaxClients));
+    EXPECT_EQ(call("$$midix_inconnect", std::to_string(MidixModule::kMaxClients - 1)), "v");
+    EXPECT_EQ(call("$$midix_inconnect", std::to_string(MidixModule::kMaxClients))[0], 'e');
+}
+
 TEST_F(MidiModulesTest, MidixIndexWithoutClientFailsTheCall) {
     call("$$midix_client", std::string("1"));
     EXPECT_EQ(call("$$midix_send", std::string("1"), std::string("903C64")).substr(0, 1), "e");

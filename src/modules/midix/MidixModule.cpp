@@ -1,5 +1,6 @@
 #include "modules/midix/MidixModule.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "bridge/BridgeError.h"
@@ -144,6 +145,7 @@ size_t MidixModule::clientCount() {
 void MidixModule::createClients(int32_t count) {
     std::lock_guard guard(lock_);
     if (!clients_.empty() || count <= 0) return;
+    count = std::min(count, kMaxClients);
     for (int32_t i = 0; i < count; ++i) {
         Entry e;
         e.adapter = std::make_unique<_MIDIXClientDelegate>();

@@ -52,6 +52,10 @@ class MidixModule final : public bridge::Module {
     /// Number of clients. Any thread.
     size_t clientCount();
 
+    /// Most clients one `$$midix_client::` makes: each is a sequencer client with its own
+    /// thread, and the count comes from the page (the ALSA sequencer has 192 clients in all).
+    static constexpr int32_t kMaxClients = 64;
+
   private:
     struct Entry {
         std::unique_ptr<_MIDIXClientDelegate> adapter;
