@@ -53,3 +53,12 @@ if(NOT LUMETTA_UNIT_ONLY)
     add_test(NAME fs_functional COMMAND fs_functional_tests)
     set_tests_properties(fs_functional PROPERTIES LABELS functional TIMEOUT 120)
 endif()
+
+# $$sh_exec over the loopback server: tasks started on the server's thread, finished on the
+# main context. Runs under ThreadSanitizer as well.
+add_executable(sh_xhr_tests tests/modules/sh/ShOverXhrTest.cpp)
+target_include_directories(sh_xhr_tests PRIVATE tests)
+target_link_libraries(sh_xhr_tests PRIVATE lumetta_files lumetta_test_support GTest::gtest_main)
+add_test(NAME sh_xhr COMMAND sh_xhr_tests)
+set_tests_properties(sh_xhr PROPERTIES LABELS "unit;concurrency" TIMEOUT 180)
+add_dependencies(concurrency_tests sh_xhr_tests)

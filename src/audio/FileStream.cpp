@@ -24,13 +24,15 @@ FileStream::~FileStream() {
 
 bool FileStream::openRead(const char* path) {
     if (mode_ != 0 || path == nullptr) return false;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Never waits in the open: a pipe without a writer would stop the calling (main) thread.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     auto handle = std::make_unique<Handle>();
     handle->fd = fd;
     struct stat st {};
     // Directories and devices open fine but are no WAV files; only regular files are sized.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle_ = std::move(handle);
     size_ = static_cast<uint64_t>(st.st_size);
     position_ = 0;

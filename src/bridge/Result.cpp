@@ -38,7 +38,9 @@ std::string resultFloat(float value) {
 std::optional<std::string> jsonStringFromObject(const nlohmann::json& value) {
     if (!value.is_object() && !value.is_array()) return std::nullopt;
     try {
-        return value.dump(2);
+        // Text that is not UTF-8 (a file name from a foreign system, say) shows its bad bytes
+        // as U+FFFD rather than emptying the whole result.
+        return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }

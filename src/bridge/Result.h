@@ -19,8 +19,8 @@ std::string resultInt(int64_t value);
 std::string resultUInt(uint64_t value);
 std::string resultFloat(float value);
 
-/// Pretty-printed JSON for an object or array; nullopt for a scalar or a value that cannot be
-/// written (text that is not UTF-8).
+/// Pretty-printed JSON for an object or array; nullopt for a scalar. Bytes of its texts that
+/// are not UTF-8 are written as U+FFFD.
 std::optional<std::string> jsonStringFromObject(const nlohmann::json& value);
 
 /// Parses JSON text, scalars allowed; nullopt when the text is not valid JSON.

@@ -6,12 +6,12 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <system_error>
@@ -82,6 +82,22 @@ mode_t currentUmask() {
             return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
     }
     return 022;
+}
+
+// Opens a file for reading only when it is a regular file. The open never waits (a pipe with
+// no writer would stop the calling thread), and pipes, devices and sockets are refused before
+// anything is read: /dev/zero would never end.
+FileResult<UniqueFd> openRegularFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0)
+        return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
+    if (S_ISDIR(st.st_mode))
+        return FileResult<UniqueFd>::failure(std::generic_category().message(EISDIR));
+    if (!S_ISREG(st.st_mode)) return FileResult<UniqueFd>::failure(kNotRegularFile);
+    fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return {std::move(fd), {}};
 }
 
 bool exists(const std::string& path) {
@@ -157,60 +173,60 @@ bool writeBeside(const std::string& target, std::string_view bytes, mode_t mode,
     return true;
 }
 
-// Copies one item and what is inside it. `made` turns true once `destination` itself exists,
-// so the caller knows whether there is a half-made copy to take away.
-FileStatus copyRecursive(const std::string& source, const std::string& destination,
-                         const struct stat& st, bool& made) {
-    if (S_ISLNK(st.st_mode)) {
-        std::vector<char> buffer(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
-        ssize_t n = readlink(source.c_str(), buffer.data(), buffer.size());
-        if (n < 0) return FileStatus::fromErrno(errno);
-        std::string link(buffer.data(), static_cast<size_t>(n));
-        if (symlink(link.c_str(), destination.c_str()) != 0) return FileStatus::fromErrno(errno);
-        made = true;
-        return FileStatus::success();
-    }
-    if (S_ISDIR(st.st_mode)) {
-        // Owner-only until filled, so a read-only source directory can still be filled.
-        if (mkdir(destination.c_str(), 0700) != 0) return FileStatus::fromErrno(errno);
-        made = true;
-        UniqueDir dir(opendir(source.c_str()));
-        if (!dir) return FileStatus::fromErrno(errno);
+// The names inside a directory, read whole so that no directory stays open while a walk goes
+// deeper. False with errno set when it cannot be read.
+bool directoryNames(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    UniqueDir dir(opendir(path.c_str()));
+    if (!dir) return false;
+    errno = 0;
+    while (dirent* entry = readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
         errno = 0;
-        while (dirent* entry = readdir(dir.get())) {
-            std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            std::string from = source + "/" + name;
-            struct stat child {};
-            if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
-            bool inner = false;
-            if (auto status = copyRecursive(from, destination + "/" + name, child, inner);
-                !status.ok)
-                return status;
-            errno = 0;
-        }
-        if (errno != 0) return FileStatus::fromErrno(errno);
-        if (chmod(destination.c_str(), st.st_mode & 07777) != 0)
+    }
+    return errno == 0;
+}
+
+// The target of a symbolic link; a target that grew past the buffer is read again, larger.
+FileResult<std::string> linkTarget(const std::string& path, size_t sizeHint) {
+    std::vector<char> buffer(std::max<size_t>(sizeHint, 255) + 1);
+    for (;;) {
+        ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return failed<std::string>(errno);
+        // A result that fills the buffer may have been cut: only a shorter one is whole.
+        if (static_cast<size_t>(n) < buffer.size())
+            return {std::string(buffer.data(), static_cast<size_t>(n)), {}};
+        if (buffer.size() > 1024 * 1024) return failed<std::string>(ENAMETOOLONG);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Copies one item that is not a directory. `made` turns true once `destination` exists.
+FileStatus copyLeaf(const std::string& source, const std::string& destination,
+                    const struct stat& st, bool& made, std::vector<char>& buffer) {
+    if (S_ISLNK(st.st_mode)) {
+        auto link = linkTarget(source, static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
+        if (!link.value) return FileStatus::failure(link.error);
+        if (symlink(link.value->c_str(), destination.c_str()) != 0)
             return FileStatus::fromErrno(errno);
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-        utimensat(AT_FDCWD, destination.c_str(), times, 0);
+        made = true;
         return FileStatus::success();
     }
     if (!S_ISREG(st.st_mode)) return FileStatus::fromErrno(ENOTSUP);
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!in) return FileStatus::fromErrno(errno);
     UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out) return FileStatus::fromErrno(errno);
     made = true;
-    char buffer[131072];
     for (;;) {
-        ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return FileStatus::fromErrno(errno);
         }
         if (n == 0) break;
-        if (!writeAll(out.get(), std::string_view(buffer, static_cast<size_t>(n))))
+        if (!writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n))))
             return FileStatus::fromErrno(errno);
     }
     if (fchmod(out.get(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
@@ -218,6 +234,135 @@ FileStatus copyRecursive(const std::string& source, const std::string& destinati
     futimens(out.get(), times);
     if (out.close() != 0) return FileStatus::fromErrno(errno);
     return FileStatus::success();
+}
+
+// Copies one item and what is inside it, depth first with an explicit stack, so the depth of
+// the tree costs heap, not stack. `made` turns true once `destination` itself exists, so the
+// caller knows whether there is a half-made copy to take away.
+FileStatus copyTree(const std::string& source, const std::string& destination,
+                    const struct stat& st, bool& made) {
+    std::vector<char> buffer(131072);
+    if (!S_ISDIR(st.st_mode)) return copyLeaf(source, destination, st, made, buffer);
+
+    struct Level {
+        std::string from, to;
+        struct stat st;
+        std::vector<std::string> names;
+        size_t next = 0;
+    };
+    std::vector<Level> stack;
+    // Owner-only until filled, so a read-only source directory can still be filled.
+    auto enter = [&](const std::string& from, const std::string& to,
+                     const struct stat& dirStat) -> FileStatus {
+        if (mkdir(to.c_str(), 0700) != 0) return FileStatus::fromErrno(errno);
+        stack.push_back({from, to, dirStat, {}, 0});
+        if (!directoryNames(from, stack.back().names)) return FileStatus::fromErrno(errno);
+        return FileStatus::success();
+    };
+    auto first = enter(source, destination, st);
+    made = !stack.empty();
+    if (!first.ok) return first;
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.names.size()) {
+            if (chmod(level.to.c_str(), level.st.st_mode & 07777) != 0)
+                return FileStatus::fromErrno(errno);
+            const timespec times[2] = {level.st.st_atim, level.st.st_mtim};
+            utimensat(AT_FDCWD, level.to.c_str(), times, 0);
+            stack.pop_back();
+            continue;
+        }
+        const std::string& name = level.names[level.next++];
+        std::string from = level.from + "/" + name;
+        std::string to = level.to + "/" + name;
+        struct stat child {};
+        if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
+        bool inner = false;
+        auto status = S_ISDIR(child.st_mode) ? enter(from, to, child)
+                                             : copyLeaf(from, to, child, inner, buffer);
+        if (!status.ok) return status;
+    }
+    return FileStatus::success();
+}
+
+// Removes the item, a directory with everything inside it, without following links and
+// without deep recursion: each directory is emptied of its files, its folders are taken one
+// after the other, then it goes itself.
+FileStatus removeTree(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlink(path.c_str()) != 0) return FileStatus::fromErrno(errno);
+        return FileStatus::success();
+    }
+    struct Level {
+        std::string path;
+        bool emptied = false;
+    };
+    std::vector<Level> stack{{path, false}};
+    std::vector<std::string> names;
+    while (!stack.empty()) {
+        if (stack.back().emptied) {
+            if (rmdir(stack.back().path.c_str()) != 0) return FileStatus::fromErrno(errno);
+            stack.pop_back();
+            continue;
+        }
+        std::string dir = stack.back().path;
+        stack.back().emptied = true;
+        if (!directoryNames(dir, names)) return FileStatus::fromErrno(errno);
+        for (const auto& name : names) {
+            std::string item = dir + "/" + name;
+            struct stat child {};
+            if (lstat(item.c_str(), &child) != 0) {
+                if (errno == ENOENT) continue;  // gone already
+                return FileStatus::fromErrno(errno);
+            }
+            if (S_ISDIR(child.st_mode))
+                stack.push_back({std::move(item), false});
+            else if (unlink(item.c_str()) != 0 && errno != ENOENT)
+                return FileStatus::fromErrno(errno);
+        }
+    }
+    return FileStatus::success();
+}
+
+// Whether the process may give a new file the owner and group of `st`: root may; anyone else
+// only keeps their own user and one of their groups.
+bool canKeepOwner(const struct stat& st) {
+    uid_t me = geteuid();
+    if (me == 0) return true;
+    if (st.st_uid != me) return false;
+    if (st.st_gid == getegid()) return true;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    return count > 0 &&
+           std::find(groups.begin(), groups.begin() + count, st.st_gid) != groups.begin() + count;
+}
+
+// Extended attributes (ACLs among them) that a new file would not carry over. The security
+// namespace is left aside: labels are given to new files by the system, and capabilities are
+// cleared by any write.
+bool hasCarriedAttributes(int fd) {
+    ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size <= 0) return false;
+    std::vector<char> names(static_cast<size_t>(size));
+    size = flistxattr(fd, names.data(), names.size());
+    if (size <= 0) return size < 0;  // changed meanwhile: keep it in place to be safe
+    for (size_t at = 0; at < static_cast<size_t>(size);) {
+        std::string_view name(names.data() + at);
+        if (name.rfind("security.", 0) != 0) return true;
+        at += name.size() + 1;
+    }
+    return false;
+}
+
+// Replacing by a new file and a rename keeps the old content whole on failure, but only where
+// nothing of the old file is lost: its folder takes new names, no other name (hard link) shares
+// it, the new file can have its owner, and it carries no extended attributes or ACLs.
+bool replaceableByRename(const std::string& target, int fd, const struct stat& st) {
+    if (st.st_nlink != 1 || !canKeepOwner(st) || hasCarriedAttributes(fd)) return false;
+    std::string dir = deletingLastPathComponent(target);
+    return faccessat(AT_FDCWD, dir.empty() ? "." : dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::string canonical(const std::string& path) {
@@ -279,22 +424,21 @@ FileStatus makeDirectory(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
-    std::string parent = deletingLastPathComponent(path);
-    if (!parent.empty() && parent != path && stat(parent.c_str(), &st) != 0) {
-        if (auto status = makeDirectory(parent); !status.ok) return status;
+    // The missing folders, deepest first; then made from the top down.
+    std::vector<std::string> missing{path};
+    for (std::string parent = deletingLastPathComponent(path);
+         !parent.empty() && parent != missing.back() && stat(parent.c_str(), &st) != 0;
+         parent = deletingLastPathComponent(parent))
+        missing.push_back(parent);
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) return FileStatus::fromErrno(errno);
     }
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return FileStatus::fromErrno(errno);
     if (stat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
     return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
 }
 
 FileStatus removeItem(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-    std::error_code error;
-    std::filesystem::remove_all(path, error);
-    if (error) return FileStatus::failure(error.message());
-    return FileStatus::success();
+    return removeTree(path);
 }
 
 FileStatus copyItem(const std::string& source, const std::string& destination) {
@@ -309,12 +453,11 @@ FileStatus copyItem(const std::string& source, const std::string& destination) {
         if (to.rfind(from, 0) == 0) return FileStatus::fromErrno(EINVAL);
     }
     bool made = false;
-    auto status = copyRecursive(source, destination, st, made);
+    auto status = copyTree(source, destination, st, made);
     if (!status.ok && made) {
         // The top item was made exclusively by this copy, so taking it away again cannot
         // touch anything that was there before.
-        std::error_code ignored;
-        std::filesystem::remove_all(destination, ignored);
+        removeTree(destination);
     }
     return status;
 }
@@ -337,24 +480,23 @@ FileStatus moveItem(const std::string& source, const std::string& destination) {
 }
 
 FileResult<std::string> readWhole(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return failed<std::string>(errno);
+    auto fd = openRegularFile(path);
+    if (!fd.value) return FileResult<std::string>::failure(fd.error);
     std::string out;
     struct stat st {};
-    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
-        out.reserve(static_cast<size_t>(st.st_size));
-    if (!readAll(fd.get(), out, SIZE_MAX)) return failed<std::string>(errno);
+    if (fstat(fd.value->get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
+    if (!readAll(fd.value->get(), out, SIZE_MAX)) return failed<std::string>(errno);
     return {std::move(out), {}};
 }
 
 FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return failed<std::string>(errno);
+    auto fd = openRegularFile(path);
+    if (!fd.value) return FileResult<std::string>::failure(fd.error);
     if (offset < 0) return failed<std::string>(EINVAL);
-    if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
+    if (lseek(fd.value->get(), static_cast<off_t>(offset), SEEK_SET) < 0)
         return failed<std::string>(errno);
     std::string out;
-    if (length > 0 && !readAll(fd.get(), out, static_cast<size_t>(length)))
+    if (length > 0 && !readAll(fd.value->get(), out, static_cast<size_t>(length)))
         return failed<std::string>(errno);
     return {std::move(out), {}};
 }
@@ -406,9 +548,16 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
         if (fd.close() != 0) return FileStatus::fromErrno(errno);
         return FileStatus::success();
     }
-    fd.reset();
-    if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true))
+    if (replaceableByRename(target, fd.get(), st)) {
+        fd.reset();
+        if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true))
+            return FileStatus::fromErrno(errno);
+        return FileStatus::success();
+    }
+    // In place: cut, then write. The file keeps its links, owner, attributes and ACLs.
+    if (ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), bytes))
         return FileStatus::fromErrno(errno);
+    if (fd.close() != 0) return FileStatus::fromErrno(errno);
     return FileStatus::success();
 }
 

@@ -51,6 +51,9 @@ nlohmann::json toJson(const EntryRecord& entry);
 /// The reason of every failed write to a file that could not be opened and could not be made.
 inline constexpr const char* kCreateFailed = "Failed to create file.";
 
+/// The reason given when a file is to be read but the path names a pipe, device or socket.
+inline constexpr const char* kNotRegularFile = "Not a regular file.";
+
 /// Reads the record of the item at `path`. A symbolic link describes what it points at; a
 /// dangling link describes itself.
 FileResult<EntryRecord> attributes(const std::string& path);
@@ -76,21 +79,24 @@ FileStatus copyItem(const std::string& source, const std::string& destination);
 /// nothing changes.
 FileStatus moveItem(const std::string& source, const std::string& destination);
 
-/// The whole content of a file.
+/// The whole content of a file. Only regular files are read: anything else fails at once
+/// (kNotRegularFile, or the description of EISDIR for a directory) without waiting for it.
 FileResult<std::string> readWhole(const std::string& path);
 
 /// Up to `length` bytes from `offset` (fewer at the end of the file; none when `length` is not
-/// positive). A negative offset fails.
+/// positive). A negative offset fails; only regular files are read, as by readWhole.
 FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length);
 
 /// The whole content of a file, which must be valid UTF-8.
 FileResult<std::string> readText(const std::string& path);
 
 /// The one write path. Replacing (append false) writes a new file beside the old one and
-/// renames it over it, so a failure at any point leaves the old file whole; permissions and,
-/// where allowed, ownership are kept, and a link keeps pointing at its file. Appending adds at
-/// the end (and cuts a failed append back). A file that cannot be opened for writing is
-/// created, never replaced; when that fails the reason is kCreateFailed.
+/// renames it over it where that loses nothing (the folder is writable, the file has one link,
+/// its owner can be kept and it has no extended attributes or ACLs), so a failure at any point
+/// leaves the old file whole; permissions are kept, and a symbolic link keeps pointing at its
+/// file. Otherwise the file is cut and written in place. Appending adds at the end (and cuts a
+/// failed append back). A file that cannot be opened for writing is created, never replaced;
+/// when that fails the reason is kCreateFailed.
 FileStatus writeFile(const std::string& path, std::string_view bytes, bool append);
 
 /// Runs /usr/bin/unzip -u -d `destination` `archive` and waits for it: missing files are

@@ -49,6 +49,7 @@ AppDelegate::AppDelegate() {
         {"page", 0, 0, G_OPTION_ARG_STRING, nullptr,
          "Host this page (a path or URL) instead of the bundled one", "PATH_OR_URL"},
         {"devtools", 0, 0, G_OPTION_ARG_NONE, nullptr, "Enable the web inspector", nullptr},
+        {"plugin", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the bundled plugin page", nullptr},
         {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr,
          "Use the built-in virtual MIDI ports only", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
@@ -85,6 +86,7 @@ gint AppDelegate::onLocalOptions(GApplication*, GVariantDict* options, gpointer 
         app->page_ = uri.get();
     }
     app->devtools_ = g_variant_dict_contains(options, "devtools");
+    app->plugin_ = g_variant_dict_contains(options, "plugin");
     if (g_variant_dict_contains(options, "virtual-midi")) modules::useVirtualMidi();
     return -1;  // go on with the default handling
 }
@@ -149,8 +151,15 @@ void AppDelegate::launch() {
     gtk_header_bar_pack_start(GTK_HEADER_BAR(header), forward);
     gtk_window_set_titlebar(window, header);
 
-    viewController_ = std::make_unique<WebViewController>(*services_, modules::allModules(),
-                                                          WebViewController::Options{devtools_});
+    GtkWidget* view = nullptr;
+    if (plugin_) {
+        viewController_ = WebViewController::initForPlugin(*services_, modules::allModules(),
+                                                           WebViewController::Options{devtools_});
+        view = GTK_WIDGET(viewController_->webView());
+    } else {
+        viewController_ = std::make_unique<WebViewController>(
+            *services_, modules::allModules(), WebViewController::Options{devtools_});
+    }
     g_signal_connect_swapped(back, "clicked",
                              G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),
                              viewController_.get());
@@ -158,7 +167,8 @@ void AppDelegate::launch() {
                              G_CALLBACK(+[](WebViewController* c) { c->goForward(); }),
                              viewController_.get());
     GtkWidget* overlay = gtk_overlay_new();
-    gtk_overlay_set_child(GTK_OVERLAY(overlay), viewController_->createWebView(page_));
+    gtk_overlay_set_child(GTK_OVERLAY(overlay),
+                          view ? view : viewController_->createWebView(page_));
     gtk_window_set_child(window, overlay);
     viewController_->setWindow(window, back, forward);
     zevViewController_ = std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay),

@@ -38,4 +38,28 @@ std::optional<std::string> commandEventForUrl(std::string_view url) {
     return bridge::joinEvent({"app", "command", decoded ? *decoded : std::string(last), q});
 }
 
+bool isUrlText(std::string_view text) {
+    auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    auto isHex = [&](char c) {
+        return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    };
+    size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || !isAlpha(text[0])) return false;
+    for (char c : text.substr(0, colon))
+        if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.') return false;
+    // Unreserved, reserved and the percent sign of an escape (RFC 3986).
+    static constexpr std::string_view kAllowed = "-._~:/?#[]@!$&'()*+,;=";
+    for (size_t i = colon + 1; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
+            i += 2;
+        } else if (!isAlpha(c) && !isDigit(c) && kAllowed.find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace lumetta::host

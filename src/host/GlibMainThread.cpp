@@ -1,6 +1,9 @@
 #include "host/GlibMainThread.h"
 
 #include <glib.h>
+#include <syslog.h>
+
+#include <exception>
 
 namespace lumetta::host {
 
@@ -9,7 +12,15 @@ void GlibMainThread::post(std::function<void()> task) {
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()>*>(data))();
+            // An exception must not unwind through GLib's C frames; the task is lost, the
+            // application goes on.
+            try {
+                (*static_cast<std::function<void()>*>(data))();
+            } catch (const std::exception& e) {
+                syslog(LOG_ERR, "main-thread task failed: %s", e.what());
+            } catch (...) {
+                syslog(LOG_ERR, "main-thread task failed");
+            }
             return G_SOURCE_REMOVE;
         },
         owned, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });

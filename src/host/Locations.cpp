@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace lumetta::host {
 
@@ -78,10 +80,14 @@ std::string bundleDirectory() {
         std::lock_guard guard(bundleLock);
         if (!bundlePath.empty()) return bundlePath;
     }
-    char buffer[4096];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return "/";
-    std::string exe(buffer, static_cast<size_t>(n));
+    // Read again, larger, while the result fills the buffer: it may have been cut.
+    std::vector<char> buffer(4096);
+    ssize_t n = 0;
+    while ((n = readlink("/proc/self/exe", buffer.data(), buffer.size())) > 0 &&
+           static_cast<size_t>(n) == buffer.size() && buffer.size() < 1024 * 1024)
+        buffer.resize(buffer.size() * 2);
+    if (n <= 0 || static_cast<size_t>(n) == buffer.size()) return "/";
+    std::string exe(buffer.data(), static_cast<size_t>(n));
     auto slash = exe.rfind('/');
     return slash == std::string::npos ? std::string("/") : exe.substr(0, slash + 1);
 }

@@ -1,5 +1,9 @@
 #include "host/NativeControl.h"
 
+#include <syslog.h>
+
+#include <exception>
+
 #include "bridge/NativeCall.h"
 #include "bridge/NotificationCenter.h"
 #include "bridge/Result.h"
@@ -45,7 +49,18 @@ void NativeControl::proc(NativeCall& native, const std::string& command, NativeW
     if (!handler) return;
     auto args = jsonObjectFromString(std::string_view(command).substr(command.find(':') + 1));
     nlohmann::json result = nlohmann::json::object();
-    bool ok = handler(window, args ? *args : nlohmann::json(), result);
+    bool ok = false;
+    // Runs inside a main-loop callback: a throwing handler must not take the application down.
+    // It counts as a failed command.
+    try {
+        ok = handler(window, args ? *args : nlohmann::json(), result);
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "native command %s failed: %s", name.c_str(), e.what());
+        result = nlohmann::json::object();
+    } catch (...) {
+        syslog(LOG_ERR, "native command %s failed", name.c_str());
+        result = nlohmann::json::object();
+    }
     if (!result.is_object()) result = nlohmann::json::object();
     result["result"] = ok ? 1 : 0;
     native.services().center.post(

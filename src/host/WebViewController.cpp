@@ -7,8 +7,10 @@
 #include <utility>
 
 #include "bridge/BridgeText.h"
+#include "bridge/Result.h"
 #include "host/AppWebView.h"
 #include "host/Dialogs.h"
+#include "host/Locations.h"
 #include "host/NativeControl.h"
 
 namespace lumetta::host {
@@ -18,6 +20,8 @@ using namespace lumetta::bridge;
 namespace {
 constexpr const char* kMessageNames[] = {"lumetta1", "lumetta2", "prompt"};
 constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
+constexpr const char* kPromptNulReason =
+    "The result contains a NUL character, which the prompt channel cannot carry.";
 
 // WebKit takes UTF-8 text only; a result with other bytes keeps what it can.
 GCharPtr validUtf8(const std::string& text) {
@@ -48,9 +52,18 @@ WebViewController::~WebViewController() {
             webkit_user_content_manager_unregister_script_message_handler(content_.get(), name,
                                                                           nullptr);
     }
+    detachAppWebView(webView_.get());
     webView_.reset();
     content_.reset();
     intf_.reset();
+}
+
+std::unique_ptr<WebViewController> WebViewController::initForPlugin(
+    Services& services, const std::vector<ModuleDescriptor>& modules, Options options) {
+    if (!services.mainThread.isCurrent()) return nullptr;
+    auto controller = std::make_unique<WebViewController>(services, modules, options);
+    controller->createWebView("file://" + bundleDirectory() + "html/plugin.html");
+    return controller;
 }
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {
@@ -85,6 +98,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     webkit_settings_set_user_agent(settings, agent.c_str());
     webkit_settings_set_enable_developer_extras(settings, options_.devtools);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+    webkit_settings_set_enable_back_forward_navigation_gestures(settings, TRUE);
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
 
@@ -114,9 +128,18 @@ void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton,
 template <int Channel>
 void WebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
-    GCharPtr body(jsc_value_to_string(value));
-    controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel],
-                                                        body ? body.get() : "");
+    // Read with its length: a body with a NUL in it arrives whole, not cut there.
+    GBytes* bytes = jsc_value_is_string(value) ? jsc_value_to_string_as_bytes(value) : nullptr;
+    std::string body;
+    if (bytes) {
+        gsize size = 0;
+        const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        body.assign(data ? data : "", size);
+        g_bytes_unref(bytes);
+    } else if (GCharPtr text{jsc_value_to_string(value)}) {
+        body = text.get();
+    }
+    controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel], body);
 }
 
 gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog,
@@ -127,6 +150,8 @@ gboolean WebViewController::onScriptDialog(WebKitWebView*, WebKitScriptDialog* d
             // The synchronous call channel: no panel, the bridge's result is the answer.
             std::string result =
                 controller->intf_->native().dispatch2(webkit_script_dialog_get_message(dialog));
+            // The answer is a C string: a NUL would cut it, so such a result is refused.
+            if (result.find('\0') != std::string::npos) result = resultError(kPromptNulReason);
             webkit_script_dialog_prompt_set_text(dialog, validUtf8(result).get());
             return TRUE;
         }
@@ -161,10 +186,21 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     return TRUE;
 }
 
+bool mediaRequestGranted(bool audio, bool video, bool display) {
+    return !display && (audio || video);
+}
+
 gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request,
                                                 gpointer) {
     if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request)) {
-        webkit_permission_request_allow(request);
+        // Camera and microphone only: capturing the screen is never granted unasked.
+        auto* media = WEBKIT_USER_MEDIA_PERMISSION_REQUEST(request);
+        if (mediaRequestGranted(webkit_user_media_permission_is_for_audio_device(media),
+                                webkit_user_media_permission_is_for_video_device(media),
+                                webkit_user_media_permission_is_for_display_device(media)))
+            webkit_permission_request_allow(request);
+        else
+            webkit_permission_request_deny(request);
         return TRUE;
     }
     return FALSE;

@@ -13,6 +13,10 @@
 
 namespace lumetta::host {
 
+/// Whether a media capture request is granted without asking: camera and microphone are, a
+/// request that includes the screen (display capture) is not.
+bool mediaRequestGranted(bool audio, bool video, bool display);
+
 /// Owns one page's web view and its interface: configures the view (user script, message
 /// handlers, preferences, user agent), answers its navigation and UI hooks, and carries out
 /// what the page's notifications ask. Main thread only; neither copyable nor movable, since
@@ -26,6 +30,11 @@ class WebViewController final : public PageController {
     /// Creates the interface, and with it the page's bridge and modules.
     WebViewController(bridge::Services& services,
                       const std::vector<bridge::ModuleDescriptor>& modules, Options options);
+    /// A controller showing the bundled plugin page (html/plugin.html in the bundle directory),
+    /// its view already built. Builds nothing off the main thread: null there.
+    static std::unique_ptr<WebViewController> initForPlugin(
+        bridge::Services& services, const std::vector<bridge::ModuleDescriptor>& modules,
+        Options options);
     ~WebViewController() override;
     WebViewController(const WebViewController&) = delete;
     WebViewController& operator=(const WebViewController&) = delete;

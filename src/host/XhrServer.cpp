@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,15 +108,26 @@ bool somethingListensOn(unsigned port) {
     return connect(probe.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
-void sendAll(int fd, std::string_view data) {
+// Writes all of `data` to the non-blocking socket, waiting for it to take more whenever it is
+// full. Gives up (false) when the peer goes away, when the socket takes nothing for
+// `stallMs`, or when `wake` is signalled; the caller then closes the connection, so the peer
+// sees a connection cut short rather than a body shorter than its Content-Length.
+bool sendAll(int fd, std::string_view data, int wake, int stallMs) {
     while (!data.empty()) {
         ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            return;  // the peer went away or stalled past the send time-out: nothing more to do
+        if (n > 0) {
+            data.remove_prefix(static_cast<size_t>(n));
+            continue;
         }
-        data.remove_prefix(static_cast<size_t>(n));
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
+        int ready = poll(fds, 2, stallMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || fds[1].revents) return false;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -220,10 +232,9 @@ std::string XhrServer::token() const {
 
 bool XhrServer::start() {
     unsigned previous = port_.load();
-    if (previous != 0) {
-        if (thread_.joinable() && somethingListensOn(previous)) return false;
-        stop();
-    }
+    if (previous != 0 && thread_.joinable() && somethingListensOn(previous)) return false;
+    // Also after a start that found no port: its thread runs without a listener.
+    stop();
     int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) return false;
     // The old port first, so pages that kept it still reach us; a free one when it is taken.
@@ -312,13 +323,21 @@ bool XhrServer::serve(int connection, std::string& buffer) {
         case XhrStep::Close:
             return true;
         case XhrStep::Refuse:
-            sendAll(connection, xhrRefusal(step.request.status));
+            sendAll(connection, xhrRefusal(step.request.status), wake_, kSendStallMs);
             return true;
         case XhrStep::Call:
             break;
     }
-    sendAll(connection,
-            xhrResponse(dispatch_(step.request.method, step.request.arg1, step.request.arg2)));
+    std::string answer;
+    // The server thread's body: nothing may escape it (that would end the application). A call
+    // that throws past the bridge (it catches what the functions throw) closes the connection.
+    try {
+        answer = xhrResponse(dispatch_(step.request.method, step.request.arg1, step.request.arg2));
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "loopback call failed: %s", e.what());
+        return true;
+    }
+    sendAll(connection, answer, wake_, kSendStallMs);
     return true;
 }
 

@@ -61,6 +61,8 @@ class XhrServer {
     static constexpr size_t kMaxHeader = 16 * 1024;
     /// A header not complete after this long closes the connection.
     static constexpr int kHeaderTimeoutMs = 5000;
+    /// An answer the peer takes nothing of for this long is abandoned and the connection closed.
+    static constexpr int kSendStallMs = 5000;
 
     explicit XhrServer(Dispatch dispatch) : dispatch_(std::move(dispatch)) {}
     ~XhrServer() { stop(); }

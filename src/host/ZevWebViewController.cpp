@@ -177,8 +177,9 @@ void ZevWebViewController::openPageInZEVView(const Arg& url) {
 }
 
 void ZevWebViewController::sendMsgToZEV(const Arg& message) {
-    // Escaped, so that onSendMsgToZEV receives exactly the text the main page sent.
-    std::string script = "onSendMsgToZEV('" + escapeScriptLiteral(message.value_or("")) + "');";
+    // Inserted unchanged: the main page escapes quotes, backslashes and line breaks itself, so
+    // escaping here too would hand the panel its escapes (it\'s instead of it's).
+    std::string script = "onSendMsgToZEV('" + message.value_or("") + "');";
     webkit_web_view_evaluate_javascript(webViewZEV_.get(), script.data(),
                                         static_cast<gssize>(script.size()), nullptr, nullptr,
                                         nullptr, nullptr, nullptr);

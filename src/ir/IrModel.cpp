@@ -82,9 +82,12 @@ bool writeFloats(const char* path, const std::vector<float>& values) {
         bytes[4 * i + 2] = static_cast<unsigned char>(u >> 16);
         bytes[4 * i + 3] = static_cast<unsigned char>(u >> 24);
     }
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())
-        return false;
-    return std::fflush(file.get()) == 0;
+    bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    written = std::fflush(file.get()) == 0 && written;
+    // The last chance to hear of a failed write (a full disk, a network file system) is the
+    // close: it counts too.
+    return std::fclose(file.release()) == 0 && written;
 }
 
 }  // namespace lumetta::ir

@@ -3,13 +3,18 @@
 #include "ir/IrCommands.h"
 #include "midi/ServiceSelection.h"
 #include "modules/app/AppModule.h"
+#include "modules/ble/BleModule.h"
 #include "modules/fs/FsModule.h"
+#include "modules/http/HttpModule.h"
 #include "modules/midi/MidiModule.h"
 #include "modules/midix/MidixModule.h"
+#include "modules/netservice/NetserviceModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/security/SecurityModule.h"
 #include "modules/sh/ShModule.h"
 #include "modules/store/StoreModule.h"
+#include "modules/tcpip/TcpipModule.h"
 #include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"
 #include "modules/zev/ZevModule.h"
@@ -25,7 +30,9 @@ std::vector<bridge::ModuleDescriptor> allModules() {
         midix::descriptor(), tgif::descriptor(),         app::descriptor(),
         fs::descriptor(),    sh::descriptor(),           util::descriptor(),
         store::descriptor(), notification::descriptor(), recognizer::descriptor(),
-        zev::descriptor(),
+        zev::descriptor(),   security::descriptor(),     tcpip::descriptor(),
+        http::descriptor(),  netservice::descriptor(),
+        ble::descriptor(),  // last: the bridge builds the Bluetooth manager after the rest
     };
 }
 

@@ -1,8 +1,10 @@
 #include "shell/ShellTask.h"
 
 #include <glib-unix.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "bridge/BridgeText.h"
@@ -13,6 +15,8 @@ namespace lumetta::shell {
 namespace {
 
 constexpr size_t kReadSize = 65536;
+
+std::atomic<int> liveTasks{0};
 
 void dropSource(GSource*& source) {
     if (!source) return;
@@ -51,7 +55,21 @@ std::optional<std::string> ShellTask::commandLine(const nlohmann::json& words) {
     return line;
 }
 
-ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post) {
+void ShellTask::attach(GMainContext* context) {
+    readSource_ = g_unix_fd_source_new(output_.get(),
+                                       static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+    g_source_set_callback(readSource_, G_SOURCE_FUNC(onReadable), this, nullptr);
+    childSource_ = g_child_watch_source_new(pid_);
+    g_source_set_callback(childSource_, G_SOURCE_FUNC(onExited), this, nullptr);
+    // The task finishes only after both have fired, so it outlives this call; after the first
+    // attach only the locals are read here.
+    GSource* child = childSource_;
+    g_source_attach(readSource_, context);
+    g_source_attach(child, context);
+}
+
+ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post,
+                                    bridge::MainThread* mainThread) {
     const char* argv[] = {"/bin/sh", "-c", commandLine.c_str(), nullptr};
     GPid pid = 0;
     gint output = -1;
@@ -68,31 +86,43 @@ ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post) {
 
     auto task = std::make_unique<ShellTask>(Key{}, pid, std::move(fd), std::move(post));
     ShellTask* self = task.get();
-    std::unique_ptr<GMainContext, ContextUnref> context(g_main_context_ref_thread_default());
-
-    self->readSource_ = g_unix_fd_source_new(
-        self->output_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
-    g_source_set_callback(self->readSource_, G_SOURCE_FUNC(onReadable), self, nullptr);
-    g_source_attach(self->readSource_, context.get());
-
-    self->childSource_ = g_child_watch_source_new(pid);
-    g_source_set_callback(self->childSource_, G_SOURCE_FUNC(onExited), self, nullptr);
-    g_source_attach(self->childSource_, context.get());
-
+    // The task owns itself before any source can run: once attached, it may finish at once.
     self->self_ = std::move(task);
+    if (g_main_context_get_thread_default() || !mainThread || mainThread->isCurrent()) {
+        std::unique_ptr<GMainContext, ContextUnref> context(g_main_context_ref_thread_default());
+        self->attach(context.get());
+    } else {
+        // A thread without a main loop of its own (the loopback server's): the output is read
+        // on the main thread's, and the sources are attached there, so the task is only ever
+        // touched by one thread.
+        mainThread->post([self] { self->attach(g_main_context_default()); });
+    }
     return {pid, {}};
 }
 
 ShellTask::ShellTask(Key, pid_t pid, files::UniqueFd output, Post post)
-    : pid_(pid), output_(std::move(output)), post_(std::move(post)) {}
+    : pid_(pid), output_(std::move(output)), post_(std::move(post)) {
+    ++liveTasks;
+}
+
+int ShellTask::alive() {
+    return liveTasks.load();
+}
 
 ShellTask::~ShellTask() {
+    --liveTasks;
     dropSource(readSource_);
     dropSource(childSource_);
 }
 
 void ShellTask::postText(const std::string& text) {
-    if (post_) post_(bridge::joinEvent({"sh", "stdout", std::to_string(pid_), text}));
+    // Runs in the main loop's callbacks: an event that cannot be posted is logged and dropped,
+    // the task goes on to its end.
+    try {
+        if (post_) post_(bridge::joinEvent({"sh", "stdout", std::to_string(pid_), text}));
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "shell task %d: event lost: %s", static_cast<int>(pid_), e.what());
+    }
 }
 
 gboolean ShellTask::onReadable(gint fd, GIOCondition, gpointer data) {

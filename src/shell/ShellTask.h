@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/MainThread.h"
 #include "files/UniqueFd.h"
 #include "shell/Utf8Chunker.h"
 
@@ -23,7 +24,7 @@ namespace lumetta::shell {
 /// event; GLib reaps the child. Sources hold `this`: neither copyable nor movable.
 class ShellTask {
   public:
-    /// Receives each event text; called on the starting thread.
+    /// Receives each event text; called on the thread that reads the output.
     using Post = std::function<void(std::string event)>;
 
     /// The outcome of launch: the process id, or the reason the shell could not start.
@@ -32,14 +33,19 @@ class ShellTask {
         std::string error;
     };
 
-    /// Starts the command on the calling thread's main context (its thread-default context,
-    /// else the global default one). The task lives on by itself.
-    static Launch launch(const std::string& commandLine, Post post);
+    /// Starts the command; its output is read on the calling thread's own main context when it
+    /// has one (a thread-default context, or the main thread's), otherwise on the main thread,
+    /// where the reading is handed through `mainThread`. The task lives on by itself.
+    static Launch launch(const std::string& commandLine, Post post,
+                         bridge::MainThread* mainThread = nullptr);
 
     /// The command line of a JSON array of words: strings as they are, numbers in decimal,
     /// joined with single spaces (no quoting: the shell reads the line). nullopt for anything
     /// that is not a non-empty array.
     static std::optional<std::string> commandLine(const nlohmann::json& words);
+
+    /// How many tasks exist: started and not yet released (diagnostics and tests).
+    static int alive();
 
     ~ShellTask();
     ShellTask(const ShellTask&) = delete;
@@ -52,6 +58,8 @@ class ShellTask {
     ShellTask(Key, pid_t pid, files::UniqueFd output, Post post);
 
   private:
+    // Attaches the two sources; on the thread that runs `context`, or before it can run them.
+    void attach(GMainContext* context);
     static gboolean onReadable(gint fd, GIOCondition condition, gpointer self);
     static void onExited(GPid pid, gint status, gpointer self);
     void postText(const std::string& text);

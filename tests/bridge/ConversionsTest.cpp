@@ -38,7 +38,11 @@ TEST(Results, JsonOnlyForObjectsAndArrays) {
     EXPECT_EQ(nlohmann::json::parse(*text)["a"], 1);
     EXPECT_EQ(jsonStringFromObject(nlohmann::json::array()), "[]");
     EXPECT_FALSE(jsonStringFromObject(nlohmann::json(3)));
-    EXPECT_FALSE(jsonStringFromObject(nlohmann::json::array({std::string("\xff")})));
+    // A text that is not UTF-8 keeps the result: its bad bytes become U+FFFD.
+    EXPECT_EQ(jsonStringFromObject(nlohmann::json::array({std::string("a\xff"
+                                                                      "b")})),
+              "[\n  \"a\xEF\xBF\xBD"
+              "b\"\n]");
     EXPECT_EQ(*jsonObjectFromString("12"), 12);
     EXPECT_FALSE(jsonObjectFromString("{bad"));
 }

@@ -1,15 +1,19 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <future>
 
 #include "files/FileOperations.h"
 #include "files/TestHome.h"
@@ -326,17 +330,6 @@ TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
     EXPECT_EQ(verdict, 0) << "1: reported success, 2: wrong reason, 3: old file damaged";
 }
 
-TEST(WriteFile, AReadOnlyFolderByPermissionsLeavesTheOldFileWhole) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root ignores permission bits (see the read-only mount test)";
-    ScratchDir dir;
-    makeDirectory(dir / "ro");
-    putFile(dir / "ro/f", "old");
-    chmod((dir / "ro").c_str(), 0555);
-    EXPECT_FALSE(writeFile(dir / "ro/f", "new", false).ok);
-    EXPECT_EQ(fileContent(dir / "ro/f"), "old");
-}
-
 void run(const std::string& command) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
@@ -391,6 +384,252 @@ TEST(WriteFile, APipeWithoutAReaderFailsAtOnceInsteadOfHanging) {
     struct stat st {};
     ASSERT_EQ(lstat((dir / "pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe must not be replaced by a file";
+}
+
+}  // namespace
+}  // namespace lumetta::files
+
+namespace lumetta::files {
+namespace {
+
+// ---- deep trees ---------------------------------------------------------------------------------
+
+constexpr int kDeep = 1000;
+
+// A chain of `levels` folders named d under `root`, a file at every hundredth level and one at
+// the bottom. Returns the bottom folder.
+std::string makeDeepTree(const std::string& root, int levels) {
+    std::string path = root;
+    EXPECT_EQ(mkdir(path.c_str(), 0755), 0);
+    for (int i = 1; i <= levels; ++i) {
+        path += "/d";
+        EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << "level " << i;
+        if (i % 100 == 0) test::putFile(path + "/at", std::to_string(i));
+    }
+    test::putFile(path + "/leaf", "bottom");
+    return path;
+}
+
+// The same chain under another root, checked level by level.
+bool isWholeDeepTree(const std::string& root, int levels) {
+    std::string path = root;
+    for (int i = 1; i <= levels; ++i) {
+        path += "/d";
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+        if (i % 100 == 0 && test::fileContent(path + "/at") != std::to_string(i)) return false;
+    }
+    return test::fileContent(path + "/leaf") == "bottom";
+}
+
+TEST(DeepTree, AThousandLevelFolderIsCopiedWhole) {
+    test::ScratchDir dir;
+    makeDeepTree(dir / "tree", kDeep);
+    auto status = copyItem(dir / "tree", dir / "copy");
+    ASSERT_TRUE(status.ok) << status.error;
+    EXPECT_TRUE(isWholeDeepTree(dir / "copy", kDeep));
+    EXPECT_TRUE(isWholeDeepTree(dir / "tree", kDeep));
+    EXPECT_TRUE(removeItem(dir / "copy").ok);
+    EXPECT_TRUE(removeItem(dir / "tree").ok);
+    EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
+}
+
+TEST(DeepTree, AThousandLevelFolderIsMovedWholeToAnotherFileSystem) {
+    test::ScratchDir dir;
+    char pattern[] = "/dev/shm/lumetta-deep-XXXXXX";
+    if (!mkdtemp(pattern)) GTEST_SKIP() << "no /dev/shm here";
+    std::string other = pattern;
+    struct stat here {
+    }, there{};
+    stat(dir.path().c_str(), &here);
+    stat(other.c_str(), &there);
+    if (here.st_dev == there.st_dev) {
+        rmdir(other.c_str());
+        GTEST_SKIP() << "/dev/shm is not another file system here";
+    }
+    makeDeepTree(dir / "tree", kDeep);
+    auto status = moveItem(dir / "tree", other + "/moved");
+    EXPECT_TRUE(status.ok) << status.error;
+    EXPECT_TRUE(isWholeDeepTree(other + "/moved", kDeep));
+    EXPECT_FALSE(std::filesystem::exists(dir / "tree")) << "the source goes once copied";
+    EXPECT_TRUE(removeItem(other).ok);
+}
+
+TEST(DeepTree, MakeDirectoryMakesAThousandMissingParents) {
+    test::ScratchDir dir;
+    std::string path = dir / "m";
+    for (int i = 0; i < kDeep; ++i) path += "/d";
+    ASSERT_TRUE(makeDirectory(path).ok);
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+    EXPECT_TRUE(removeItem(dir / "m").ok);
+}
+
+TEST(CopyItem, ALongLinkTargetIsCopiedWhole) {
+    test::ScratchDir dir;
+    makeDirectory(dir / "src");
+    std::string target(3000, 'x');
+    ASSERT_EQ(symlink(target.c_str(), (dir / "src/link").c_str()), 0);
+    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").ok);
+    char buffer[4096];
+    ssize_t n = readlink((dir / "dst/link").c_str(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), target);
+}
+
+// ---- replacing in place where a rename would lose something -------------------------------------
+
+TEST(WriteFile, AHardLinkedFileKeepsItsLink) {
+    test::ScratchDir dir;
+    test::putFile(dir / "a", "old content");
+    ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
+    struct stat before {};
+    stat((dir / "a").c_str(), &before);
+    ASSERT_TRUE(writeFile(dir / "a", "new", false).ok);
+    EXPECT_EQ(test::fileContent(dir / "b"), "new") << "both names still name one file";
+    struct stat after {};
+    stat((dir / "a").c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+}
+
+TEST(WriteFile, AFileWithExtendedAttributesKeepsThem) {
+    test::ScratchDir dir;
+    test::putFile(dir / "f", "old content");
+    if (setxattr((dir / "f").c_str(), "user.lumetta", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    EXPECT_EQ(test::fileContent(dir / "f"), "new");
+    char value[16] = {};
+    EXPECT_EQ(getxattr((dir / "f").c_str(), "user.lumetta", value, sizeof value), 4);
+    EXPECT_STREQ(value, "kept");
+}
+
+TEST(WriteFile, AFileAloneInAWritableFolderIsStillReplacedWhole) {
+    test::ScratchDir dir;
+    test::putFile(dir / "f", "old content");
+    struct stat before {};
+    stat((dir / "f").c_str(), &before);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    EXPECT_EQ(test::fileContent(dir / "f"), "new");
+    struct stat after {};
+    stat((dir / "f").c_str(), &after);
+    EXPECT_NE(after.st_ino, before.st_ino) << "a new file renamed into place";
+}
+
+// Runs `body` in a child process as user and group `id`; its exit code is the verdict.
+int asUser(uid_t id, const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(77);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+// A folder every user can enter, outside the private test home.
+struct SharedDir {
+    SharedDir() {
+        char pattern[] = "/tmp/lumetta-shared-XXXXXX";
+        if (mkdtemp(pattern)) path = pattern;
+        chmod(path.c_str(), 0755);
+    }
+    ~SharedDir() { removeItem(path); }
+    std::string path;
+};
+
+TEST(WriteFile, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+    SharedDir shared;
+    ASSERT_FALSE(shared.path.empty());
+    std::string folder = shared.path + "/ro";
+    std::string file = folder + "/f";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    test::putFile(file, "old content");
+    if (geteuid() != 0) {
+        chmod(folder.c_str(), 0555);
+        auto status = writeFile(file, "new", false);
+        chmod(folder.c_str(), 0755);
+        EXPECT_TRUE(status.ok) << status.error;
+        EXPECT_EQ(test::fileContent(file), "new");
+        return;
+    }
+    // Root writes any folder: the file is handed to another user, who cannot write the folder.
+    const uid_t other = 65534;
+    ASSERT_EQ(chown(file.c_str(), other, other), 0);
+    int verdict = asUser(other, [&] {
+        auto status = writeFile(file, "new", false);
+        if (!status.ok) return 1;
+        if (test::fileContent(file) != "new") return 2;
+        return 0;
+    });
+    ASSERT_NE(verdict, 77) << "cannot change user";
+    EXPECT_EQ(verdict, 0) << "1: the write failed, 2: wrong content";
+}
+
+TEST(WriteFile, AnotherUsersFileInAStickyFolderIsWrittenInPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs two users: run as root";
+    SharedDir shared;
+    ASSERT_FALSE(shared.path.empty());
+    std::string folder = shared.path + "/sticky";
+    std::string file = folder + "/f";
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    chmod(folder.c_str(), 01777);
+    test::putFile(file, "old content");
+    chmod(file.c_str(), 0666);
+    const uid_t owner = 65534, writer = 65533;
+    ASSERT_EQ(chown(file.c_str(), owner, owner), 0);
+    int verdict = asUser(writer, [&] {
+        auto status = writeFile(file, "new", false);
+        if (!status.ok) return 1;
+        if (test::fileContent(file) != "new") return 2;
+        return 0;
+    });
+    ASSERT_NE(verdict, 77) << "cannot change user";
+    EXPECT_EQ(verdict, 0) << "1: the write failed, 2: wrong content";
+    struct stat st {};
+    stat(file.c_str(), &st);
+    EXPECT_EQ(st.st_uid, owner) << "the file is still its owner's";
+}
+
+// ---- reading what is not a regular file ---------------------------------------------------------
+
+// Runs `read` with a hang guard: a read still waiting after the guard is released by opening
+// the pipe's other end, and counts as a failure.
+template <class Read>
+void expectRefusedAtOnce(const std::string& fifo, Read read) {
+    auto pending = std::async(std::launch::async, read);
+    if (pending.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        ADD_FAILURE() << "the read waited on the pipe";
+        if (writer >= 0) close(writer);
+    }
+    auto result = pending.get();
+    EXPECT_FALSE(result.value.has_value());
+    EXPECT_EQ(result.error, kNotRegularFile);
+}
+
+TEST(ReadWhole, APipeIsRefusedWithoutWaitingForAWriter) {
+    test::ScratchDir dir;
+    std::string fifo = dir / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    expectRefusedAtOnce(fifo, [&] { return readWhole(fifo); });
+    expectRefusedAtOnce(fifo, [&] { return readText(fifo); });
+    expectRefusedAtOnce(fifo, [&] { return readRange(fifo, 0, 10); });
+}
+
+TEST(ReadWhole, ADeviceIsRefused) {
+    for (const char* device : {"/dev/zero", "/dev/null"}) {
+        auto whole = readWhole(device);
+        EXPECT_FALSE(whole.value.has_value()) << device;
+        EXPECT_EQ(whole.error, kNotRegularFile) << device;
+        auto range = readRange(device, 0, 4);
+        EXPECT_EQ(range.error, kNotRegularFile) << device;
+    }
+}
+
+TEST(ReadWhole, AFolderIsRefusedAsAFolder) {
+    test::ScratchDir dir;
+    EXPECT_EQ(readWhole(dir.path()).error, "Is a directory");
 }
 
 }  // namespace

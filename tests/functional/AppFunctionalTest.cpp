@@ -196,3 +196,10 @@ TEST(AppFunctional, ImpulseResponseCommandsReportToThePage) {
     EXPECT_GT(size, 55u * 4);
     EXPECT_EQ((size / 4 - 55) % 2, 0u) << "55 + 2T floats";
 }
+
+TEST(AppFunctional, ThePluginOptionShowsTheBundledPluginPage) {
+    AppProcess app;
+    app.start({"--plugin"});
+    EXPECT_EQ(app.waitForWindowTitle("Lumetta Plugin"), "Lumetta Plugin");
+    EXPECT_TRUE(app.running());
+}

@@ -136,6 +136,45 @@ void AppProcess::stop() {
     }
 }
 
+std::string AppProcess::waitForWindowTitle(const std::string& expected,
+                                           std::chrono::milliseconds timeout) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return {};
+    Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    Atom nameAtom = XInternAtom(display, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    std::string title;
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (title != expected && std::chrono::steady_clock::now() < end) {
+        Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(display, root, &root, &parent, &children, &count)) {
+            for (unsigned i = 0; i < count && title != expected; ++i) {
+                Atom type = 0;
+                int format = 0;
+                unsigned long items = 0, after = 0;
+                unsigned char* data = nullptr;
+                bool ours =
+                    XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
+                                       &type, &format, &items, &after, &data) == Success &&
+                    data && items == 1 && *reinterpret_cast<long*>(data) == pid_;
+                if (data) XFree(data);
+                data = nullptr;
+                if (ours &&
+                    XGetWindowProperty(display, children[i], nameAtom, 0, 1024, False, utf8, &type,
+                                       &format, &items, &after, &data) == Success &&
+                    data && items > 0)
+                    title = std::string(reinterpret_cast<char*>(data), items);
+                if (data) XFree(data);
+            }
+            if (children) XFree(children);
+        }
+        if (title != expected) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    XCloseDisplay(display);
+    return title;
+}
+
 bool AppProcess::closeWindow() {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return false;

@@ -44,6 +44,10 @@ class AppProcess {
     /// The stored value under `key` now, if any.
     std::optional<std::string> stored(const std::string& key) const;
 
+    /// Waits until the application's window has the title `expected`; the last title seen
+    /// (empty when there was no window).
+    std::string waitForWindowTitle(const std::string& expected,
+                                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
     /// Asks the main window to close, as a window manager's close button does.
     bool closeWindow();
     /// Waits for the application to end; its exit status, or nullopt on time-out.

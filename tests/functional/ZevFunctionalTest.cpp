@@ -85,6 +85,29 @@ class ZevPanel : public ::testing::Test {
     NotificationCenter::Token events_;
 };
 
+// What a main page does before $$zev_sendMsgToZEV: escapes backslashes, quotes and line
+// breaks (including the two that end a script line) for a single-quoted script literal.
+std::string escapedForPanel(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' || c == '\'' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (text.compare(i, 3, "\u2028") == 0 || text.compare(i, 3, "\u2029") == 0) {
+            out += text.compare(i, 3, "\u2028") == 0 ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string notifyEvent(int code) {
     return joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)});
 }
@@ -152,8 +175,10 @@ TEST_F(ZevPanel, MessagesTravelBothWaysExactly) {
     ASSERT_EQ(nextEvent(0), notifyEvent(0));
     EXPECT_FALSE(panelVisible()) << "loading does not show the panel";
 
+    // The main page escapes the message for the script literal itself; the host inserts it
+    // unchanged, so the panel receives exactly the page's text.
     const std::string text = "it's \"quoted\" \\ back\nnext line\r\x0b\u2028 done</script>";
-    host_.center.post(modules::zev::note::sendMsg, Arg(text));
+    host_.center.post(modules::zev::note::sendMsg, Arg(escapedForPanel(text)));
     EXPECT_EQ(nextEvent(1), joinEvent({"zev", "onSendMsgToZOM", "echo:" + text}));
 
     host_.center.post(modules::zev::note::sendMsg, Arg("hello"));
@@ -165,6 +190,10 @@ TEST_F(ZevPanel, MessagesTravelBothWaysExactly) {
                                         nullptr, nullptr, nullptr);
     EXPECT_EQ(nextEvent(3), joinEvent({"zev", "onSendMsgToZOM", R"({"a":1,"b":"x"})"}))
         << "other bodies arrive as their JSON text";
+
+    // Unchanged means unchanged: the message is script text inside the quotes.
+    host_.center.post(modules::zev::note::sendMsg, Arg("1' + '2"));
+    EXPECT_EQ(nextEvent(4), joinEvent({"zev", "onSendMsgToZOM", "echo:12"}));
 }
 
 TEST_F(ZevPanel, ASuccessfulLoadNotifiesZero) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/NativeCall.h"
+#include "bridge/Result.h"
 #include "host/NativeControl.h"
 #include "support/TestServices.h"
 
@@ -68,4 +69,16 @@ TEST_F(NativeControlTest, InvalidJsonRunsHandlerWithNullArguments) {
     EXPECT_TRUE(wasNull);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_NE(events[0].first.find("\"result\": 0"), std::string::npos);
+}
+
+TEST_F(NativeControlTest, AThrowingHandlerIsReportedAsAFailedCommand) {
+    NativeControl::add("convert", [](host::NativeWindow, const nlohmann::json&, nlohmann::json& r) {
+        r["progress"] = 10;
+        throw std::runtime_error("no such file");
+        return true;
+    });
+    EXPECT_NO_THROW(NativeControl::proc(native, "convert:{}", nullptr));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].first,
+              "app\fcommand\fconvert\f" + *jsonStringFromObject(nlohmann::json{{"result", 0}}));
 }

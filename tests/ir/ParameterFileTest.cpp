@@ -83,3 +83,8 @@ TEST(ParameterFile, WrittenLittleEndianAndUnwritablePathFails) {
     EXPECT_EQ(bytes[7], 0xC0);
     EXPECT_FALSE(writeFloats((test::tempDir() + "no/such/dir/x.prm").c_str(), {1.0f}));
 }
+
+TEST(ParameterFile, AWriteTheDeviceRefusesFails) {
+    // /dev/full takes the open and the buffered write, then refuses the bytes.
+    EXPECT_FALSE(writeFloats("/dev/full", std::vector<float>(119, 1.0f)));
+}

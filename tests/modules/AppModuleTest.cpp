@@ -138,3 +138,22 @@ TEST_F(AppModuleTest, StoreNotificationAndRecognizerPlaceholders) {
     EXPECT_EQ(posted[0].object, "recognizer\ferror\fSpeech Recognization is not supported.");
     EXPECT_EQ(posted[0].native, nullptr);
 }
+
+TEST_F(AppModuleTest, LocateLoadsOnlyWhatParsesAsAUrl) {
+    std::vector<std::string> located;
+    auto token = host.center.observe(note::nativeLocate, [&](const Notification& n) {
+        located.push_back(std::any_cast<std::string>(n.object));
+    });
+    for (const char* text : {"not a url", "", "example.com/page", "://nothing", "1http://x",
+                             "http://exa mple.com/", "http://a/%zz", "http://a/%4", "http://é.fr/",
+                             "javascript:alert('x')\n", "http://a/\"q\""})
+        EXPECT_EQ(native.call("$$app_locate", std::string(text), {}), "v") << text;
+    EXPECT_EQ(native.call("$$app_locate", {}, {}), "v");
+    EXPECT_TRUE(located.empty()) << located.front();
+    for (const char* text : {"https://example.com/a/b?c=d&e=%2F#frag", "file:///tmp/x.html",
+                             "about:blank", "lumetta+x://host:80/p;q=1"})
+        native.call("$$app_locate", std::string(text), {});
+    EXPECT_EQ(located, (std::vector<std::string>{"https://example.com/a/b?c=d&e=%2F#frag",
+                                                 "file:///tmp/x.html", "about:blank",
+                                                 "lumetta+x://host:80/p;q=1"}));
+}

@@ -296,14 +296,6 @@ TEST_F(MidiModulesTest, MidixClientWithZeroOrNoCountMakesNothing) {
     EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 1u);
 }
 
-TEST_F(MidiModulesTest, MidixClientCountFromThePageIsBounded) {
-    using modules::midix::MidixModule;
-    EXPECT_EQ(call("$$midix_client", std::string("2147483647")), "v");
-    EXPECT_EQ(native->module<MidixModule>()->clientCount(), size_t(MidixModule::kMaxClients));
-    EXPECT_EQ(call("$$midix_inconnect", std::to_string(MidixModule::kMaxClients - 1)), "v");
-    EXPECT_EQ(call("$$midix_inconnect", std::to_string(MidixModule::kMaxClients))[0], 'e');
-}
-
 TEST_F(MidiModulesTest, MidixIndexWithoutClientFailsTheCall) {
     call("$$midix_client", std::string("1"));
     EXPECT_EQ(call("$$midix_send", std::string("1"), std::string("903C64")).substr(0, 1), "e");
@@ -425,4 +417,40 @@ TEST_F(MidiModulesTest, TeardownWithTrafficInFlightIsClean) {
     call("$$midix_thru", std::string("1"), std::string("1"));
     for (int i = 0; i < 50; ++i) call("$$midi_send", std::string("903C64"));
     native.reset();
+}
+
+TEST_F(MidiModulesTest, MidixClientCountAboveTheCapAnswersEAndMakesNothing) {
+    const int32_t cap = modules::midix::MidixModule::kMaxClients;
+    size_t servicesBefore = clientNames.size();
+    EXPECT_EQ(call("$$midix_client", std::to_string(cap + 1)).substr(0, 1), "e");
+    EXPECT_EQ(call("$$midix_client", std::string("100000")).substr(0, 1), "e");
+    EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 0u);
+    EXPECT_EQ(clientNames.size(), servicesBefore) << "no service was opened";
+    EXPECT_EQ(call("$$midix_client", std::to_string(cap)), "v");
+    EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(),
+              static_cast<size_t>(cap));
+}
+
+TEST_F(MidiModulesTest, MidixClientsThatFailPartWayLeaveNoneBehind) {
+    // The third service cannot be opened, then the third throws.
+    for (bool throws : {false, true}) {
+        midi::setServiceFactory(
+            [this, throws](const std::string& name) -> std::unique_ptr<midi::MIDIService> {
+                if (name.find("#12") != std::string::npos) {
+                    if (throws) throw std::runtime_error("no more threads");
+                    return nullptr;
+                }
+                return system->openClient(name);
+            });
+        EXPECT_EQ(call("$$midix_client", std::string("4")).substr(0, 1), "e") << throws;
+        EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 0u) << throws;
+        EXPECT_EQ(call("$$midix_send", std::string("0"), std::string("903C64")).substr(0, 1), "e");
+    }
+    drain();
+    midi::setServiceFactory([this](const std::string& name) { return system->openClient(name); });
+    EXPECT_EQ(call("$$midix_client", std::string("2")), "v") << "a later call still works";
+    EXPECT_EQ(native->module<modules::midix::MidixModule>()->clientCount(), 2u);
+    auto events = drain();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "midix\fchanged"), 1)
+        << "only the clients that were kept announce the state";
 }

@@ -109,6 +109,19 @@ TEST(ShellTask, OutputOfABackgroundJobStillBelongsToTheTask) {
     EXPECT_EQ(c.all(pid), "early\nlate\n");
 }
 
+TEST(ShellTask, AnEventThatCannotBePostedIsDroppedAndTheTaskStillEnds) {
+    const int before = ShellTask::alive();
+    int attempts = 0;
+    auto launched = ShellTask::launch("echo one; sleep 0.1; echo two", [&](std::string) {
+        ++attempts;
+        throw std::runtime_error("no memory for the event");
+    });
+    ASSERT_GT(launched.pid, 0);
+    EXPECT_TRUE(runUntil([&] { return ShellTask::alive() == before; }))
+        << "the task released itself";
+    EXPECT_GE(attempts, 2) << "later events were still tried";
+}
+
 TEST(ShellTask, CommandLineJoinsWordsWithSpaces) {
     using nlohmann::json;
     EXPECT_EQ(ShellTask::commandLine(json::parse(R"(["echo","hello world",42])")),

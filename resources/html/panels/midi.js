@@ -161,12 +161,14 @@
 
     // ---- midix clients ----------------------------------------------------------------------
     const midixBox = el('div');
-    const countInput = el('input', { type: 'number', min: 1, max: 16, value: 2, style: 'max-width:80px' });
+    // The host makes at most 32 midix clients and refuses a larger count with an "e" result.
+    const countInput = el('input', { type: 'number', min: 1, max: 32, value: 2, style: 'max-width:80px' });
     container.append(
       el('div', { className: 'row' }, el('strong', { textContent: 'midix clients' }),
         el('label', { style: 'flex:0' }, 'count', countInput),
         el('button', { type: 'button', textContent: 'Create', onclick: async () => {
-          await Lumetta.call('$$midix_client', String(countInput.value));
+          const made = await Lumetta.call('$$midix_client', String(countInput.value));
+          if (made.type === 'e') { note(made.value, true); return; }
           // Clients are made once per run; later counts change nothing.
           if (!midixCount) midixCount = Math.max(0, parseInt(countInput.value, 10) || 0);
           renderMidix();

@@ -18,6 +18,13 @@
     '<body><b>Secondary panel</b><br><input id="out" value="hello from the panel">' +
     '<button onclick="reply()">Send to main page</button><div id="log"></div></body></html>';
 
+  // The host puts a message into the panel's script literal onSendMsgToZEV('...') as it is: the
+  // page escapes backslashes, quotes and line breaks.
+  function forPanel(text) {
+    return text.replace(/[\\'"]/g, '\\$&').replace(/\n/g, '\\n').replace(/\r/g, '\\r')
+      .replace(/\u2028/g, '\\u2028').replace(/\u2029/g, '\\u2029');
+  }
+
   if (LumettaConsole.addFunctions) {
     LumettaConsole.addFunctions(['$$zev_viewPositionConfig', '$$zev_show', '$$zev_hide', '$$zev_openPage',
       '$$zev_sendMsgToZEV']);
@@ -78,7 +85,7 @@
           button('Demo page', () => open('data:text/html;charset=utf-8,' + encodeURIComponent(DEMO)))),
         el('div', { className: 'row' },
           el('label', {}, 'Message ', message),
-          button('Send', () => { note('to the panel: ' + message.value); call('$$zev_sendMsgToZEV', message.value); })),
+          button('Send', () => { note('to the panel: ' + message.value); call('$$zev_sendMsgToZEV', forPanel(message.value)); })),
         el('div', { className: 'muted small', textContent:
           'The page calls onSendMsgToZEV(text) in the panel; the panel answers through ' +
           'window.webkit.messageHandlers.sendMsgToZOM. Positions count from the top-left corner of the window content.' }),

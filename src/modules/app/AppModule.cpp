@@ -3,6 +3,7 @@
 #include "bridge/BridgeError.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
+#include "host/CommandUrl.h"
 
 namespace lumetta::modules::app {
 
@@ -49,7 +50,9 @@ class AppModule final : public Module {
             return resultVoid();
         });
         f.add("$$app_locate::", [this](const Arg& url, const Arg&) {
-            if (url && !url->empty()) services_.center.post(note::nativeLocate, *url, &native_);
+            // Only what parses as a URL is loaded; anything else loads nothing.
+            if (url && host::isUrlText(*url))
+                services_.center.post(note::nativeLocate, *url, &native_);
             return resultVoid();
         });
         f.add("$$app_dragdrop::", [this](const Arg& on, const Arg&) {

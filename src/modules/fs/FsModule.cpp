@@ -26,6 +26,14 @@ std::string statusResult(const files::FileStatus& status) {
     return status.ok ? resultString("") : resultError(status.error);
 }
 
+// A path argument. A path with a NUL in it names no file: the system would silently read it
+// only up to the NUL, so it is refused instead.
+std::string pathArgument(const Arg& path) {
+    if (path && path->find('\0') != std::string::npos)
+        throw bridge::BridgeError("Invalid argument: the path contains a NUL character.");
+    return path.value_or("");
+}
+
 std::string jsonResult(const json& value) {
     return resultString(bridge::jsonStringFromObject(value).value_or(""));
 }
@@ -135,7 +143,7 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
     });
 
     functions.add("$$fs_contents::", [](const Arg& directory, const Arg& excluded) {
-        auto listing = files::listDirectory(directory.value_or(""), excluded.value_or(""));
+        auto listing = files::listDirectory(pathArgument(directory), excluded.value_or(""));
         if (!listing.value) return resultError(listing.error);
         json list = json::array();
         for (auto& entry : *listing.value) list.push_back(files::toJson(entry));
@@ -143,7 +151,7 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
     });
 
     functions.add("$$fs_stat::", [](const Arg& path, const Arg&) {
-        auto record = files::attributes(path.value_or(""));
+        auto record = files::attributes(pathArgument(path));
         if (!record.value) return resultError(record.error);
         return jsonResult(files::toJson(*record.value));
     });
@@ -158,26 +166,26 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
     });
 
     functions.add("$$fs_mkdir::", [](const Arg& path, const Arg&) {
-        return statusResult(files::makeDirectory(path.value_or("")));
+        return statusResult(files::makeDirectory(pathArgument(path)));
     });
     functions.add("$$fs_unlink::", [](const Arg& path, const Arg&) {
-        return statusResult(files::removeItem(path.value_or("")));
+        return statusResult(files::removeItem(pathArgument(path)));
     });
     functions.add("$$fs_copy::", [](const Arg& from, const Arg& to) {
-        return statusResult(files::copyItem(from.value_or(""), to.value_or("")));
+        return statusResult(files::copyItem(pathArgument(from), pathArgument(to)));
     });
     functions.add("$$fs_move::", [](const Arg& from, const Arg& to) {
-        return statusResult(files::moveItem(from.value_or(""), to.value_or("")));
+        return statusResult(files::moveItem(pathArgument(from), pathArgument(to)));
     });
 
     functions.add("$$fs_unzip::", [](const Arg& archive, const Arg& destination) {
         if (!archive || !destination || archive->empty() || destination->empty())
             return resultError("unzip failed.");
-        return statusResult(files::unzip(*archive, *destination));
+        return statusResult(files::unzip(pathArgument(archive), pathArgument(destination)));
     });
 
     functions.add("$$fs_readString::", [](const Arg& path, const Arg&) {
-        auto text = files::readText(path.value_or(""));
+        auto text = files::readText(pathArgument(path));
         if (!text.value) return resultError(text.error);
         return resultString(*text.value);
     });
@@ -185,10 +193,10 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
     functions.add("$$fs_readData::", [](const Arg& path, const Arg& options) {
         files::FileResult<std::string> bytes;
         if (!options) {
-            bytes = files::readWhole(path.value_or(""));
+            bytes = files::readWhole(pathArgument(path));
         } else {
             json parsed = bridge::jsonObjectFromString(*options).value_or(json());
-            bytes = files::readRange(path.value_or(""), optionInteger(parsed, "offset"),
+            bytes = files::readRange(pathArgument(path), optionInteger(parsed, "offset"),
                                      optionInteger(parsed, "length"));
         }
         if (!bytes.value) return resultError(bytes.error);
@@ -207,7 +215,7 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
                 bytes = content.value_or("");
             }
             if (!path || path->empty()) return resultError(files::kCreateFailed);
-            return statusResult(files::writeFile(*path, bytes, append));
+            return statusResult(files::writeFile(pathArgument(path), bytes, append));
         };
     };
     functions.add("$$fs_writeString::", writer(false, false));

@@ -1,6 +1,5 @@
 #include "modules/midix/MidixModule.h"
 
-#include <algorithm>
 #include <climits>
 
 #include "bridge/BridgeError.h"
@@ -125,16 +124,26 @@ MidixModule::MidixModule(ModuleContext& ctx)
     });
 }
 
-MidixModule::~MidixModule() {
-    std::lock_guard guard(lock_);
-    while (!clients_.empty()) {
-        Entry e = std::move(clients_.back());
-        clients_.pop_back();
+namespace {
+
+// Takes made clients down from the last to the first: adapters detached, each client (and its
+// receive thread) gone before its adapter.
+void takeDown(std::vector<MidixModule::Entry>& entries) {
+    while (!entries.empty()) {
+        MidixModule::Entry e = std::move(entries.back());
+        entries.pop_back();
         if (auto* input = e.client->inputPort()) input->setDelegate(nullptr);
         e.client->setDelegate(nullptr);
         e.client.reset();  // joins its receive thread before the adapter goes
         e.adapter.reset();
     }
+}
+
+}  // namespace
+
+MidixModule::~MidixModule() {
+    std::lock_guard guard(lock_);
+    takeDown(clients_);
 }
 
 size_t MidixModule::clientCount() {
@@ -145,22 +154,39 @@ size_t MidixModule::clientCount() {
 void MidixModule::createClients(int32_t count) {
     std::lock_guard guard(lock_);
     if (!clients_.empty() || count <= 0) return;
-    count = std::min(count, kMaxClients);
-    for (int32_t i = 0; i < count; ++i) {
-        Entry e;
-        e.adapter = std::make_unique<_MIDIXClientDelegate>();
-        e.client = std::make_unique<MIDIClient>(
-            i + 10, ::lumetta::midi::makeService(MIDIClient::clientName(i + 10)), mainThread_);
-        e.adapter->native = &native_;
-        e.adapter->client = e.client.get();
-        e.adapter->cid = i;
-        e.client->setDelegate(e.adapter.get());
-        if (auto* input = e.client->inputPort()) input->setDelegate(e.adapter.get());
-        clients_.push_back(std::move(e));
-        auto* client = clients_.back().client.get();
+    // Each client holds a sequencer client, shared with every program on the machine, and a
+    // receive thread: the page gets a few, never as many as it asks.
+    if (count > kMaxClients)
+        throw BridgeError("at most " + std::to_string(kMaxClients) + " MIDI clients");
+    // Made aside and kept only when all of them exist: a failure leaves no partial list.
+    std::vector<Entry> made;
+    try {
+        for (int32_t i = 0; i < count; ++i) {
+            auto service = ::lumetta::midi::makeService(MIDIClient::clientName(i + 10));
+            if (!service) throw BridgeError("the MIDI service could not be opened");
+            Entry e;
+            e.adapter = std::make_unique<_MIDIXClientDelegate>();
+            e.client = std::make_unique<MIDIClient>(i + 10, std::move(service), mainThread_);
+            e.adapter->native = &native_;
+            e.adapter->client = e.client.get();
+            e.adapter->cid = i;
+            e.client->setDelegate(e.adapter.get());
+            if (auto* input = e.client->inputPort()) input->setDelegate(e.adapter.get());
+            made.push_back(std::move(e));
+        }
+    } catch (const BridgeError&) {
+        takeDown(made);
+        throw;
+    } catch (const std::exception& e) {
+        takeDown(made);
+        throw BridgeError(std::string("MIDI clients could not be made: ") + e.what());
+    }
+    clients_ = std::move(made);
+    for (auto& e : clients_) {
+        auto* client = e.client.get();
         const bool any = (client->inputPort() && !client->inputPort()->endpoints().empty()) ||
                          (client->outputPort() && !client->outputPort()->endpoints().empty());
-        if (any) clients_.back().adapter->midiObjectAddedRemoved();
+        if (any) e.adapter->midiObjectAddedRemoved();
     }
 }
 

@@ -42,9 +42,19 @@ class _MIDIXClientDelegate final : public ::lumetta::midi::MIDIClientDelegate,
 };
 
 /// The `midix` module: further MIDI clients (UIDs 10, 11, ...) addressed by index, each with
-/// its own adapter; created once by `$$midix_client::`.
+/// its own adapter; created once by `$$midix_client::`, at most kMaxClients of them.
 class MidixModule final : public bridge::Module {
   public:
+    /// The most clients `$$midix_client::` makes; a larger count answers "e" and makes none.
+    /// Each client holds a sequencer client (a system-wide resource shared with every other
+    /// program) and a receive thread.
+    static constexpr int32_t kMaxClients = 32;
+
+    struct Entry {
+        std::unique_ptr<_MIDIXClientDelegate> adapter;
+        std::unique_ptr<::lumetta::midi::MIDIClient> client;
+    };
+
     explicit MidixModule(bridge::ModuleContext& ctx);
     /// Takes the clients down from the last to the first.
     ~MidixModule() override;
@@ -52,16 +62,9 @@ class MidixModule final : public bridge::Module {
     /// Number of clients. Any thread.
     size_t clientCount();
 
-    /// Most clients one `$$midix_client::` makes: each is a sequencer client with its own
-    /// thread, and the count comes from the page (the ALSA sequencer has 192 clients in all).
-    static constexpr int32_t kMaxClients = 64;
-
   private:
-    struct Entry {
-        std::unique_ptr<_MIDIXClientDelegate> adapter;
-        std::unique_ptr<::lumetta::midi::MIDIClient> client;
-    };
-
+    // Makes `count` clients, all or none: a failure part-way takes the made ones down again
+    // and throws a BridgeError.
     void createClients(int32_t count);
     // The client at `index` or a BridgeError.
     Entry& entry(const bridge::Arg& index);

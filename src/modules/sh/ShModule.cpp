@@ -40,13 +40,17 @@ pid_t processId(const Arg& text) {
 
 ShModule::ShModule(bridge::ModuleContext& context)
     : relay_(std::make_shared<EventRelay>(&context.native)) {
-    context.functions.add("$$sh_exec::", [relay = relay_](const Arg& words, const Arg&) {
+    context.functions.add("$$sh_exec::", [relay = relay_, main = &context.services.mainThread](
+                                             const Arg& words, const Arg&) {
         if (!words) return bridge::resultInt(0);
         auto parsed = bridge::jsonObjectFromString(*words);
         auto line = parsed ? shell::ShellTask::commandLine(*parsed) : std::nullopt;
         if (!line) return bridge::resultInt(0);
+        // The shell would run the line only up to the NUL: refused rather than cut.
+        if (line->find('\0') != std::string::npos)
+            throw bridge::BridgeError("The command line contains a NUL character.");
         auto launched = shell::ShellTask::launch(
-            *line, [relay](std::string event) { relay->post(std::move(event)); });
+            *line, [relay](std::string event) { relay->post(std::move(event)); }, main);
         if (launched.pid <= 0) throw bridge::BridgeError(launched.error);
         return bridge::resultInt(launched.pid);
     });

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "bridge/NativeCall.h"
 #include "files/FakeDesktop.h"
@@ -235,6 +236,33 @@ TEST_F(FsModuleTest, WorkScheduledBeforeThePageWentAwayDoesNothing) {
     call("$$fs_choosefolder", "/start");
     native.reset();
     EXPECT_NO_FATAL_FAILURE(host.mainThread.runPending());
+}
+
+TEST_F(FsModuleTest, APathWithANulIsRefusedNotCut) {
+    ScratchDir dir;
+    test::putFile(dir / "a", "secret");
+    std::string cut = dir / "a" + std::string(1, '\0') + "ignored";
+    for (const char* function : {"$$fs_stat", "$$fs_readString", "$$fs_readData", "$$fs_unlink"})
+        EXPECT_EQ(call(function, cut).substr(0, 2), "eI") << function;
+    EXPECT_EQ(call("$$fs_writeString", cut, std::string("x")).substr(0, 1), "e");
+    EXPECT_EQ(call("$$fs_copy", dir / "a", cut).substr(0, 1), "e");
+    EXPECT_EQ(test::fileContent(dir / "a"), "secret") << "the file the cut path names is untouched";
+}
+
+TEST_F(FsModuleTest, ANameThatIsNotUtf8KeepsTheListingWhole) {
+    ScratchDir dir;
+    test::putFile(dir / "good.txt", "1");
+    test::putFile(dir / "bad\xff.txt", "2");
+    std::string result = call("$$fs_contents", dir.path());
+    ASSERT_EQ(result.substr(0, 1), "s");
+    auto list = nlohmann::json::parse(result.substr(1));
+    ASSERT_EQ(list.size(), 2u) << result;
+    std::set<std::string> names;
+    for (auto& entry : list) names.insert(entry["name"].get<std::string>());
+    EXPECT_EQ(names, (std::set<std::string>{"bad\xEF\xBF\xBD.txt", "good.txt"}));
+    std::string stat = call("$$fs_stat", dir / "bad\xff.txt");
+    ASSERT_EQ(stat.substr(0, 1), "s");
+    EXPECT_EQ(nlohmann::json::parse(stat.substr(1))["size"], 1);
 }
 
 }  // namespace

@@ -79,5 +79,12 @@ TEST_F(ShModuleTest, ATaskThatOutlivesItsPageFinishesQuietly) {
     EXPECT_TRUE(runUntil([&] { return kill(pid, 0) != 0; }));
 }
 
+TEST_F(ShModuleTest, ACommandLineWithANulIsRefusedNotCut) {
+    std::string words = "[\"echo a\\u0000; echo b\"]";
+    EXPECT_EQ(call("$$sh_exec", words).substr(0, 1), "e");
+    host.mainThread.runPending();
+    EXPECT_EQ(native->queue().size(), 0u) << "nothing started";
+}
+
 }  // namespace
 }  // namespace lumetta::modules::sh
