@@ -13,6 +13,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "bridge/Result.h"
 
@@ -270,39 +272,51 @@ void XhrServer::run(int listenerFd, int wake) {
         ready_ = true;
     }
     started_.notify_all();
-    Fd connection;
-    std::string buffer;
-    auto deadline = std::chrono::steady_clock::now();
+    // Connections whose header is still coming, oldest first. Several wait side by side, so a
+    // burst of new connections (a stalled or hostile client on the machine) cannot push out
+    // the page's request before its header is read; only beyond kMaxConnections does the
+    // oldest unfinished one go. Calls still run one at a time, on this thread.
+    struct Pending {
+        std::unique_ptr<Fd> fd;
+        std::string buffer;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<Pending> pending;
+    std::vector<pollfd> fds;
     while (true) {
-        pollfd fds[3] = {{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}, {connection.fd, POLLIN, 0}};
+        fds.assign({{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}});
         int timeout = -1;
-        if (connection.fd >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::max<long long>(0, left.count()));
+        auto now = std::chrono::steady_clock::now();
+        for (auto& p : pending) {
+            fds.push_back({p.fd->fd, POLLIN, 0});
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now);
+            int ms = static_cast<int>(std::max<long long>(0, left.count()));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
-        int n = poll(fds, connection.fd >= 0 ? 3 : 2, timeout);
+        int n = poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
-        if (connection.fd >= 0 && std::chrono::steady_clock::now() >= deadline)
-            connection.reset();  // too slow
+        // What already arrived is served before anything new is accepted.
+        now = std::chrono::steady_clock::now();
+        std::vector<Pending> kept;
+        for (size_t k = 0; k < pending.size(); ++k) {
+            Pending& p = pending[k];
+            bool finished = false;
+            if (fds[2 + k].revents & (POLLIN | POLLHUP | POLLERR))
+                finished = serve(p.fd->fd, p.buffer);
+            if (!finished && now >= p.deadline) finished = true;  // too slow
+            if (!finished) kept.push_back(std::move(p));
+        }
+        pending = std::move(kept);
         if (listener.fd >= 0 && (fds[1].revents & POLLIN)) {
             int accepted = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (accepted >= 0) {
-                // One request at a time: a newer connection replaces an unfinished one.
-                connection.reset(accepted);
-                buffer.clear();
-                deadline =
-                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
+                if (pending.size() >= kMaxConnections) pending.erase(pending.begin());
                 timeval sendLimit{kHeaderTimeoutMs / 1000, 0};
                 setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-                continue;
-            }
-        }
-        if (connection.fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (serve(connection.fd, buffer)) {
-                connection.reset();
-                buffer.clear();
+                pending.push_back({std::make_unique<Fd>(accepted), std::string(),
+                                   std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(kHeaderTimeoutMs)});
             }
         }
     }

@@ -49,8 +49,9 @@ std::string xhrResponse(std::string_view body);
 /// The serialised refusal: `status` with an empty body.
 std::string xhrRefusal(int status);
 
-/// The loopback HTTP call server of one page: its own thread, 127.0.0.1 only, one connection
-/// at a time, a fresh secret token at every start. Calls run on the server thread.
+/// The loopback HTTP call server of one page: its own thread, 127.0.0.1 only, up to
+/// kMaxConnections connections waiting for their header, one call at a time, a fresh secret
+/// token at every start. Calls run on the server thread.
 class XhrServer {
   public:
     /// Runs one call on the server thread: function name and the two still-encoded arguments.
@@ -59,6 +60,9 @@ class XhrServer {
 
     /// Largest request header read; a longer one closes the connection.
     static constexpr size_t kMaxHeader = 16 * 1024;
+    /// Connections whose header is still coming that wait side by side; beyond this the oldest
+    /// one is closed without an answer.
+    static constexpr size_t kMaxConnections = 16;
     /// A header not complete after this long closes the connection.
     static constexpr int kHeaderTimeoutMs = 5000;
     /// An answer the peer takes nothing of for this long is abandoned and the connection closed.

@@ -190,6 +190,48 @@ TEST_F(XhrServerTest, ASecondConnectionIsServedWhileAStalledOneWaits) {
     close(stalled);
 }
 
+TEST_F(XhrServerTest, ARequestStartedBeforeABurstOfConnectionsIsStillAnswered) {
+    server.start();
+    std::string host = "Host: 127.0.0.1:" + std::to_string(server.port());
+    // The request's first half arrives, then connections that never send a byte pile up.
+    int request = connectTo(server.port());
+    std::string first = "GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n";
+    send(request, first.data(), first.size(), MSG_NOSIGNAL);
+    std::vector<int> burst;
+    for (size_t i = 0; i + 1 < XhrServer::kMaxConnections; ++i)
+        burst.push_back(connectTo(server.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string rest = host + "\r\n\r\n";
+    send(request, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(request, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    close(request);
+    for (int fd : burst) close(fd);
+    ASSERT_GE(reply.size(), 2u);
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(XhrServerTest, BeyondTheLimitTheOldestUnfinishedConnectionIsClosed) {
+    server.start();
+    int oldest = connectTo(server.port());
+    std::vector<int> newer;
+    for (size_t i = 0; i < XhrServer::kMaxConnections; ++i)
+        newer.push_back(connectTo(server.port()));
+    char byte;
+    // Closed without an answer (well before the header time-out), the newer ones stay open.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(recv(oldest, &byte, 1, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(XhrServer::kHeaderTimeoutMs));
+    close(oldest);
+    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    for (int fd : newer) close(fd);
+}
+
 TEST_F(XhrServerTest, RestartKeepsAFreePortAndMovesFromATakenOne) {
     server.start();
     unsigned first = server.port();
