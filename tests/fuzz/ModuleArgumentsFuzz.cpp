@@ -1,7 +1,8 @@
 // Bridge functions of the in-process modules called with arbitrary arguments, as a page could
-// call them: JSON endpoint records, geometry, hex bytes, counts and indexes. MIDI runs on the
+// call them: JSON endpoint records, geometry, hex bytes, keys, counts and indexes. MIDI runs on the
 // virtual service with its loopback, so sends come back as events. The fs and sh modules act
-// on the machine's files and shell, so only their pure argument readers are fuzzed here.
+// on the machine's files and shell, and tcpip, http, ble and netservice on the network and the
+// system bus: only their pure argument readers are fuzzed (here and in NetTextFuzz).
 
 #include <algorithm>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "modules/midix/MidixModule.h"
 #include "modules/notification/NotificationModule.h"
 #include "modules/recognizer/RecognizerModule.h"
+#include "modules/security/SecurityModule.h"
 #include "modules/store/StoreModule.h"
 #include "modules/tgif/TgifModule.h"
 #include "modules/util/UtilModule.h"

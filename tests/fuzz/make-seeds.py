@@ -94,3 +94,11 @@ put("module_arguments", "calls", b"".join(calls))
 put("module_arguments", "all-selectors", b"\x00" + b"".join(bytes([i, 1]) + b"0\x00\x00" for i in range(64)))
 put("module_arguments", "helper-words", b"\x80" + json.dumps(["echo", 1, -2.5, "x"]).encode())
 put("module_arguments", "helper-uid", b"\x80" + b'{"MIDIEndpointUIDKey":"-2147483649"}')
+
+# Network texts: a mode byte (0 BLE UUID, 1 peripheral id, 2 key/IV and ciphers, 3 machine
+# cipher), then the text.
+put("net_text", "uuid16", b"\x00180d")
+put("net_text", "uuid128", b"\x000000180D-0000-1000-8000-00805F9B34FB")
+put("net_text", "peripheral", b"\x01a1b2c3d4-0000-4000-8000-0123456789ab")
+put("net_text", "keyiv", b"\x02000102030405060708090A0B0C0D0E0F/F0E0D0C0B0A09080706050403020100")
+put("net_text", "cipher-blocks", b"\x03" + bytes(range(32)))
