@@ -25,4 +25,4 @@ bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz $(BUILD)-asan-app
