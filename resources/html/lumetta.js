@@ -159,5 +159,8 @@
         const go = () => Lumetta.start().catch((e) => console.error(e));
         if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', go);
         else go();
+        // Back from the back/forward cache: the view switched delivery off while another
+        // document was shown, so switch it on again.
+        global.addEventListener('pageshow', (e) => { if (e.persisted) go(); });
     }
 })(window);

@@ -59,6 +59,7 @@ NativeCall* NativeCall::current() {
 }
 
 std::string NativeCall::call(std::string_view function, const Arg& arg1, const Arg& arg2) {
+    if (auto reason = refusal()) return resultError(*reason);
     std::string name(function);
     name += "::";
     const BridgeFunction* fn = functions_.find(name);
@@ -135,7 +136,18 @@ void NativeCall::deliverEvents(std::vector<std::string>& batch) {
         script += escapeScriptLiteral(e);
         script += "')}catch(e){console.error(e)}\n";
     }
+    std::string condition;
+    {
+        std::lock_guard guard(propertyLock_);
+        condition = eventCondition_;
+    }
+    if (!condition.empty()) script = "if (" + condition + ") {\n" + script + "}\n";
     evalJavaScript(std::move(script));
+}
+
+void NativeCall::setEventCondition(std::string condition) {
+    std::lock_guard guard(propertyLock_);
+    eventCondition_ = std::move(condition);
 }
 
 std::optional<std::string> NativeCall::clipboard() const {
@@ -156,6 +168,16 @@ std::vector<std::string> NativeCall::dropfiles() const {
 void NativeCall::setDropfiles(std::vector<std::string> paths) {
     std::lock_guard guard(propertyLock_);
     dropfiles_ = std::move(paths);
+}
+
+void NativeCall::setRefusal(std::optional<std::string> reason) {
+    std::lock_guard guard(propertyLock_);
+    refusal_ = std::move(reason);
+}
+
+std::optional<std::string> NativeCall::refusal() const {
+    std::lock_guard guard(propertyLock_);
+    return refusal_;
 }
 
 void NativeCall::exit() {

@@ -63,6 +63,15 @@ class NativeCall {
     std::vector<std::string> dropfiles() const;
     void setDropfiles(std::vector<std::string> paths);
 
+    /// While a reason is set, every call on every channel answers "e" + reason and runs
+    /// nothing: the page shown is not trusted. nullopt lets calls run again. Any thread.
+    void setRefusal(std::optional<std::string> reason);
+    std::optional<std::string> refusal() const;
+
+    /// A script condition the page must meet for queued events to be dispatched in it: the view
+    /// may show another document by the time a batch is evaluated. Empty: none. Any thread.
+    void setEventCondition(std::string condition);
+
     /// Ends the application (main thread).
     void exit();
 
@@ -99,6 +108,8 @@ class NativeCall {
     mutable std::mutex propertyLock_;
     std::optional<std::string> clipboard_;
     std::vector<std::string> dropfiles_;
+    std::optional<std::string> refusal_;  // guarded by propertyLock_
+    std::string eventCondition_;          // guarded by propertyLock_
     void* window_ = nullptr;
     std::vector<Owned> modules_;  // creation order
 };

@@ -20,6 +20,8 @@ using namespace lumetta::bridge;
 
 namespace {
 constexpr const char* kFrameKey = "mainWindow";
+// Per-user setting: further origins whose pages may use native functions.
+constexpr const char* kTrustedOriginsKey = "trusted-origins";
 constexpr int kDefaultWidth = 1200, kDefaultHeight = 800;
 // The name pages already know from the other platforms' wake notice.
 constexpr const char* kWakeNotificationName = "NSWorkspaceDidWakeNotification";
@@ -50,6 +52,8 @@ AppDelegate::AppDelegate() {
          "Host this page (a path or URL) instead of the bundled one", "PATH_OR_URL"},
         {"devtools", 0, 0, G_OPTION_ARG_NONE, nullptr, "Enable the web inspector", nullptr},
         {"plugin", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the bundled plugin page", nullptr},
+        {"trust-origin", 0, 0, G_OPTION_ARG_STRING_ARRAY, nullptr,
+         "Let pages from this origin use native functions (repeatable)", "ORIGIN"},
         {"virtual-midi", 0, 0, G_OPTION_ARG_NONE, nullptr,
          "Use the built-in virtual MIDI ports only", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
@@ -87,6 +91,11 @@ gint AppDelegate::onLocalOptions(GApplication*, GVariantDict* options, gpointer 
     }
     app->devtools_ = g_variant_dict_contains(options, "devtools");
     app->plugin_ = g_variant_dict_contains(options, "plugin");
+    const char** origins = nullptr;
+    if (g_variant_dict_lookup(options, "trust-origin", "^a&s", &origins) && origins) {
+        for (const char** o = origins; *o; ++o) app->trustedOrigins_.emplace_back(*o);
+        g_free(origins);
+    }
     if (g_variant_dict_contains(options, "virtual-midi")) modules::useVirtualMidi();
     return -1;  // go on with the default handling
 }
@@ -151,14 +160,18 @@ void AppDelegate::launch() {
     gtk_header_bar_pack_start(GTK_HEADER_BAR(header), forward);
     gtk_window_set_titlebar(window, header);
 
+    std::vector<std::string> trusted = trustedOrigins_;
+    for (auto& origin : TrustPolicy::splitList(store_->get(kTrustedOriginsKey).value_or("")))
+        trusted.push_back(origin);
+    const WebViewController::Options options{devtools_, trusted};
     GtkWidget* view = nullptr;
     if (plugin_) {
-        viewController_ = WebViewController::initForPlugin(*services_, modules::allModules(),
-                                                           WebViewController::Options{devtools_});
+        viewController_ =
+            WebViewController::initForPlugin(*services_, modules::allModules(), options);
         view = GTK_WIDGET(viewController_->webView());
     } else {
-        viewController_ = std::make_unique<WebViewController>(
-            *services_, modules::allModules(), WebViewController::Options{devtools_});
+        viewController_ =
+            std::make_unique<WebViewController>(*services_, modules::allModules(), options);
     }
     g_signal_connect_swapped(back, "clicked",
                              G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),

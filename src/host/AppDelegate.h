@@ -56,7 +56,8 @@ class AppDelegate final : public bridge::Application {
     GObjectPtr<GtkApplication> app_;
     std::string page_;  // URI of the page to host
     bool devtools_ = false;
-    bool plugin_ = false;               // show the bundled plugin page (--plugin)
+    bool plugin_ = false;  // show the bundled plugin page (--plugin)
+    std::vector<std::string> trustedOrigins_;
     GtkWindow* window_ = nullptr;       // owned by the application once added
     std::vector<std::string> options_;  // files to open once the page exists
     GObjectPtr<GDBusConnection> systemBus_;

@@ -54,6 +54,14 @@ JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& s
         if (auto* paths = std::any_cast<std::vector<std::string>>(&n.object))
             native_->setDropfiles(*paths);
     }));
+    server_.setAdmit([this](const Arg& origin) -> std::optional<std::string> {
+        // Requests without an Origin field carry the token, which only trusted frames get.
+        try {
+            return origin ? controller_.refuseOrigin(*origin) : std::nullopt;
+        } catch (const std::exception& e) {
+            return std::string("cannot check the request's origin: ") + e.what();
+        }
+    });
     // Ready before the page's view exists: its user script carries the port and the token.
     server_.start();
 }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge/Liveness.h"
@@ -22,6 +24,11 @@ class PageController {
     virtual void nativeControl(const std::string& /*command*/) {}
     /// Navigates the page.
     virtual void loadURL(const std::string& /*url*/) {}
+    /// Why a loopback call carrying this Origin field may not run, or nullopt when it may. Any
+    /// thread: the loopback server asks from its own.
+    virtual std::optional<std::string> refuseOrigin(std::string_view /*origin*/) const {
+        return std::nullopt;
+    }
 };
 
 /// Sits between one page's controller and its bridge: creates the NativeCall (and with it every

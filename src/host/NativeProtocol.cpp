@@ -7,6 +7,7 @@
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
 #include "host/GObjectPtr.h"
+#include "host/TrustPolicy.h"
 
 namespace lumetta::host {
 
@@ -47,7 +48,21 @@ void onRequest(WebKitURISchemeRequest* request, gpointer) {
         answer(request, resultVoid());
         return;
     }
+    // Another view (a child window, say) must not reach this page's bridge.
+    WebKitWebView* view = webkit_uri_scheme_request_get_web_view(request);
+    if (!view || g_object_get_data(G_OBJECT(view), kViewBridgeKey) != native) {
+        answer(request, resultError("this page has no access to native functions"));
+        return;
+    }
     SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request);
+    // A frame of another origin inside the page announces itself in the Origin field.
+    auto* trust = static_cast<const TrustPolicy*>(g_object_get_data(G_OBJECT(view), kViewTrustKey));
+    if (Arg origin = header(headers, "Origin");
+        trust && origin && !trust->trustsOriginHeader(*origin)) {
+        answer(request, resultError("requests from " + *origin +
+                                    " are not trusted to use native functions"));
+        return;
+    }
     answer(request, native->dispatchHeaders(header(headers, "method"), header(headers, "arg1"),
                                             header(headers, "arg2")));
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <utility>
 
 #include "bridge/BridgeText.h"
@@ -12,6 +13,7 @@
 #include "host/Dialogs.h"
 #include "host/Locations.h"
 #include "host/NativeControl.h"
+#include "host/NativeProtocol.h"
 
 namespace lumetta::host {
 
@@ -22,6 +24,29 @@ constexpr const char* kMessageNames[] = {"lumetta1", "lumetta2", "prompt"};
 constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
 constexpr const char* kPromptNulReason =
     "The result contains a NUL character, which the prompt channel cannot carry.";
+
+// How the window, the log and refused calls name a document: its origin, else its scheme.
+std::string describe(const std::string& uri) {
+    if (auto origin = originOf(uri)) return origin->text();
+    return uri.substr(0, uri.find(':') == std::string::npos ? 40 : uri.find(':') + 1);
+}
+
+// The folder of the web-process extension that guards frames: installed beside the program,
+// else in the build tree.
+std::string webProcessExtensionDirectory() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    fs::path installed = exe.parent_path() / ".." / LUMETTA_WEB_EXTENSIONS_INSTALL_DIR;
+    if (!ec && fs::is_directory(installed, ec)) return installed.string();
+    if (!fs::is_directory(LUMETTA_WEB_EXTENSIONS_BUILD_DIR, ec))
+        syslog(LOG_WARNING, "frame guard not found: frames of other origins keep prompt()");
+    return LUMETTA_WEB_EXTENSIONS_BUILD_DIR;
+}
+
+std::string refusalFor(const std::string& uri) {
+    return "this page (" + describe(uri) + ") is not trusted to use native functions";
+}
 
 // WebKit takes UTF-8 text only; a result with other bytes keeps what it can.
 GCharPtr validUtf8(const std::string& text) {
@@ -34,6 +59,10 @@ WebViewController::WebViewController(Services& services,
     : services_(services),
       options_(options),
       intf_(std::make_unique<JavaScriptInterface>(*this, services, modules)) {
+    for (auto& origin : options_.trustedOrigins) {
+        if (!trust_.add(origin, TrustSource::Listed))
+            syslog(LOG_WARNING, "not an origin, not trusted: %s", origin.c_str());
+    }
     closeWindowObservation_ =
         services_.center.observe(note::closeWindow, [this](const Notification& n) {
             if (auto* const* child = std::any_cast<WebViewWindowController*>(&n.object))
@@ -67,15 +96,14 @@ std::unique_ptr<WebViewController> WebViewController::initForPlugin(
 }
 
 GtkWidget* WebViewController::createWebView(const std::string& uri) {
+    // Before the view's web process starts, so that it loads the frame guard.
+    webkit_web_context_set_web_process_extensions_directory(webkit_web_context_get_default(),
+                                                            webProcessExtensionDirectory().c_str());
     content_ = adopt(webkit_user_content_manager_new());
-    std::string script =
-        "window.$$prompt = true; window.$$xhrport = " + std::to_string(intf_->portNo()) +
-        "; window.$$xhrtoken = '" + intf_->xhrToken() + "';";
-    auto* userScript =
-        webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-    webkit_user_content_manager_add_script(content_.get(), userScript);
-    webkit_user_script_unref(userScript);
+    if (!trust_.add(uri, TrustSource::Implied))
+        syslog(LOG_WARNING, "the start page is not trusted: %s", describe(uri).c_str());
+    installUserScript();
+    intf_->native().setEventCondition(trust_.documentCondition());
     contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
     // The signal does not say which handler received the message: one callback each.
     const GCallback receivers[] = {G_CALLBACK(onScriptMessage<0>), G_CALLBACK(onScriptMessage<1>),
@@ -89,6 +117,9 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
 
     auto* view = createAppWebView(content_.get(), *intf_);
     webView_ = retain(view);
+    // The in-process protocol answers only the view whose bridge it would call.
+    g_object_set_data(G_OBJECT(view), kViewBridgeKey, &intf_->native());
+    g_object_set_data(G_OBJECT(view), kViewTrustKey, &trust_);
     WebKitSettings* settings = webkit_web_view_get_settings(view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
@@ -108,12 +139,96 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
+    g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
+    g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
     historySignals_ = std::make_unique<SignalScope>(history, this);
     g_signal_connect(history, "changed", G_CALLBACK(onHistoryChanged), this);
 
     loadURL(uri);
     return GTK_WIDGET(view);
+}
+
+void WebViewController::installUserScript() {
+    // Each frame checks its own origin before a page script can run in it: the token and the
+    // prompt channel's flag go only to frames from trusted origins. The port is no secret.
+    std::string origins;
+    for (auto& origin : trust_.origins()) origins += (origins.empty() ? "'" : ",'") + origin + "'";
+    std::string script = "window.$$xhrport = " + std::to_string(intf_->portNo()) + ";\n";
+    script += "(function () {\n";
+    script += "  var origin = location.protocol === 'file:' ? 'file://' : self.origin;\n";
+    script += "  if ([" + origins + "].indexOf(origin) < 0) return;\n";
+    script += "  window.$$prompt = true;\n";
+    script += "  window.$$xhrtoken = '" + intf_->xhrToken() + "';\n";
+    script += "})();";
+    auto* userScript =
+        webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_remove_all_scripts(content_.get());
+    webkit_user_content_manager_add_script(content_.get(), userScript);
+    webkit_user_script_unref(userScript);
+}
+
+// The main frame is about to show an untrusted document (its response is accepted): calls are
+// refused and events held from now on, before the document can run, so nothing reaches it in
+// the moments before the view learns that it committed.
+void WebViewController::guardNavigation(const std::string& uri) {
+    if (uri.empty() || trust_.trusts(uri)) return;
+    NativeCall& native = intf_->native();
+    guarded_ = true;
+    native.queue().stopDelivery();
+    native.setRefusal(refusalFor(uri));
+}
+
+// The document `uri` is shown: the bridge opens to it or closes.
+void WebViewController::applyTrust(const std::string& uri) {
+    guarded_ = false;
+    NativeCall& native = intf_->native();
+    bool trusted = !uri.empty() && trust_.trusts(uri);
+    if (trusted) {
+        native.setRefusal(std::nullopt);
+    } else {
+        native.queue().stopDelivery();
+        native.setRefusal(refusalFor(uri));
+        syslog(LOG_WARNING, "page not trusted, native functions refused: %s",
+               describe(uri).c_str());
+    }
+    if (trusted != trusted_) {
+        if (trusted)
+            syslog(LOG_NOTICE, "trusted page shown, native functions open: %s",
+                   describe(uri).c_str());
+        trusted_ = trusted;
+    }
+    untrustedOrigin_ = trusted ? std::string() : describe(uri);
+    updateTitle();
+}
+
+void WebViewController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
+    auto* controller = static_cast<WebViewController*>(self);
+    const char* uri = webkit_web_view_get_uri(view);
+    // Only now does the view know the new document's address (a page restored from the
+    // back/forward cache has no response to decide on before).
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    try {
+        controller->committedUri_ = uri ? uri : "";
+        controller->applyTrust(controller->committedUri_);
+    } catch (const std::exception& e) {
+        controller->intf_->native().setRefusal("cannot decide whether this page is trusted");
+        syslog(LOG_ERR, "cannot decide whether a page is trusted: %s", e.what());
+    }
+}
+
+gboolean WebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*,
+                                         gpointer self) {
+    // The document shown stays, and with it its trust. Delivery stays off, as after any
+    // main-frame response, until the page switches it on again.
+    auto* controller = static_cast<WebViewController*>(self);
+    try {
+        if (controller->guarded_) controller->applyTrust(controller->committedUri_);
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "cannot decide whether a page is trusted: %s", e.what());
+    }
+    return FALSE;
 }
 
 void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton,
@@ -181,6 +296,9 @@ gboolean WebViewController::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
     if (webkit_response_policy_decision_is_main_frame_main_resource(response)) {
         // A new document replaces the page; it switches delivery on again once it is ready.
         native.queue().stopDelivery();
+        const char* uri =
+            webkit_uri_response_get_uri(webkit_response_policy_decision_get_response(response));
+        controller->guardNavigation(uri ? uri : "");
     }
     webkit_policy_decision_use(decision);
     return TRUE;
@@ -207,9 +325,20 @@ gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermission
 }
 
 void WebViewController::onTitle(GObject*, GParamSpec*, gpointer self) {
-    auto* controller = static_cast<WebViewController*>(self);
-    const char* title = webkit_web_view_get_title(controller->webView_.get());
-    if (controller->window_ && title) gtk_window_set_title(controller->window_, title);
+    static_cast<WebViewController*>(self)->updateTitle();
+}
+
+void WebViewController::updateTitle() {
+    if (!window_ || !webView_) return;
+    const char* title = webkit_web_view_get_title(webView_.get());
+    if (trusted_) {
+        if (title) gtk_window_set_title(window_, title);
+        return;
+    }
+    // The page's own title cannot hide that it is not trusted.
+    std::string shown = "Not trusted: " + untrustedOrigin_;
+    if (title && *title) shown += " \u2014 " + std::string(title);
+    gtk_window_set_title(window_, shown.c_str());
 }
 
 void WebViewController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*,
@@ -238,6 +367,13 @@ void WebViewController::nativeControl(const std::string& command) {
 
 void WebViewController::loadURL(const std::string& url) {
     if (!webView_) return;
+    size_t known = trust_.origins().size();
+    if (!trust_.add(url, TrustSource::Implied))
+        syslog(LOG_WARNING, "not trusted, plain http off this machine: %s", describe(url).c_str());
+    if (trust_.origins().size() != known) {
+        installUserScript();
+        intf_->native().setEventCondition(trust_.documentCondition());
+    }
     // File URLs may read the whole file system, as pages expect of the application.
     webkit_web_view_load_uri(webView_.get(), url.c_str());
 }
@@ -248,6 +384,11 @@ struct PendingScript {
     std::string value;
 };
 }  // namespace
+
+std::optional<std::string> WebViewController::refuseOrigin(std::string_view origin) const {
+    if (trust_.trustsOriginHeader(origin)) return std::nullopt;
+    return "requests from " + std::string(origin) + " are not trusted to use native functions";
+}
 
 std::optional<std::string> WebViewController::callJavaScriptFunction(const std::string& script) {
     if (!webView_) return std::string();

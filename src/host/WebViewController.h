@@ -9,6 +9,7 @@
 
 #include "host/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
+#include "host/TrustPolicy.h"
 #include "host/WebViewWindowController.h"
 
 namespace lumetta::host {
@@ -25,6 +26,8 @@ class WebViewController final : public PageController {
   public:
     struct Options {
         bool devtools = false;  ///< enable the web inspector
+        /// Origins the user or packager listed, whose pages may use the bridge.
+        std::vector<std::string> trustedOrigins;
     };
 
     /// Creates the interface, and with it the page's bridge and modules.
@@ -49,7 +52,15 @@ class WebViewController final : public PageController {
 
     void postJavaScriptFunction(const std::string& script) override;
     void nativeControl(const std::string& command) override;
+    /// Navigates the page; the page that asked vouches for the target's origin (trusted unless
+    /// plain http: off loopback), since its calls run only while it is trusted.
     void loadURL(const std::string& url) override;
+    std::optional<std::string> refuseOrigin(std::string_view origin) const override;
+
+    /// The origins whose pages may use the bridge. Any thread.
+    const TrustPolicy& trust() const { return trust_; }
+    /// Whether the document now shown may use the bridge. Main thread.
+    bool pageTrusted() const { return trusted_; }
 
     /// Evaluates `script` and runs the main loop until it answers: its value as text, "" for
     /// no value or an error, nullopt after 30 s. Main thread.
@@ -82,6 +93,12 @@ class WebViewController final : public PageController {
                                    WebKitPolicyDecisionType type, gpointer self);
     static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer);
     static void onTitle(GObject*, GParamSpec*, gpointer self);
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*, gpointer self);
+    void installUserScript();
+    void guardNavigation(const std::string& uri);
+    void applyTrust(const std::string& uri);
+    void updateTitle();
     static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
                                  gpointer self);
     void updateButtons();
@@ -92,6 +109,11 @@ class WebViewController final : public PageController {
     GtkWindow* window_ = nullptr;
     GtkWidget* backButton_ = nullptr;
     GtkWidget* forwardButton_ = nullptr;
+    TrustPolicy trust_;         // before the interface: its loopback server asks it from its thread
+    std::string committedUri_;  // the document now shown
+    bool trusted_ = true;       // whether that document may use the bridge
+    std::string untrustedOrigin_;  // how the window names an untrusted document
+    bool guarded_ = false;         // calls refused ahead of an untrusted document's arrival
     std::unique_ptr<JavaScriptInterface> intf_;
     GObjectPtr<WebKitUserContentManager> content_;
     GObjectPtr<WebKitWebView> webView_;

@@ -152,6 +152,7 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         return std::nullopt;
 
     std::optional<std::string> host;
+    bridge::Arg origin;
     std::string_view rest = header.substr(lineEnd + 1);
     while (!rest.empty()) {
         size_t end = rest.find('\n');
@@ -165,6 +166,9 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         if (name == "host") {
             if (host) return XhrRequest{403, {}, {}, {}};  // two Host fields: refuse
             host = lower(trim(line.substr(colon + 1)));
+        } else if (name == "origin") {
+            if (origin) return XhrRequest{403, {}, {}, {}};  // two Origin fields: refuse
+            origin = std::string(trim(line.substr(colon + 1)));
         }
     }
 
@@ -187,6 +191,7 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
             query = query.substr(0, hash);
     }
     XhrRequest request;
+    request.origin = std::move(origin);
     request.method = std::string(path.substr(path.rfind('/') + 1));
     if (hasQuery) {
         size_t comma = query.find(',');
@@ -341,6 +346,10 @@ bool XhrServer::serve(int connection, std::string& buffer) {
             return true;
         case XhrStep::Call:
             break;
+    }
+    if (auto refused = admit_ ? admit_(step.request.origin) : std::nullopt) {
+        sendAll(connection, xhrResponse(bridge::resultError(*refused)), wake_, kSendStallMs);
+        return true;
     }
     std::string answer;
     // The server thread's body: nothing may escape it (that would end the application). A call

@@ -19,6 +19,7 @@ struct XhrRequest {
     bridge::Arg method;  ///< function name, the last path component
     bridge::Arg arg1;    ///< still percent-encoded
     bridge::Arg arg2;    ///< still percent-encoded
+    bridge::Arg origin;  ///< the Origin field, when the browser sent one
 };
 
 /// Reads a complete request header. nullopt for bytes that are not an HTTP request (the
@@ -68,6 +69,10 @@ class XhrServer {
     /// An answer the peer takes nothing of for this long is abandoned and the connection closed.
     static constexpr int kSendStallMs = 5000;
 
+    /// Decides on the server thread whether a call from a page of this origin (the request's
+    /// Origin field, nullopt when it has none) may run: nullopt runs it, a reason answers "e".
+    using Admit = std::function<std::optional<std::string>(const bridge::Arg& origin)>;
+
     explicit XhrServer(Dispatch dispatch) : dispatch_(std::move(dispatch)) {}
     ~XhrServer() { stop(); }
     XhrServer(const XhrServer&) = delete;
@@ -80,6 +85,9 @@ class XhrServer {
     /// Stops the server thread and waits until its sockets are closed.
     void stop();
 
+    /// Sets the origin check; before the first start, from the thread that starts the server.
+    void setAdmit(Admit admit) { admit_ = std::move(admit); }
+
     /// The listening port; 0 before the first successful start.
     unsigned port() const { return port_.load(); }
     /// The secret a request's path must start with; changes at every start.
@@ -90,6 +98,7 @@ class XhrServer {
     bool serve(int connection, std::string& buffer);
 
     Dispatch dispatch_;
+    Admit admit_;
     std::atomic<unsigned> port_{0};
     mutable std::mutex lock_;
     std::condition_variable started_;

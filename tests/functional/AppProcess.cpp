@@ -217,4 +217,40 @@ bool AppProcess::closeWindow() {
     return sent;
 }
 
+std::optional<std::string> AppProcess::windowTitle() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return std::nullopt;
+    Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    Atom nameAtom = XInternAtom(display, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+    unsigned count = 0;
+    std::optional<std::string> title;
+    if (XQueryTree(display, root, &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count && !title; ++i) {
+            Atom type = 0;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            bool ours = XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL,
+                                           &type, &format, &items, &after, &data) == Success &&
+                        data && items == 1 && *reinterpret_cast<long*>(data) == pid_;
+            if (data) XFree(data);
+            XWindowAttributes attributes{};
+            if (!ours || !XGetWindowAttributes(display, children[i], &attributes) ||
+                attributes.map_state != IsViewable)
+                continue;
+            data = nullptr;
+            if (XGetWindowProperty(display, children[i], nameAtom, 0, 1024, False, utf8, &type,
+                                   &format, &items, &after, &data) == Success &&
+                data)
+                title = std::string(reinterpret_cast<char*>(data), items);
+            if (data) XFree(data);
+        }
+        if (children) XFree(children);
+    }
+    XCloseDisplay(display);
+    return title;
+}
+
 }  // namespace lumetta::test

@@ -50,6 +50,8 @@ class AppProcess {
                                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
     /// Asks the main window to close, as a window manager's close button does.
     bool closeWindow();
+    /// The title of the application's visible main window, as the window manager reads it.
+    std::optional<std::string> windowTitle();
     /// Waits for the application to end; its exit status, or nullopt on time-out.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool running();

@@ -19,7 +19,7 @@ constexpr size_t kMaxHeader = 512;  // small, so the fuzzer reaches the limit
 bool same(const XhrStep& a, const XhrStep& b) {
     return a.kind == b.kind && a.request.status == b.request.status &&
            a.request.method == b.request.method && a.request.arg1 == b.request.arg1 &&
-           a.request.arg2 == b.request.arg2;
+           a.request.arg2 == b.request.arg2 && a.request.origin == b.request.origin;
 }
 
 }  // namespace

@@ -14,6 +14,21 @@ window.T = {
     }
     return true;
   },
+  // One call on every channel; each answers "s" and the argument's bytes in hexadecimal.
+  async channels() {
+    return {
+      prompt: Lumetta.callSync('$$util_bytes', 'A').raw,
+      message: (await Lumetta.call('$$util_bytes', 'B')).raw,
+      variable: (await Lumetta.callVar('$$util_bytes', 'C')).raw,
+      xhr: (await Lumetta.callXHR('$$util_bytes', 'D')).raw,
+    };
+  },
+  // Runs a command and waits for its output event: whether events reach this page.
+  async hearsEvents() {
+    const heard = new Promise((resolve) => Lumetta.on('sh', 'stdout', resolve));
+    await Lumetta.call('$$sh_exec', JSON.stringify(['echo', 'heard']));
+    return Promise.race([heard.then(() => true), T.sleep(10000).then(() => false)]);
+  },
   fail(e) {
     try { T.report('error', String(e && e.stack || e)); } catch (ignored) { /* nothing more to do */ }
   },
