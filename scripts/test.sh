@@ -65,8 +65,30 @@ cat "$build-fuzz"/tests/fuzz/corpus-*/summary.txt 2>/dev/null
 # Leaks inside the system's libraries (GTK, WebKit, fontconfig, Mesa...) are suppressed by
 # scripts/lsan-suppressions.txt; a leak with one of our frames on top is still reported.
 echo "== functional tests with the application under AddressSanitizer"
+# Only the programs the functional tests run are built: the application and the test programs.
+functional_targets() {
+    python3 - "$1" <<'PY'
+import os, re, sys
+build = os.path.realpath(sys.argv[1])
+commands, labelled = {}, set()
+for root, _, files in os.walk(build):
+    if "CTestTestfile.cmake" not in files:
+        continue
+    for line in open(os.path.join(root, "CTestTestfile.cmake")):
+        if m := re.match(r'add_test\(\[=\[(.*?)\]=\] (.*)\)$', line.strip()):
+            commands[m[1]] = re.findall(r'"([^"]*)"', m[2])
+        elif (m := re.match(r'set_tests_properties\(\[=\[(.*?)\]=\] PROPERTIES (.*)', line)) \
+                and re.search(r'LABELS "[^"]*\bfunctional\b', m[2]):
+            labelled.add(m[1])
+names = {os.path.basename(a) for t in labelled for a in commands.get(t, [])
+         if os.path.realpath(a).startswith(build + os.sep)}
+print(" ".join(sorted(names | {"lumetta"})))
+PY
+}
 cmake -G Ninja -S . -B "$build-asan-app" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLUMETTA_SANITIZE=address >/dev/null && cmake --build "$build-asan-app" -j "$jobs" || status=1
+    -DLUMETTA_SANITIZE=address >/dev/null &&
+    cmake --build "$build-asan-app" -j "$jobs" --target $(functional_targets "$build-asan-app") ||
+    status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_odr_violation=0 \
     LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0" \
     run_ctest_with scripts/with-display.sh --test-dir "$build-asan-app" -L functional
