@@ -31,4 +31,4 @@ bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release $(BUILD)-fuzz $(BUILD)-asan-app
