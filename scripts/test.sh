@@ -17,6 +17,8 @@ skip_notes="$(mktemp)"
 trap 'rm -f "$skip_notes"' EXIT
 # Our own builds: warnings are errors; ccache when it is installed.
 ccache="$(command -v ccache || true)"
+# ccache keys on paths relative to the checkout, so a clone in another folder reuses the cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=true
 configure() {
     cmake -G Ninja -S . -B "$1" -DCMAKE_BUILD_TYPE=Debug -DLUMETTA_UNIT_ONLY=ON -DLUMETTA_WERROR=ON \
         -DCMAKE_CXX_COMPILER_LAUNCHER="$ccache" -DCMAKE_C_COMPILER_LAUNCHER="$ccache" "${@:2}" >/dev/null
@@ -68,7 +70,8 @@ TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir "$build-tsan" -L concurrency -
 fuzz_time="${LUMETTA_FUZZ_TIME:-20}"
 echo "== fuzz targets (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer; ${fuzz_time} s each)"
 CC=clang CXX=clang++ cmake -G Ninja -S . -B "$build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLUMETTA_UNIT_ONLY=ON -DLUMETTA_FUZZ=ON -DLUMETTA_FUZZ_TIME="$fuzz_time" >/dev/null &&
+    -DLUMETTA_UNIT_ONLY=ON -DLUMETTA_FUZZ=ON -DLUMETTA_FUZZ_TIME="$fuzz_time" \
+    -DCMAKE_CXX_COMPILER_LAUNCHER="$ccache" -DCMAKE_C_COMPILER_LAUNCHER="$ccache" >/dev/null &&
     cmake --build "$build-fuzz" -j "$jobs" --target fuzz_targets || status=1
 run_ctest --test-dir "$build-fuzz" -L fuzz -j "$jobs"
 cat "$build-fuzz"/tests/fuzz/corpus-*/summary.txt 2>/dev/null
@@ -98,7 +101,8 @@ print(" ".join(sorted(names | {"lumetta"})))
 PY
 }
 cmake -G Ninja -S . -B "$build-asan-app" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLUMETTA_SANITIZE=address >/dev/null &&
+    -DLUMETTA_SANITIZE=address \
+    -DCMAKE_CXX_COMPILER_LAUNCHER="$ccache" -DCMAKE_C_COMPILER_LAUNCHER="$ccache" >/dev/null &&
     cmake --build "$build-asan-app" -j "$jobs" --target $(functional_targets "$build-asan-app") ||
     status=1
 # Leak checking is off here: a system module that is unloaded before exit leaves one 128-byte
