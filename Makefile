@@ -6,6 +6,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 # Our own builds treat warnings as errors; ccache, when installed, makes rebuilds quick (looked
 # up when the recipe runs, after deps may have installed it; empty clears an old setting).
+# ccache keys on paths relative to the checkout, so a clone in another folder reuses the cache.
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR = true
 CONFIGURE = cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DLUMETTA_WERROR=ON \
 	-DCMAKE_CXX_COMPILER_LAUNCHER="$$(command -v ccache)" \
 	-DCMAKE_C_COMPILER_LAUNCHER="$$(command -v ccache)"
@@ -34,4 +37,4 @@ bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release $(BUILD)-fuzz $(BUILD)-asan-app

@@ -13,6 +13,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "bridge/Result.h"
 
@@ -202,6 +204,19 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
     return request;
 }
 
+XhrStep xhrStep(std::string_view received, std::string_view token, unsigned port,
+                size_t maxHeader) {
+    size_t end = headerEnd(received);
+    if (end == std::string_view::npos)
+        return {received.size() > maxHeader ? XhrStep::Close : XhrStep::Wait, {}};
+    if (end > maxHeader) return {XhrStep::Close, {}};
+    // The body, if any, is never waited for: the call runs as soon as the header is complete.
+    auto request = parseXhrRequest(received.substr(0, end), token, port);
+    if (!request) return {XhrStep::Close, {}};  // not HTTP: closed without an answer
+    if (request->status != 0) return {XhrStep::Refuse, std::move(*request)};
+    return {XhrStep::Call, std::move(*request)};
+}
+
 std::string xhrResponse(std::string_view body) {
     std::string out =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Control-Allow-Origin: *\r\n"
@@ -262,39 +277,51 @@ void XhrServer::run(int listenerFd, int wake) {
         ready_ = true;
     }
     started_.notify_all();
-    Fd connection;
-    std::string buffer;
-    auto deadline = std::chrono::steady_clock::now();
+    // Connections whose header is still coming, oldest first. Several wait side by side, so a
+    // burst of new connections (a stalled or hostile client on the machine) cannot push out
+    // the page's request before its header is read; only beyond kMaxConnections does the
+    // oldest unfinished one go. Calls still run one at a time, on this thread.
+    struct Pending {
+        std::unique_ptr<Fd> fd;
+        std::string buffer;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<Pending> pending;
+    std::vector<pollfd> fds;
     while (true) {
-        pollfd fds[3] = {{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}, {connection.fd, POLLIN, 0}};
+        fds.assign({{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}});
         int timeout = -1;
-        if (connection.fd >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::max<long long>(0, left.count()));
+        auto now = std::chrono::steady_clock::now();
+        for (auto& p : pending) {
+            fds.push_back({p.fd->fd, POLLIN, 0});
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now);
+            int ms = static_cast<int>(std::max<long long>(0, left.count()));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
-        int n = poll(fds, connection.fd >= 0 ? 3 : 2, timeout);
+        int n = poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
-        if (connection.fd >= 0 && std::chrono::steady_clock::now() >= deadline)
-            connection.reset();  // too slow
+        // What already arrived is served before anything new is accepted.
+        now = std::chrono::steady_clock::now();
+        std::vector<Pending> kept;
+        for (size_t k = 0; k < pending.size(); ++k) {
+            Pending& p = pending[k];
+            bool finished = false;
+            if (fds[2 + k].revents & (POLLIN | POLLHUP | POLLERR))
+                finished = serve(p.fd->fd, p.buffer);
+            if (!finished && now >= p.deadline) finished = true;  // too slow
+            if (!finished) kept.push_back(std::move(p));
+        }
+        pending = std::move(kept);
         if (listener.fd >= 0 && (fds[1].revents & POLLIN)) {
             int accepted = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (accepted >= 0) {
-                // One request at a time: a newer connection replaces an unfinished one.
-                connection.reset(accepted);
-                buffer.clear();
-                deadline =
-                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
+                if (pending.size() >= kMaxConnections) pending.erase(pending.begin());
                 timeval sendLimit{kHeaderTimeoutMs / 1000, 0};
                 setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-                continue;
-            }
-        }
-        if (connection.fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (serve(connection.fd, buffer)) {
-                connection.reset();
-                buffer.clear();
+                pending.push_back({std::make_unique<Fd>(accepted), std::string(),
+                                   std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(kHeaderTimeoutMs)});
             }
         }
     }
@@ -308,17 +335,19 @@ bool XhrServer::serve(int connection, std::string& buffer) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     if (n <= 0) return true;
     buffer.append(chunk, static_cast<size_t>(n));
-    size_t end = headerEnd(buffer);
-    if (end == std::string::npos) return buffer.size() > kMaxHeader;  // wait for the rest
-    if (end > kMaxHeader) return true;
-    // The body, if any, is never waited for: the call runs as soon as the header is complete.
-    auto request = parseXhrRequest(std::string_view(buffer).substr(0, end), token(), port_.load());
-    if (!request) return true;  // not HTTP: closed without an answer
-    if (request->status != 0) {
-        sendAll(connection, xhrRefusal(request->status), wake_, kSendStallMs);
-        return true;
+    XhrStep step = xhrStep(buffer, token(), port_.load(), kMaxHeader);
+    switch (step.kind) {
+        case XhrStep::Wait:
+            return false;
+        case XhrStep::Close:
+            return true;
+        case XhrStep::Refuse:
+            sendAll(connection, xhrRefusal(step.request.status), wake_, kSendStallMs);
+            return true;
+        case XhrStep::Call:
+            break;
     }
-    if (auto refused = admit_ ? admit_(request->origin) : std::nullopt) {
+    if (auto refused = admit_ ? admit_(step.request.origin) : std::nullopt) {
         sendAll(connection, xhrResponse(bridge::resultError(*refused)), wake_, kSendStallMs);
         return true;
     }
@@ -326,7 +355,7 @@ bool XhrServer::serve(int connection, std::string& buffer) {
     // The server thread's body: nothing may escape it (that would end the application). A call
     // that throws past the bridge (it catches what the functions throw) closes the connection.
     try {
-        answer = xhrResponse(dispatch_(request->method, request->arg1, request->arg2));
+        answer = xhrResponse(dispatch_(step.request.method, step.request.arg1, step.request.arg2));
     } catch (const std::exception& e) {
         syslog(LOG_ERR, "loopback call failed: %s", e.what());
         return true;

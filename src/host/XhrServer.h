@@ -29,13 +29,30 @@ struct XhrRequest {
 std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_view token,
                                           unsigned port);
 
+/// What the server does with the bytes received so far on one connection.
+struct XhrStep {
+    enum Kind {
+        Wait,    ///< the header is not complete yet: read more
+        Close,   ///< close without an answer: not HTTP, or a header over `maxHeader`
+        Refuse,  ///< answer `request.status` and run nothing
+        Call,    ///< run the call in `request`
+    };
+    Kind kind = Wait;
+    XhrRequest request;
+};
+
+/// The server's decision on the bytes `received` so far: pure, so it can be checked on any
+/// input without a socket.
+XhrStep xhrStep(std::string_view received, std::string_view token, unsigned port, size_t maxHeader);
+
 /// The serialised answer to a call: status 200, plain text, open to any origin, then closed.
 std::string xhrResponse(std::string_view body);
 /// The serialised refusal: `status` with an empty body.
 std::string xhrRefusal(int status);
 
-/// The loopback HTTP call server of one page: its own thread, 127.0.0.1 only, one connection
-/// at a time, a fresh secret token at every start. Calls run on the server thread.
+/// The loopback HTTP call server of one page: its own thread, 127.0.0.1 only, up to
+/// kMaxConnections connections waiting for their header, one call at a time, a fresh secret
+/// token at every start. Calls run on the server thread.
 class XhrServer {
   public:
     /// Runs one call on the server thread: function name and the two still-encoded arguments.
@@ -44,6 +61,9 @@ class XhrServer {
 
     /// Largest request header read; a longer one closes the connection.
     static constexpr size_t kMaxHeader = 16 * 1024;
+    /// Connections whose header is still coming that wait side by side; beyond this the oldest
+    /// one is closed without an answer.
+    static constexpr size_t kMaxConnections = 16;
     /// A header not complete after this long closes the connection.
     static constexpr int kHeaderTimeoutMs = 5000;
     /// An answer the peer takes nothing of for this long is abandoned and the connection closed.

@@ -121,6 +121,23 @@ TEST(XhrRequest, CallsNeedTheTokenTheHostAndAPlainMethod) {
               403);
 }
 
+TEST(XhrStep, WaitsForTheBlankLineThenDecidesOnTheHeaderAlone) {
+    using lumetta::host::XhrStep;
+    using lumetta::host::xhrStep;
+    const std::string head = "GET /tok/$$f?a,b HTTP/1.1\r\nHost: 127.0.0.1:80\r\n";
+    EXPECT_EQ(xhrStep(head, "tok", 80, 1024).kind, XhrStep::Wait);
+    auto call = xhrStep(head + "\r\nbody, never waited for", "tok", 80, 1024);
+    EXPECT_EQ(call.kind, XhrStep::Call);
+    EXPECT_EQ(call.request.method, "$$f");
+    EXPECT_EQ(call.request.arg2, "b");
+    EXPECT_EQ(xhrStep(head + "\r\n", "other", 80, 1024).kind, XhrStep::Refuse);
+    EXPECT_EQ(xhrStep("\x16\x03\n\n", "tok", 80, 1024).kind, XhrStep::Close);
+    // Over the limit: closed, whether the blank line came or not.
+    EXPECT_EQ(xhrStep(std::string(1025, 'a'), "tok", 80, 1024).kind, XhrStep::Close);
+    EXPECT_EQ(xhrStep(head + std::string(1024, ' ') + "\r\n\r\n", "tok", 80, 1024).kind,
+              XhrStep::Close);
+}
+
 TEST_F(XhrServerTest, AnswersOverRealSocketsWithTheFourFields) {
     EXPECT_FALSE(server.start());
     ASSERT_NE(server.port(), 0u);
@@ -184,6 +201,48 @@ TEST_F(XhrServerTest, ASecondConnectionIsServedWhileAStalledOneWaits) {
     std::string reply = get(withToken("/$$fs_separator"));
     EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
     close(stalled);
+}
+
+TEST_F(XhrServerTest, ARequestStartedBeforeABurstOfConnectionsIsStillAnswered) {
+    server.start();
+    std::string host = "Host: 127.0.0.1:" + std::to_string(server.port());
+    // The request's first half arrives, then connections that never send a byte pile up.
+    int request = connectTo(server.port());
+    std::string first = "GET /" + server.token() + "/$$fs_separator HTTP/1.1\r\n";
+    send(request, first.data(), first.size(), MSG_NOSIGNAL);
+    std::vector<int> burst;
+    for (size_t i = 0; i + 1 < XhrServer::kMaxConnections; ++i)
+        burst.push_back(connectTo(server.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string rest = host + "\r\n\r\n";
+    send(request, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(request, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    close(request);
+    for (int fd : burst) close(fd);
+    ASSERT_GE(reply.size(), 2u);
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(XhrServerTest, BeyondTheLimitTheOldestUnfinishedConnectionIsClosed) {
+    server.start();
+    int oldest = connectTo(server.port());
+    std::vector<int> newer;
+    for (size_t i = 0; i < XhrServer::kMaxConnections; ++i)
+        newer.push_back(connectTo(server.port()));
+    char byte;
+    // Closed without an answer (well before the header time-out), the newer ones stay open.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(recv(oldest, &byte, 1, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(XhrServer::kHeaderTimeoutMs));
+    close(oldest);
+    std::string reply = get("/" + server.token() + "/$$fs_separator");
+    EXPECT_EQ(reply.substr(reply.size() - 2), "s/");
+    for (int fd : newer) close(fd);
 }
 
 TEST_F(XhrServerTest, RestartKeepsAFreePortAndMovesFromATakenOne) {

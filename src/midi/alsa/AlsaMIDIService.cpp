@@ -292,8 +292,9 @@ class AlsaMIDIService final : public MIDIService {
 
     // Whether another entry shows or was last told with one of these IDs.
     bool uidTakenLocked(int32_t sourceUID, int32_t destinationUID, int key) const {
-        for (auto& [k, entry] : ports_) {
-            if (k == key) continue;
+        for (const auto& item : ports_) {
+            if (item.first == key) continue;
+            const auto& entry = item.second;  // not a binding: clang before 16 cannot capture one
             auto held = [&](int32_t uid) {
                 return (entry.present && entry.hasIDs &&
                         (entry.sourceUID == uid || entry.destinationUID == uid)) ||

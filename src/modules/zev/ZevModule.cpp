@@ -17,8 +17,10 @@ ModuleDescriptor descriptor() {
                     {"$$zev_openPage::", note::openPage},
                     {"$$zev_sendMsgToZEV::", note::sendMsg},
                 };
-                for (auto [function, name] : functions) {
-                    ctx.functions.add(function, [center, name](const Arg& arg1, const Arg&) {
+                // Plain names, not a structured binding: clang before 16 cannot capture those.
+                for (const auto& entry : functions) {
+                    const char* name = entry.second;
+                    ctx.functions.add(entry.first, [center, name](const Arg& arg1, const Arg&) {
                         center->post(name, arg1);
                         return resultVoid();
                     });
