@@ -102,3 +102,16 @@ put("net_text", "uuid128", b"\x000000180D-0000-1000-8000-00805F9B34FB")
 put("net_text", "peripheral", b"\x01a1b2c3d4-0000-4000-8000-0123456789ab")
 put("net_text", "keyiv", b"\x02000102030405060708090A0B0C0D0E0F/F0E0D0C0B0A09080706050403020100")
 put("net_text", "cipher-blocks", b"\x03" + bytes(range(32)))
+
+
+# Device link: a mode byte (odd: discovery bytes, even: a control-connection stream), a cut size,
+# then the bytes.
+def frame(ftype, sub, payload):
+    return struct.pack(">BBH", ftype, sub, len(payload)) + payload
+
+
+put("link_wire", "keepalive", b"\x00\x07" + frame(0, 0, b"") + frame(0, 1, b"\x04"))
+put("link_wire", "midi-note", b"\x00\x03" + frame(2, 0, b"\x00\x00\x00\x09\x09\x90\x3c\x64"))
+put("link_wire", "midi-sysex", b"\x00\x05" + frame(2, 0, b"\x00\x00\x00\x01" + b"\x04\xf0\x43\x10" + b"\x04\x4c\x00\x00" + b"\x07\x7e\x00\xf7"))
+put("link_wire", "status", b"\x00\x0b" + frame(3, 0, bytes(range(32))))
+put("link_wire", "too-long", b"\x00\x01" + struct.pack(">BBH", 2, 0, 0xFFFF))
