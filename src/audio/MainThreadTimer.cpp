@@ -34,7 +34,9 @@ void MainThreadTimer::run() {
         auto first = std::min_element(pending_.begin(), pending_.end(),
                                       [](auto& a, auto& b) { return a.due < b.due; });
         if (std::chrono::steady_clock::now() < first->due) {
-            wake_.wait_until(guard, first->due);
+            // A copy: the wait lets go of the lock, and a task added meanwhile may move the list.
+            const auto due = first->due;
+            wake_.wait_until(guard, due);
             continue;
         }
         auto task = std::move(first->task);

@@ -65,9 +65,10 @@ class AudioPlayerTest : public ::testing::Test {
     std::string rampPath;
     audio::FfmpegAudioFiles files;
     std::vector<std::function<void()>> delayed;
-    AudioPlayer player{files, [this](std::function<void()> t) { delayed.push_back(std::move(t)); }};
+    // The output and the delegate outlive the player, which talks to them while it goes.
     test::FakeOutputStream output;
     Notices notices;
+    AudioPlayer player{files, [this](std::function<void()> t) { delayed.push_back(std::move(t)); }};
 };
 
 }  // namespace
@@ -102,8 +103,8 @@ TEST_F(AudioPlayerTest, EndOfFileStopsThenReportsTheEndAndRewinds) {
 
 TEST_F(AudioPlayerTest, ReadErrorStopsThenReportsTheError) {
     FailingFiles failing;
-    AudioPlayer p(failing, nullptr);
     Notices n;
+    AudioPlayer p(failing, nullptr);
     p.setDelegate(&n);
     p.setOutput(&output);
     ASSERT_TRUE(p.open("/any"));

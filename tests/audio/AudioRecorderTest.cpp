@@ -69,9 +69,10 @@ class AudioRecorderTest : public ::testing::Test {
     }
     test::TempDir dir;
     audio::FfmpegAudioFiles files;
-    AudioRecorder recorder{files};
+    // The input and the delegate outlive the recorder, which talks to them while it goes.
     test::FakeInputStream input;
     Notices notices;
+    AudioRecorder recorder{files};
 };
 
 }  // namespace
@@ -167,10 +168,10 @@ TEST_F(AudioRecorderTest, AacAtEachBitRateIsReadableBack) {
 
 TEST_F(AudioRecorderTest, WriteErrorReportsTheErrorThenFinishesTheFile) {
     FailingFiles failing;
-    AudioRecorder r(failing);
     Notices n;
-    r.setDelegate(&n);
     test::FakeInputStream in;
+    AudioRecorder r(failing);
+    r.setDelegate(&n);
     r.setInput(&in);
     ASSERT_TRUE(r.create("/x.wav", 4));
     r.record();

@@ -155,6 +155,7 @@ class FfmpegReader final : public AudioFileReader {
             if (!decodeStep()) return -1;
         }
         size_t n = std::min(available(), want) / bpf * bpf;
+        if (n == 0) return 0;  // at the end nothing is pending, and memcpy takes no null source
         std::memcpy(buffer, pending_.data() + pendingOffset_, n);
         pendingOffset_ += n;
         if (pendingOffset_ == pending_.size()) {
