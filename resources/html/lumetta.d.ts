@@ -299,7 +299,7 @@ export interface BridgeFunctions {
     '$$tcpip_write': (number: string, hex: string) => TypedResult<'v'>;
     /** closes a connection. Result: nothing. */
     '$$tcpip_close': (number: string) => TypedResult<'v'>;
-    /** the default key/IV pair. Result: key/IV specification: 32 hex digits, "/", 32 hex digits. */
+    /** the default key/IV pair. Result: key/IV text: 32 hex digits, "/", 32 hex digits. */
     '$$security_kiv': (hex?: string | null) => TypedResult<'s'>;
     /** makes a UUID. Result: a new random UUID, upper case. */
     '$$security_uuidgen': () => TypedResult<'s'>;

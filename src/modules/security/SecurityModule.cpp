@@ -16,7 +16,7 @@ std::string hexResult(const std::optional<Bytes>& bytes) {
     return bridge::resultString(bytes ? bridge::hexStringFromBytes(*bytes) : std::string());
 }
 
-// The AES and triple-DES functions: hex input, the page's key specification or the default
+// The AES and triple-DES functions: hex input, the page's key text or the default
 // pair, hex output.
 bridge::BridgeFunction cipherFunction(CipherDirection direction, CipherAlgorithm algorithm) {
     return [direction, algorithm](const Arg& hex, const Arg& keySpec) {
