@@ -47,7 +47,9 @@ pid_t AppProcess::spawn(const std::vector<std::string>& args) {
         "NO_AT_BRIDGE=1",
         "GDK_BACKEND=x11",
     };
-    for (const char* pass : {"DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PATH", "LANG"}) {
+    // The sanitizer options too: a build with AddressSanitizer reads them in the application.
+    for (const char* pass : {"DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PATH", "LANG", "ASAN_OPTIONS",
+                             "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
     }
     env.insert(env.end(), extraEnv_.begin(), extraEnv_.end());
