@@ -48,7 +48,7 @@ TEST_F(SecurityModuleTest, AesRoundTripsWithTheDefaultPair) {
     std::string data = "00112233445566778899AABBCCDDEEFF0102";
     std::string cipher = call("$$security_aesencrypt", data);
     EXPECT_EQ(call("$$security_aesdecrypt", cipher.substr(1)), "s" + data);
-    // The default pair is what an absent key specification means.
+    // The default pair is what an absent key text means.
     EXPECT_EQ(call("$$security_aesencrypt", data, net::defaultKeyIV()), cipher);
 }
 
