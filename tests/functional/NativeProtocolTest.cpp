@@ -90,26 +90,34 @@ fetch('lumetta://bridge/!lumetta', { headers: { method: '$$app_clipboard', arg1:
   .catch((e) => { window.results = 'failed: ' + e; });
 </script></body></html>)HTML";
 
+// Each evaluation is waited for before the next is started, so no answer arrives after
+// the variables it writes have gone.
 std::string waitForResults(WebKitWebView* view) {
-    std::string results;
+    struct Poll {
+        std::string results;
+        bool answered = false;
+    } poll;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (results.empty() && std::chrono::steady_clock::now() < end) {
+    while (poll.results.empty() && std::chrono::steady_clock::now() < end) {
+        poll.answered = false;
         webkit_web_view_evaluate_javascript(
             view, "window.results || ''", -1, nullptr, nullptr, nullptr,
-            [](GObject* source, GAsyncResult* result, gpointer out) {
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* out = static_cast<Poll*>(data);
+                out->answered = true;
                 JSCValue* value = webkit_web_view_evaluate_javascript_finish(
                     WEBKIT_WEB_VIEW(source), result, nullptr);
                 if (!value) return;
                 char* text = jsc_value_to_string(value);
-                *static_cast<std::string*>(out) = text ? text : "";
+                out->results = text ? text : "";
                 g_free(text);
                 g_object_unref(value);
             },
-            &results);
-        for (int i = 0; i < 20; ++i) g_main_context_iteration(nullptr, FALSE);
-        g_usleep(20000);
+            &poll);
+        while (!poll.answered) g_main_context_iteration(nullptr, TRUE);
+        if (poll.results.empty()) g_usleep(20000);
     }
-    return results;
+    return poll.results;
 }
 }  // namespace
 
