@@ -16,8 +16,8 @@
 
 #include "bridge/NotificationCenter.h"
 #include "bridge/Result.h"
-#include "host/GlibMainThread.h"
-#include "host/WebViewController.h"
+#include "host/gtk/GlibMainThread.h"
+#include "host/gtk/WebViewController.h"
 #include "midi/ServiceSelection.h"
 #include "modules/Modules.h"
 #include "support/NullServices.h"

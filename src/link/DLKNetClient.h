@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "files/UniqueFd.h"
-#include "host/GSourceId.h"
+#include "host/gtk/GSourceId.h"
 
 namespace lumetta::link {
 

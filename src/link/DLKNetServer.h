@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "files/UniqueFd.h"
-#include "host/GSourceId.h"
+#include "host/gtk/GSourceId.h"
 
 namespace lumetta::link {
 

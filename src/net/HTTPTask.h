@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "files/UniqueFd.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "net/HTTPConnection.h"
 
 namespace lumetta::net {

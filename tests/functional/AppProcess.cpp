@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "host/KeyFileStore.h"
+#include "host/gtk/KeyFileStore.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "functional/HostTestSupport.h"
-#include "host/WebViewController.h"
+#include "host/gtk/WebViewController.h"
 
 using namespace lumetta;
 using namespace std::chrono_literals;

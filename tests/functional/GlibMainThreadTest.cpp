@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "host/GlibMainThread.h"
+#include "host/gtk/GlibMainThread.h"
 
 using lumetta::host::GlibMainThread;
 

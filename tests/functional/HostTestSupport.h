@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "bridge/Services.h"
-#include "host/GlibMainThread.h"
+#include "host/gtk/GlibMainThread.h"
 #include "support/TestServices.h"
 
 namespace lumetta::test {

@@ -9,9 +9,9 @@
 
 #include "bridge/NotificationCenter.h"
 #include "functional/LoopbackHttpServer.h"
-#include "host/GlibMainThread.h"
-#include "host/NativeProtocol.h"
-#include "host/WebViewController.h"
+#include "host/gtk/GlibMainThread.h"
+#include "host/gtk/NativeProtocol.h"
+#include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
 #include "support/NullServices.h"

@@ -7,7 +7,7 @@
 
 #include "functional/HostTestSupport.h"
 #include "host/Locations.h"
-#include "host/WebViewController.h"
+#include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
 

@@ -25,7 +25,7 @@
 #include "HostTestSupport.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
-#include "host/WebViewController.h"
+#include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "AppProcess.h"
-#include "host/KeyFileStore.h"
+#include "host/gtk/KeyFileStore.h"
 
 using lumetta::test::AppProcess;
 using nlohmann::json;

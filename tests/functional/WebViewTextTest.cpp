@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "functional/HostTestSupport.h"
-#include "host/WebViewController.h"
+#include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "bridge/NotificationCenter.h"
-#include "host/GlibMainThread.h"
-#include "host/WebViewController.h"
+#include "host/gtk/GlibMainThread.h"
+#include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "support/NullServices.h"
 

@@ -10,7 +10,7 @@
 #include "bridge/NativeCall.h"
 #include "functional/HostTestSupport.h"
 #include "functional/LoopbackHttpServer.h"
-#include "host/ZevWebViewController.h"
+#include "host/gtk/ZevWebViewController.h"
 #include "modules/zev/ZevModule.h"
 
 using namespace lumetta;

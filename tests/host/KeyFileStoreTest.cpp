@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/KeyFileStore.h"
+#include "host/gtk/KeyFileStore.h"
 
 namespace fs = std::filesystem;
 using lumetta::host::KeyFileStore;

@@ -1,4 +1,4 @@
-#include "host/WebViewController.h"
+#include "host/gtk/WebViewController.h"
 
 #include <syslog.h>
 
@@ -9,11 +9,11 @@
 
 #include "bridge/BridgeText.h"
 #include "bridge/Result.h"
-#include "host/AppWebView.h"
-#include "host/Dialogs.h"
+#include "host/gtk/AppWebView.h"
+#include "host/gtk/Dialogs.h"
 #include "host/Locations.h"
 #include "host/NativeControl.h"
-#include "host/NativeProtocol.h"
+#include "host/gtk/NativeProtocol.h"
 
 namespace lumetta::host {
 

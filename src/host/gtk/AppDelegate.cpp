@@ -1,4 +1,4 @@
-#include "host/AppDelegate.h"
+#include "host/gtk/AppDelegate.h"
 
 #include <syslog.h>
 #include <unistd.h>

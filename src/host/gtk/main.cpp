@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/AppDelegate.h"
+#include "host/gtk/AppDelegate.h"
 #include "modules/Modules.h"
 #include "modules/Reference.h"
 

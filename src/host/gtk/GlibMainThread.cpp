@@ -1,4 +1,4 @@
-#include "host/GlibMainThread.h"
+#include "host/gtk/GlibMainThread.h"
 
 #include <glib.h>
 #include <syslog.h>

@@ -12,7 +12,7 @@
 #include "bridge/BridgeText.h"
 #include "bridge/Liveness.h"
 #include "bridge/Services.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "host/ZevGeometry.h"
 
 namespace lumetta::host {

@@ -1,8 +1,8 @@
-#include "host/Dialogs.h"
+#include "host/gtk/Dialogs.h"
 
 #include <syslog.h>
 
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 
 namespace lumetta::host {
 

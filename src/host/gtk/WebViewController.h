@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
 #include "host/TrustPolicy.h"
-#include "host/WebViewWindowController.h"
+#include "host/gtk/WebViewWindowController.h"
 
 namespace lumetta::host {
 

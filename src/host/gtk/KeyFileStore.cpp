@@ -1,9 +1,9 @@
-#include "host/KeyFileStore.h"
+#include "host/gtk/KeyFileStore.h"
 
 #include <syslog.h>
 
 #include "bridge/BridgeText.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "host/Locations.h"
 
 namespace lumetta::host {

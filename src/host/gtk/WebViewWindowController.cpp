@@ -1,6 +1,6 @@
-#include "host/WebViewWindowController.h"
+#include "host/gtk/WebViewWindowController.h"
 
-#include "host/Dialogs.h"
+#include "host/gtk/Dialogs.h"
 
 namespace lumetta::host {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "bridge/NotificationCenter.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 
 namespace lumetta::host {
 

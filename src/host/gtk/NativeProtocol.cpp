@@ -1,4 +1,4 @@
-#include "host/NativeProtocol.h"
+#include "host/gtk/NativeProtocol.h"
 
 #include <libsoup/soup.h>
 
@@ -6,7 +6,7 @@
 
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "host/TrustPolicy.h"
 
 namespace lumetta::host {

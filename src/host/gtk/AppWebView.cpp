@@ -1,4 +1,4 @@
-#include "host/AppWebView.h"
+#include "host/gtk/AppWebView.h"
 
 #include <gtk/gtk.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridge/BridgeText.h"
-#include "host/GObjectPtr.h"
+#include "host/gtk/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
 
 namespace lumetta::host {

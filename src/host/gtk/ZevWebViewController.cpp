@@ -1,4 +1,4 @@
-#include "host/ZevWebViewController.h"
+#include "host/gtk/ZevWebViewController.h"
 
 #include <syslog.h>
 
@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "bridge/NotificationCenter.h"
-#include "host/Dialogs.h"
+#include "host/gtk/Dialogs.h"
 #include "modules/zev/ZevModule.h"
 
 namespace lumetta::host {

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "bridge/Services.h"
-#include "host/GObjectPtr.h"
-#include "host/GlibMainThread.h"
-#include "host/KeyFileStore.h"
-#include "host/WebViewController.h"
-#include "host/ZevWebViewController.h"
+#include "host/gtk/GObjectPtr.h"
+#include "host/gtk/GlibMainThread.h"
+#include "host/gtk/KeyFileStore.h"
+#include "host/gtk/WebViewController.h"
+#include "host/gtk/ZevWebViewController.h"
 
 namespace lumetta::host {
 
