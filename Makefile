@@ -13,7 +13,7 @@ CONFIGURE = cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DL
 	-DCMAKE_CXX_COMPILER_LAUNCHER="$$(command -v ccache)" \
 	-DCMAKE_C_COMPILER_LAUNCHER="$$(command -v ccache)"
 
-.PHONY: all deps build run test bench package clean
+.PHONY: all deps build run test bench package format clean
 
 all: build
 
@@ -35,6 +35,11 @@ package: build
 
 bench: build
 	@scripts/with-display.sh scripts/bench.sh $(BUILD)
+
+# Rewrites the page scripts in their one format (the js_format test checks it).
+format: deps
+	@node_modules/.bin/prettier --write --log-level warn \
+		"resources/html/**/*.{js,css}" "examples/**/*.{js,css}" "tests/**/*.js"
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release $(BUILD)-fuzz $(BUILD)-asan-app

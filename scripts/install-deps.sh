@@ -4,6 +4,9 @@
 # the package manager's own output is shown only when it fails.
 set -euo pipefail
 here="$(dirname "$0")"
+root="$(cd "$here/.." && pwd)"
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
 
 # Package sets: the core one here, and one per module list in packages.d (one name per line).
 declare -A sets
@@ -20,6 +23,19 @@ for extra in "$here"/packages.d/*.txt; do
     sets[$name]="$(grep -v '^[[:space:]]*#' "$extra" | tr '\n' ' ')"
 done
 
+# The page scripts' formatter (package.json, pinned by package-lock.json) into node_modules.
+page_tools() {
+    local stamp="$root/node_modules/.package-lock.json"
+    [ -f "$stamp" ] && [ "$stamp" -nt "$root/package-lock.json" ] && return 0
+    if ! (cd "$root" && npm ci --no-audit --no-fund --loglevel=error) >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "install-deps: could not install the page tools (npm ci)" >&2
+        exit 1
+    fi
+    echo "installed page tools: $(cd "$root" && node -p \
+        "Object.entries(require('./package.json').devDependencies).join(' ').replace(/,/g, '@')")"
+}
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 declare -A missing_in
@@ -31,12 +47,16 @@ for name in "${names[@]}"; do
         missing+=("$p")
     done
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# npm comes with nodesource's nodejs; Debian ships it as a package of its own.
+if ! command -v npm >/dev/null; then
+    names+=(npm)
+    missing_in[npm]=npm
+    missing+=(npm)
+fi
+[ ${#missing[@]} -eq 0 ] && { page_tools; exit 0; }
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
 if ! { $sudo apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"; } >"$log" 2>&1; then
@@ -47,4 +67,5 @@ fi
 for name in "${names[@]}"; do
     [ -n "${missing_in[$name]:-}" ] && echo "installed $name: ${missing_in[$name]}"
 done
+page_tools
 exit 0

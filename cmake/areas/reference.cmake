@@ -32,3 +32,14 @@ if(NOT LUMETTA_UNIT_ONLY)
     add_test(NAME reference_drift COMMAND reference_drift_tests)
     set_tests_properties(reference_drift PROPERTIES LABELS "unit" TIMEOUT 60)
 endif()
+
+# The page scripts keep one format (prettier, installed by scripts/install-deps.sh from
+# package.json): `make format` rewrites them, this test names the files that drifted.
+find_program(LUMETTA_PRETTIER prettier HINTS ${CMAKE_SOURCE_DIR}/node_modules/.bin NO_DEFAULT_PATH)
+if(LUMETTA_PRETTIER)
+    add_test(NAME js_format
+        COMMAND ${LUMETTA_PRETTIER} --check --log-level warn
+                "resources/html/**/*.{js,css}" "examples/**/*.{js,css}" "tests/**/*.js"
+        WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+    set_tests_properties(js_format PROPERTIES LABELS "unit" TIMEOUT 120)
+endif()

@@ -2,10 +2,25 @@
 (function () {
   'use strict';
 
-  const KNOWN = ['$$app_ready', '$$app_startevent', '$$app_getevent', '$$app_storage', '$$app_storage2',
-    '$$app_clipboard', '$$app_control', '$$app_locate', '$$app_dragdrop', '$$app_dropfiles', '$$app_exit',
-    '$$util_bytes', '$$util_text', '$$store_purchased', '$$store_restore', '$$notification_token',
-    '$$recognizer_start'];
+  const KNOWN = [
+    '$$app_ready',
+    '$$app_startevent',
+    '$$app_getevent',
+    '$$app_storage',
+    '$$app_storage2',
+    '$$app_clipboard',
+    '$$app_control',
+    '$$app_locate',
+    '$$app_dragdrop',
+    '$$app_dropfiles',
+    '$$app_exit',
+    '$$util_bytes',
+    '$$util_text',
+    '$$store_purchased',
+    '$$store_restore',
+    '$$notification_token',
+    '$$recognizer_start',
+  ];
   const panels = [];
   let activePanel = null;
 
@@ -18,7 +33,8 @@
     /** Creates an element with properties and children: el('td', { className: 'x' }, 'text'). */
     el,
     /** A plain button that runs onClick. */
-    button: (label, onClick) => el('button', { type: 'button', textContent: label, onclick: onClick }),
+    button: (label, onClick) =>
+      el('button', { type: 'button', textContent: label, onclick: onClick }),
     /** Adds names to the function suggestions. */
     addFunctions(names) {
       const list = document.getElementById('known-functions');
@@ -44,7 +60,8 @@
     tabs.textContent = '';
     const empty = body.querySelector('.empty');
     if (!panels.length) {
-      if (!empty) body.append(el('div', { className: 'empty', textContent: 'Module panels appear here.' }));
+      if (!empty)
+        body.append(el('div', { className: 'empty', textContent: 'Module panels appear here.' }));
       return;
     }
     if (empty) empty.remove();
@@ -73,7 +90,8 @@
       }
       p.container.hidden = p !== panel;
     }
-    for (const b of document.querySelectorAll('#panel-tabs button')) b.classList.toggle('active', b.textContent === panel.title);
+    for (const b of document.querySelectorAll('#panel-tabs button'))
+      b.classList.toggle('active', b.textContent === panel.title);
   }
 
   function setupCalls() {
@@ -93,7 +111,11 @@
       tag.className = 'tag t-' + r.type;
       let text = r.value === undefined ? '(nothing)' : String(r.value);
       if (r.type === 's') {
-        try { text = JSON.stringify(JSON.parse(r.value), null, 2); } catch (e) { /* plain text */ }
+        try {
+          text = JSON.stringify(JSON.parse(r.value), null, 2);
+        } catch (e) {
+          /* plain text */
+        }
       }
       value.textContent = text + (ms !== undefined ? '\n\n' + ms.toFixed(2) + ' ms' : '');
     }
@@ -101,23 +123,40 @@
     form.addEventListener('submit', async (ev) => {
       ev.preventDefault();
       const n = name.value.trim();
-      const a1 = arg(arg1), a2 = arg(arg2);
+      const a1 = arg(arg1),
+        a2 = arg(arg2);
       const t0 = performance.now();
       try {
         let r;
         switch (channel.value) {
-          case 'prompt': r = Lumetta.callSync(n, a1, a2); break;
-          case 'variable': r = await Lumetta.callVar(n, a1, a2); break;
-          case 'xhr': r = await Lumetta.callXHR(n, a1, a2); break;
-          case 'send': Lumetta.send(n, a1, a2); r = Lumetta.parse('v'); break;
-          default: r = await Lumetta.call(n, a1, a2);
+          case 'prompt':
+            r = Lumetta.callSync(n, a1, a2);
+            break;
+          case 'variable':
+            r = await Lumetta.callVar(n, a1, a2);
+            break;
+          case 'xhr':
+            r = await Lumetta.callXHR(n, a1, a2);
+            break;
+          case 'send':
+            Lumetta.send(n, a1, a2);
+            r = Lumetta.parse('v');
+            break;
+          default:
+            r = await Lumetta.call(n, a1, a2);
         }
         showResult(r, performance.now() - t0);
       } catch (e) {
         showResult({ type: 'e', value: String(e.message || e) });
       }
-      const li = el('li', { textContent: n + '(' + JSON.stringify(a1) + ', ' + JSON.stringify(a2) + ')' });
-      li.onclick = () => { name.value = n; arg1.value = a1 ?? ''; arg2.value = a2 ?? ''; };
+      const li = el('li', {
+        textContent: n + '(' + JSON.stringify(a1) + ', ' + JSON.stringify(a2) + ')',
+      });
+      li.onclick = () => {
+        name.value = n;
+        arg1.value = a1 ?? '';
+        arg2.value = a2 ?? '';
+      };
       history.prepend(li);
       while (history.children.length > 50) history.lastChild.remove();
     });
@@ -128,27 +167,42 @@
     const filter = document.getElementById('event-filter');
     const pause = document.getElementById('event-pause');
     const count = document.getElementById('event-count');
-    let paused = false, total = 0;
-    const matches = (tr) => !filter.value || tr.textContent.toLowerCase().includes(filter.value.toLowerCase());
+    let paused = false,
+      total = 0;
+    const matches = (tr) =>
+      !filter.value || tr.textContent.toLowerCase().includes(filter.value.toLowerCase());
 
     Lumetta.on('*', '*', (fields, raw) => {
       total++;
       count.textContent = total + ' events';
       if (paused) return;
       const parts = raw.split('\f');
-      const tr = el('tr', {},
+      const tr = el(
+        'tr',
+        {},
         el('td', { textContent: String(total) }),
         el('td', { textContent: new Date().toLocaleTimeString() }),
         el('td', { textContent: parts[0] }),
         el('td', { textContent: parts[1] || '' }),
-        el('td', { className: 'fields', textContent: fields.map((f) => JSON.stringify(f)).join('  ') }));
+        el('td', {
+          className: 'fields',
+          textContent: fields.map((f) => JSON.stringify(f)).join('  '),
+        }),
+      );
       tr.hidden = !matches(tr);
       rows.prepend(tr);
       while (rows.children.length > 500) rows.lastChild.remove();
     });
-    filter.addEventListener('input', () => { for (const tr of rows.children) tr.hidden = !matches(tr); });
-    pause.onclick = () => { paused = !paused; pause.textContent = paused ? 'Resume' : 'Pause'; };
-    document.getElementById('event-clear').onclick = () => { rows.textContent = ''; };
+    filter.addEventListener('input', () => {
+      for (const tr of rows.children) tr.hidden = !matches(tr);
+    });
+    pause.onclick = () => {
+      paused = !paused;
+      pause.textContent = paused ? 'Resume' : 'Pause';
+    };
+    document.getElementById('event-clear').onclick = () => {
+      rows.textContent = '';
+    };
   }
 
   document.addEventListener('DOMContentLoaded', () => {
@@ -157,7 +211,11 @@
       status.textContent = 'not running inside Lumetta';
       status.className = 'status off';
     } else {
-      status.textContent = 'connected · prompt ' + (window.$$prompt ? 'on' : 'off') + ' · xhr port ' + (window.$$xhrport || '–');
+      status.textContent =
+        'connected · prompt ' +
+        (window.$$prompt ? 'on' : 'off') +
+        ' · xhr port ' +
+        (window.$$xhrport || '–');
       status.className = 'status on';
     }
     setupCalls();

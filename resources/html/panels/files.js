@@ -27,7 +27,11 @@
     build(container) {
       const status = el('div', { className: 'muted small' });
       const folder = el('input', { className: 'mono', value: '' });
-      const exclude = el('input', { className: 'mono', placeholder: 'leave out extension (wav)', size: 12 });
+      const exclude = el('input', {
+        className: 'mono',
+        placeholder: 'leave out extension (wav)',
+        size: 12,
+      });
       const listing = el('tbody');
       const record = el('pre', { className: 'mono' });
       const editorPath = el('input', { className: 'mono', placeholder: 'file path' });
@@ -52,28 +56,45 @@
         folder.value = dir;
         listing.replaceChildren();
         const entries = JSON.parse(r.value || '[]');
-        entries.sort((a, b) => (b.directory - a.directory) || a.name.localeCompare(b.name));
+        entries.sort((a, b) => b.directory - a.directory || a.name.localeCompare(b.name));
         for (const entry of entries) {
           const path = joinPath(dir, entry.name);
-          const name = el('a', { href: '#', textContent: entry.name + (entry.directory ? '/' : '') });
+          const name = el('a', {
+            href: '#',
+            textContent: entry.name + (entry.directory ? '/' : ''),
+          });
           name.onclick = (e) => {
             e.preventDefault();
             if (entry.directory) list(joinPath(dir, entry.name) + '/');
             else openInEditor(path);
           };
-          const flags = (entry.readable ? 'r' : '-') + (entry.writable ? 'w' : '-') + (entry.deletable ? '' : ' locked');
-          listing.append(el('tr', {},
-            el('td', {}, name),
-            el('td', { className: 'mono', textContent: entry.directory ? '' : formatSize(entry.size) }),
-            el('td', { className: 'mono', textContent: flags }),
-            el('td', {},
-              button('stat', () => stat(path)),
-              button('open', () => Lumetta.call('$$fs_exec', path)),
-              button('delete', async () => {
-                if (!confirm('Delete ' + path + '?')) return;
-                const d = await call('$$fs_unlink', path);
-                if (d.type === 's') list(dir);
-              }))));
+          const flags =
+            (entry.readable ? 'r' : '-') +
+            (entry.writable ? 'w' : '-') +
+            (entry.deletable ? '' : ' locked');
+          listing.append(
+            el(
+              'tr',
+              {},
+              el('td', {}, name),
+              el('td', {
+                className: 'mono',
+                textContent: entry.directory ? '' : formatSize(entry.size),
+              }),
+              el('td', { className: 'mono', textContent: flags }),
+              el(
+                'td',
+                {},
+                button('stat', () => stat(path)),
+                button('open', () => Lumetta.call('$$fs_exec', path)),
+                button('delete', async () => {
+                  if (!confirm('Delete ' + path + '?')) return;
+                  const d = await call('$$fs_unlink', path);
+                  if (d.type === 's') list(dir);
+                }),
+              ),
+            ),
+          );
         }
         report(entries.length + ' items in ' + dir);
       }
@@ -93,15 +114,31 @@
       }
 
       async function save(append) {
-        const r = await call(append ? '$$fs_appendString' : '$$fs_writeString', editorPath.value, editor.value);
+        const r = await call(
+          append ? '$$fs_appendString' : '$$fs_writeString',
+          editorPath.value,
+          editor.value,
+        );
         if (r.type === 's') report((append ? 'appended to ' : 'wrote ') + editorPath.value);
       }
 
-      for (const name of ['home', 'documents', 'music', 'movies', 'pictures', 'downloads', 'library', 'temporary', 'bundle']) {
-        locations.append(button(name, async () => {
-          const r = await call('$$fs_path', name);
-          if (r.type === 's') list(r.value);
-        }));
+      for (const name of [
+        'home',
+        'documents',
+        'music',
+        'movies',
+        'pictures',
+        'downloads',
+        'library',
+        'temporary',
+        'bundle',
+      ]) {
+        locations.append(
+          button(name, async () => {
+            const r = await call('$$fs_path', name);
+            if (r.type === 's') list(r.value);
+          }),
+        );
       }
 
       async function loadVolumes() {
@@ -109,9 +146,16 @@
         if (r.type !== 's') return;
         volumes.replaceChildren();
         for (const v of JSON.parse(r.value || '[]')) {
-          volumes.append(el('span', {},
-            button(v.volume || v.mount, () => list(v.mount.endsWith('/') ? v.mount : v.mount + '/')),
-            v.mount === '/' ? '' : button('eject', () => Lumetta.call('$$fs_unmount', v.mount))));
+          volumes.append(
+            el(
+              'span',
+              {},
+              button(v.volume || v.mount, () =>
+                list(v.mount.endsWith('/') ? v.mount : v.mount + '/'),
+              ),
+              v.mount === '/' ? '' : button('eject', () => Lumetta.call('$$fs_unmount', v.mount)),
+            ),
+          );
         }
       }
 
@@ -120,49 +164,90 @@
         const event = parts[1];
         const path = fields[0] || '';
         if (event === 'openfilename') {
-          if (path) openInEditor(path); else report('open cancelled');
+          if (path) openInEditor(path);
+          else report('open cancelled');
         } else if (event === 'savefilename') {
-          if (path) { editorPath.value = path; save(false); } else report('save cancelled');
+          if (path) {
+            editorPath.value = path;
+            save(false);
+          } else report('save cancelled');
         } else if (event === 'choosefolder') {
-          if (path) list(path); else report('choose folder cancelled');
+          if (path) list(path);
+          else report('choose folder cancelled');
         } else if (event === 'unmounted') {
-          report('ejected ' + path); loadVolumes();
+          report('ejected ' + path);
+          loadVolumes();
         } else if (event === 'unmountfailed') {
           report('could not eject ' + path + ': ' + (fields[1] || ''), true);
         }
       });
 
       container.append(
-        el('h3', { textContent: 'Locations' }), locations,
-        el('h3', { textContent: 'Volumes' }), volumes,
-        el('div', { className: 'row' },
-          el('label', {}, 'Folder', folder), exclude,
+        el('h3', { textContent: 'Locations' }),
+        locations,
+        el('h3', { textContent: 'Volumes' }),
+        volumes,
+        el(
+          'div',
+          { className: 'row' },
+          el('label', {}, 'Folder', folder),
+          exclude,
           button('list', () => list(folder.value)),
           button('up', () => list(parentOf(folder.value))),
           button('new folder', async () => {
             const name = prompt('Folder name');
-            if (name && (await call('$$fs_mkdir', joinPath(folder.value, name))).type === 's') list(folder.value);
-          })),
-        el('table', {}, el('thead', {}, el('tr', {},
-          el('th', { textContent: 'Name' }), el('th', { textContent: 'Size' }),
-          el('th', { textContent: 'Access' }), el('th', { textContent: '' }))), listing),
+            if (name && (await call('$$fs_mkdir', joinPath(folder.value, name))).type === 's')
+              list(folder.value);
+          }),
+        ),
+        el(
+          'table',
+          {},
+          el(
+            'thead',
+            {},
+            el(
+              'tr',
+              {},
+              el('th', { textContent: 'Name' }),
+              el('th', { textContent: 'Size' }),
+              el('th', { textContent: 'Access' }),
+              el('th', { textContent: '' }),
+            ),
+          ),
+          listing,
+        ),
         record,
         el('h3', { textContent: 'Text file' }),
-        el('div', { className: 'row' }, el('label', {}, 'Path', editorPath),
+        el(
+          'div',
+          { className: 'row' },
+          el('label', {}, 'Path', editorPath),
           button('read', () => openInEditor(editorPath.value)),
           button('write', () => save(false)),
-          button('append', () => save(true))),
+          button('append', () => save(true)),
+        ),
         editor,
         el('h3', { textContent: 'Dialogs' }),
-        el('div', { className: 'row' },
-          button('open…', () => Lumetta.call('$$fs_openfilename', '["txt","json","md"]', folder.value)),
+        el(
+          'div',
+          { className: 'row' },
+          button('open…', () =>
+            Lumetta.call('$$fs_openfilename', '["txt","json","md"]', folder.value),
+          ),
           button('open any…', () => Lumetta.call('$$fs_openfilenamev2', null)),
-          button('save as…', () => Lumetta.call('$$fs_savefilename', editorPath.value || null, 'txt')),
-          button('choose folder…', () => Lumetta.call('$$fs_choosefolder', folder.value))),
-        status);
+          button('save as…', () =>
+            Lumetta.call('$$fs_savefilename', editorPath.value || null, 'txt'),
+          ),
+          button('choose folder…', () => Lumetta.call('$$fs_choosefolder', folder.value)),
+        ),
+        status,
+      );
 
       loadVolumes();
-      call('$$fs_path', 'home').then((r) => { if (r.type === 's') list(r.value); });
+      call('$$fs_path', 'home').then((r) => {
+        if (r.type === 's') list(r.value);
+      });
     },
   });
 })();

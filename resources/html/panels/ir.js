@@ -15,7 +15,11 @@
     id: 'ir',
     title: 'Impulse response',
     build(container) {
-      const path = el('input', { className: 'mono', placeholder: '/path/to/cabinet.wav', size: 60 });
+      const path = el('input', {
+        className: 'mono',
+        placeholder: '/path/to/cabinet.wav',
+        size: 60,
+      });
       const facts = el('table', { className: 'small' });
       const bar = el('progress', { max: 100, value: 0 });
       const percent = el('span', { className: 'mono small', textContent: '' });
@@ -41,17 +45,23 @@
       function showFacts(d) {
         facts.replaceChildren();
         const rows = [
-          ['Format', (FORMATS[d.format] || 'tag ' + d.format)],
+          ['Format', FORMATS[d.format] || 'tag ' + d.format],
           ['Channels', d.channels],
           ['Bits', d.bits],
           ['Sample rate', d.sampleRate + ' Hz'],
-          ['Frames', d.samples + (d.sampleRate ? ' (' + (d.samples / d.sampleRate).toFixed(3) + ' s)' : '')],
+          [
+            'Frames',
+            d.samples + (d.sampleRate ? ' (' + (d.samples / d.sampleRate).toFixed(3) + ' s)' : ''),
+          ],
         ];
         if ('tempo' in d) {
           rows.push(['Tempo', d.tempo + ' BPM']);
           rows.push(['Meter', d.numerator + '/' + d.denominator + ', ' + d.beatCount + ' beats']);
         }
-        for (const [k, v] of rows) facts.append(el('tr', {}, el('th', { textContent: k }), el('td', { textContent: String(v) })));
+        for (const [k, v] of rows)
+          facts.append(
+            el('tr', {}, el('th', { textContent: k }), el('td', { textContent: String(v) })),
+          );
       }
 
       function inspect() {
@@ -73,7 +83,11 @@
       // Both commands answer with an "app" "command" event: name, then the JSON dictionary.
       Lumetta.on('app', 'command', (fields) => {
         let d;
-        try { d = JSON.parse(fields[1] || '{}'); } catch (e) { return; }
+        try {
+          d = JSON.parse(fields[1] || '{}');
+        } catch (e) {
+          return;
+        }
         if (fields[0] === 'wavstat') {
           if (d.result === 1) showFacts(d);
           else report('Not a readable WAV file: ' + path.value, true);
@@ -96,16 +110,26 @@
           report('A conversion is already running.', true);
         } else if (d.load === 'unsupported' || d.load === 'notfound') {
           running(false);
-          report('Cannot convert this file (' + d.load + '): it must be a mono or stereo PCM or float WAV file.', true);
+          report(
+            'Cannot convert this file (' +
+              d.load +
+              '): it must be a mono or stereo PCM or float WAV file.',
+            true,
+          );
         } else if (d.load === 'failed') {
           running(false);
-          report('The parameter file could not be written: ' + (d.path || 'no temporary folder'), true);
+          report(
+            'The parameter file could not be written: ' + (d.path || 'no temporary folder'),
+            true,
+          );
         } else if (d.result === 1) {
           report('Converting…');
         }
       });
 
-      path.addEventListener('keydown', (e) => { if (e.key === 'Enter') inspect(); });
+      path.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter') inspect();
+      });
       container.append(
         el('div', { className: 'row' }, path, button('Inspect', inspect), convert, cancel),
         facts,

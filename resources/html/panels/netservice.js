@@ -17,23 +17,42 @@
       status.style.color = isError ? 'var(--err)' : '';
     }
 
-    const type = el('input', { className: 'mono', value: '_http._tcp', placeholder: '_service._tcp' });
+    const type = el('input', {
+      className: 'mono',
+      value: '_http._tcp',
+      placeholder: '_service._tcp',
+    });
     const body = el('tbody');
 
     function render() {
       body.textContent = '';
       if (!services.size) {
-        body.append(el('tr', {}, el('td', { colSpan: 3, className: 'muted', textContent: running ? 'searching…' : 'none' })));
+        body.append(
+          el(
+            'tr',
+            {},
+            el('td', {
+              colSpan: 3,
+              className: 'muted',
+              textContent: running ? 'searching…' : 'none',
+            }),
+          ),
+        );
         return;
       }
       const names = Array.from(services.keys()).sort((a, b) => a.localeCompare(b));
       for (const name of names) {
         const s = services.get(name);
         // textContent: names are shown exactly as announced, never as markup.
-        body.append(el('tr', {},
-          el('td', { className: 'fields', textContent: name }),
-          el('td', { className: 'mono', textContent: Array.from(s.addresses).join(', ') }),
-          el('td', { className: 'mono', textContent: String(s.port) })));
+        body.append(
+          el(
+            'tr',
+            {},
+            el('td', { className: 'fields', textContent: name }),
+            el('td', { className: 'mono', textContent: Array.from(s.addresses).join(', ') }),
+            el('td', { className: 'mono', textContent: String(s.port) }),
+          ),
+        );
       }
     }
 
@@ -56,18 +75,48 @@
     }
 
     container.append(
-      el('div', { className: 'row' },
+      el(
+        'div',
+        { className: 'row' },
         el('label', {}, 'service type', type),
-        el('button', { type: 'button', className: 'primary', textContent: 'search', onclick: search }),
-        el('button', { type: 'button', textContent: 'stop', onclick: stop })),
+        el('button', {
+          type: 'button',
+          className: 'primary',
+          textContent: 'search',
+          onclick: search,
+        }),
+        el('button', { type: 'button', textContent: 'stop', onclick: stop }),
+      ),
       status,
-      el('div', { className: 'scroll' }, el('table', {},
-        el('thead', {}, el('tr', {}, el('th', { textContent: 'name' }), el('th', { textContent: 'IPv4 addresses' }),
-          el('th', { textContent: 'port' }))), body)));
+      el(
+        'div',
+        { className: 'scroll' },
+        el(
+          'table',
+          {},
+          el(
+            'thead',
+            {},
+            el(
+              'tr',
+              {},
+              el('th', { textContent: 'name' }),
+              el('th', { textContent: 'IPv4 addresses' }),
+              el('th', { textContent: 'port' }),
+            ),
+          ),
+          body,
+        ),
+      ),
+    );
 
-    Lumetta.on('netservice', 'resolved', f => {
+    Lumetta.on('netservice', 'resolved', (f) => {
       let record;
-      try { record = JSON.parse(f.join('\f')); } catch (e) { return; }
+      try {
+        record = JSON.parse(f.join('\f'));
+      } catch (e) {
+        return;
+      }
       const s = services.get(record.name) || { port: record.port, addresses: new Set() };
       s.port = record.port;
       s.addresses.add(record.address);
@@ -75,11 +124,11 @@
       render();
     });
     // The name is the last field and may itself hold form feeds: take the rest whole.
-    Lumetta.on('netservice', 'lost', f => {
+    Lumetta.on('netservice', 'lost', (f) => {
       services.delete(f.join('\f'));
       render();
     });
-    Lumetta.on('netservice', 'stopped', f => {
+    Lumetta.on('netservice', 'stopped', (f) => {
       running = false;
       if (f[0]) note('search ended with DNS-SD error ' + f[0], true);
       else note('search stopped');
@@ -90,5 +139,6 @@
   }
 
   LumettaConsole.addPanel({ id: 'netservice', title: 'Services', build });
-  if (LumettaConsole.addFunctions) LumettaConsole.addFunctions(['$$netservice_search', '$$netservice_stop']);
+  if (LumettaConsole.addFunctions)
+    LumettaConsole.addFunctions(['$$netservice_search', '$$netservice_stop']);
 })();

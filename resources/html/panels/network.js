@@ -6,7 +6,9 @@
   const { el, button } = LumettaConsole;
 
   function textToHex(text) {
-    return Array.from(new TextEncoder().encode(text), (b) => b.toString(16).padStart(2, '0')).join('').toUpperCase();
+    return Array.from(new TextEncoder().encode(text), (b) => b.toString(16).padStart(2, '0'))
+      .join('')
+      .toUpperCase();
   }
 
   function hexToText(hex) {
@@ -21,10 +23,14 @@
 
   function buildHttp() {
     const url = el('input', { className: 'mono', size: 50, value: 'http://127.0.0.1:8000/' });
-    const file = el('input', { className: 'mono', size: 40, placeholder: 'local path (download: optional)' });
+    const file = el('input', {
+      className: 'mono',
+      size: 40,
+      placeholder: 'local path (download: optional)',
+    });
     const status = el('div', { className: 'muted small' });
     const list = el('tbody');
-    const rows = new Map();  // transfer number -> { progress, state }
+    const rows = new Map(); // transfer number -> { progress, state }
 
     function addRow(kind, uid) {
       const progress = el('progress', { max: 1, value: 0 });
@@ -34,17 +40,32 @@
         state.textContent = 'cancelled';
         cancel.disabled = true;
       });
-      list.prepend(el('tr', {}, el('td', { className: 'mono', textContent: uid }),
-        el('td', { textContent: kind }), el('td', { className: 'mono', textContent: url.value }),
-        el('td', {}, progress), el('td', {}, state), el('td', {}, cancel)));
+      list.prepend(
+        el(
+          'tr',
+          {},
+          el('td', { className: 'mono', textContent: uid }),
+          el('td', { textContent: kind }),
+          el('td', { className: 'mono', textContent: url.value }),
+          el('td', {}, progress),
+          el('td', {}, state),
+          el('td', {}, cancel),
+        ),
+      );
       rows.set(uid, { progress, state, cancel });
     }
 
     async function start(kind) {
       const name = kind === 'download' ? '$$http_download' : '$$http_upload';
       const r = await Lumetta.call(name, url.value, file.value || undefined);
-      if (r.type === 'e') { status.textContent = name + ': ' + r.value; return; }
-      if (String(r.value) === '4294967295') { status.textContent = 'not a valid URL'; return; }
+      if (r.type === 'e') {
+        status.textContent = name + ': ' + r.value;
+        return;
+      }
+      if (String(r.value) === '4294967295') {
+        status.textContent = 'not a valid URL';
+        return;
+      }
       status.textContent = '';
       addRow(kind, String(r.value));
     }
@@ -52,8 +73,12 @@
     Lumetta.on('http', 'progress', (fields) => {
       const row = rows.get(fields[0]);
       if (!row) return;
-      const total = Number(fields[1]), done = Number(fields[2]);
-      if (total > 0) { row.progress.max = total; row.progress.value = done; } else row.progress.removeAttribute('value');
+      const total = Number(fields[1]),
+        done = Number(fields[2]);
+      if (total > 0) {
+        row.progress.max = total;
+        row.progress.value = done;
+      } else row.progress.removeAttribute('value');
       row.state.textContent = done + (total >= 0 ? ' / ' + total : '') + ' bytes';
     });
     Lumetta.on('http', 'completed', (fields) => {
@@ -70,12 +95,34 @@
       row.cancel.disabled = true;
     });
 
-    return section('HTTP transfers',
-      el('div', { className: 'row' }, el('label', {}, 'URL', url), el('label', {}, 'File', file),
-        button('Download', () => start('download')), button('Upload', () => start('upload'))),
+    return section(
+      'HTTP transfers',
+      el(
+        'div',
+        { className: 'row' },
+        el('label', {}, 'URL', url),
+        el('label', {}, 'File', file),
+        button('Download', () => start('download')),
+        button('Upload', () => start('upload')),
+      ),
       status,
-      el('table', { className: 'mono' }, el('thead', {}, el('tr', {},
-        ...['#', 'kind', 'URL', 'progress', 'state', ''].map((h) => el('th', { textContent: h })))), list));
+      el(
+        'table',
+        { className: 'mono' },
+        el(
+          'thead',
+          {},
+          el(
+            'tr',
+            {},
+            ...['#', 'kind', 'URL', 'progress', 'state', ''].map((h) =>
+              el('th', { textContent: h }),
+            ),
+          ),
+        ),
+        list,
+      ),
+    );
   }
 
   function buildTcp() {
@@ -84,7 +131,10 @@
     const connection = el('select');
     const message = el('input', { className: 'mono', size: 40, placeholder: 'text to send' });
     const asHex = el('input', { type: 'checkbox' });
-    const log = el('pre', { className: 'mono', style: 'max-height: 260px; overflow: auto; white-space: pre-wrap;' });
+    const log = el('pre', {
+      className: 'mono',
+      style: 'max-height: 260px; overflow: auto; white-space: pre-wrap;',
+    });
 
     function note(text) {
       log.append(text + '\n');
@@ -94,8 +144,16 @@
     async function connect() {
       const r = await Lumetta.call('$$tcpip_connect', address.value, port.value);
       const number = String(r.value);
-      if (r.type !== 'd' || number === '-1') { note('connect to ' + address.value + ':' + port.value + ' failed'); return; }
-      connection.append(el('option', { value: number, textContent: number + ' → ' + address.value + ':' + port.value }));
+      if (r.type !== 'd' || number === '-1') {
+        note('connect to ' + address.value + ':' + port.value + ' failed');
+        return;
+      }
+      connection.append(
+        el('option', {
+          value: number,
+          textContent: number + ' → ' + address.value + ':' + port.value,
+        }),
+      );
       connection.value = number;
       note('[' + number + '] connected');
     }
@@ -112,44 +170,83 @@
       for (const o of [...connection.options]) if (o.value === fields[0]) o.remove();
     });
 
-    message.addEventListener('keydown', (e) => { if (e.key === 'Enter') send(); });
-    return section('TCP connections',
-      el('div', { className: 'row' }, el('label', {}, 'Address', address), el('label', {}, 'Port', port),
-        button('Connect', connect)),
-      el('div', { className: 'row' }, connection, message, el('label', {}, asHex, 'hex'), button('Send', send),
+    message.addEventListener('keydown', (e) => {
+      if (e.key === 'Enter') send();
+    });
+    return section(
+      'TCP connections',
+      el(
+        'div',
+        { className: 'row' },
+        el('label', {}, 'Address', address),
+        el('label', {}, 'Port', port),
+        button('Connect', connect),
+      ),
+      el(
+        'div',
+        { className: 'row' },
+        connection,
+        message,
+        el('label', {}, asHex, 'hex'),
+        button('Send', send),
         button('Close', () => connection.value && Lumetta.call('$$tcpip_close', connection.value)),
-        button('Clear', () => log.replaceChildren())),
-      log);
+        button('Clear', () => log.replaceChildren()),
+      ),
+      log,
+    );
   }
 
   function buildSecurity() {
-    const input = el('input', { className: 'mono', size: 50, placeholder: 'text, hex, or a path for MD5' });
-    const key = el('input', { className: 'mono', size: 50, placeholder: 'KEYHEX/IVHEX (absent: the default pair)' });
-    const output = el('pre', { className: 'mono', style: 'white-space: pre-wrap; word-break: break-all;' });
+    const input = el('input', {
+      className: 'mono',
+      size: 50,
+      placeholder: 'text, hex, or a path for MD5',
+    });
+    const key = el('input', {
+      className: 'mono',
+      size: 50,
+      placeholder: 'KEYHEX/IVHEX (absent: the default pair)',
+    });
+    const output = el('pre', {
+      className: 'mono',
+      style: 'white-space: pre-wrap; word-break: break-all;',
+    });
 
     async function run(name, a1, a2) {
       const r = await Lumetta.call(name, a1, a2);
-      output.textContent = name + ' → ' + (r.type === 's' ? (r.value === '' ? '(empty: failed)' : r.value) : r.raw);
+      output.textContent =
+        name + ' → ' + (r.type === 's' ? (r.value === '' ? '(empty: failed)' : r.value) : r.raw);
       return r;
     }
     const keyArg = () => (key.value === '' ? undefined : key.value);
 
-    return section('Security',
+    return section(
+      'Security',
       el('div', { className: 'row' }, el('label', {}, 'Input', input), el('label', {}, 'Key', key)),
-      el('div', { className: 'row' },
+      el(
+        'div',
+        { className: 'row' },
         button('MD5 (hex or path)', () => run('$$security_md5', input.value)),
         button('MD5 of text', () => run('$$security_md5', textToHex(input.value))),
         button('UUID', () => run('$$security_uuidgen')),
         button('Default key/IV', () => run('$$security_kiv')),
         button('Encipher text', () => run('$$security_encipher', input.value)),
-        button('Decipher', () => run('$$security_decipher', input.value)
-          .then((r) => { if (r.type === 's' && r.value) output.textContent += '\n' + JSON.stringify(r.value); }))),
-      el('div', { className: 'row' },
+        button('Decipher', () =>
+          run('$$security_decipher', input.value).then((r) => {
+            if (r.type === 's' && r.value) output.textContent += '\n' + JSON.stringify(r.value);
+          }),
+        ),
+      ),
+      el(
+        'div',
+        { className: 'row' },
         button('AES encrypt', () => run('$$security_aesencrypt', input.value, keyArg())),
         button('AES decrypt', () => run('$$security_aesdecrypt', input.value, keyArg())),
         button('3DES encrypt', () => run('$$security_desencrypt', input.value, keyArg())),
-        button('3DES decrypt', () => run('$$security_desdecrypt', input.value, keyArg()))),
-      output);
+        button('3DES decrypt', () => run('$$security_desdecrypt', input.value, keyArg())),
+      ),
+      output,
+    );
   }
 
   LumettaConsole.addPanel({

@@ -9,9 +9,12 @@
     title: 'Shell',
     build(container) {
       const command = el('input', { className: 'mono', value: 'ls -la ~', size: 60 });
-      const output = el('pre', { className: 'mono', style: 'max-height: 420px; overflow: auto; white-space: pre-wrap;' });
+      const output = el('pre', {
+        className: 'mono',
+        style: 'max-height: 420px; overflow: auto; white-space: pre-wrap;',
+      });
       const running = el('div', { className: 'muted small' });
-      const tasks = new Map();  // process id -> its output element
+      const tasks = new Map(); // process id -> its output element
 
       function refresh() {
         running.textContent = tasks.size ? 'running: ' + [...tasks.keys()].join(', ') : 'idle';
@@ -21,13 +24,18 @@
         // One word: the whole line goes to the shell as typed, quoting included.
         const r = await Lumetta.call('$$sh_exec', JSON.stringify([command.value]));
         if (r.type === 'e') {
-          output.append(el('div', { style: 'color: var(--err)', textContent: 'cannot start: ' + r.value }));
+          output.append(
+            el('div', { style: 'color: var(--err)', textContent: 'cannot start: ' + r.value }),
+          );
           return;
         }
         const pid = String(r.value);
         if (pid === '0') return;
         const block = el('div', {});
-        output.append(el('div', { className: 'muted', textContent: '$ ' + command.value + '   [' + pid + ']' }), block);
+        output.append(
+          el('div', { className: 'muted', textContent: '$ ' + command.value + '   [' + pid + ']' }),
+          block,
+        );
         tasks.set(pid, block);
         refresh();
       }
@@ -40,7 +48,9 @@
         if (!block) return;
         if (text === '') {
           tasks.delete(pid);
-          block.append(el('div', { className: 'muted small', textContent: '[' + pid + ' finished]' }));
+          block.append(
+            el('div', { className: 'muted small', textContent: '[' + pid + ' finished]' }),
+          );
           refresh();
         } else {
           block.append(document.createTextNode(text));
@@ -48,13 +58,24 @@
         output.scrollTop = output.scrollHeight;
       });
 
-      command.addEventListener('keydown', (e) => { if (e.key === 'Enter') run(); });
+      command.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter') run();
+      });
       container.append(
-        el('div', { className: 'row' },
+        el(
+          'div',
+          { className: 'row' },
           el('label', {}, 'Command', command),
           el('button', { type: 'button', className: 'primary', textContent: 'Run', onclick: run }),
-          el('button', { type: 'button', textContent: 'Clear', onclick: () => output.replaceChildren() })),
-        running, output);
+          el('button', {
+            type: 'button',
+            textContent: 'Clear',
+            onclick: () => output.replaceChildren(),
+          }),
+        ),
+        running,
+        output,
+      );
       refresh();
     },
   });

@@ -8,7 +8,8 @@
   const CODES = { 0: 'finished', 256: 'failed', 257: 'timed out', 258: 'host unreachable' };
 
   // A page for trying the panel out: it shows what it receives and can answer.
-  const DEMO = '<!doctype html><html><head><meta charset="utf-8"><title>panel</title>' +
+  const DEMO =
+    '<!doctype html><html><head><meta charset="utf-8"><title>panel</title>' +
     '<style>body{font:13px sans-serif;margin:8px;background:#fffbe6;border:2px solid #e0b000}' +
     '#log{white-space:pre-wrap;font-family:monospace}</style>' +
     '<script>function onSendMsgToZEV(text){document.getElementById("log").textContent+="<- "+text+"\\n";}' +
@@ -21,28 +22,52 @@
   // The host puts a message into the panel's script literal onSendMsgToZEV('...') as it is: the
   // page escapes backslashes, quotes and line breaks.
   function forPanel(text) {
-    return text.replace(/[\\'"]/g, '\\$&').replace(/\n/g, '\\n').replace(/\r/g, '\\r')
-      .replace(/\u2028/g, '\\u2028').replace(/\u2029/g, '\\u2029');
+    return text
+      .replace(/[\\'"]/g, '\\$&')
+      .replace(/\n/g, '\\n')
+      .replace(/\r/g, '\\r')
+      .replace(/\u2028/g, '\\u2028')
+      .replace(/\u2029/g, '\\u2029');
   }
 
   if (LumettaConsole.addFunctions) {
-    LumettaConsole.addFunctions(['$$zev_viewPositionConfig', '$$zev_show', '$$zev_hide', '$$zev_openPage',
-      '$$zev_sendMsgToZEV']);
+    LumettaConsole.addFunctions([
+      '$$zev_viewPositionConfig',
+      '$$zev_show',
+      '$$zev_hide',
+      '$$zev_openPage',
+      '$$zev_sendMsgToZEV',
+    ]);
   }
 
   LumettaConsole.addPanel({
     id: 'zev',
     title: 'Secondary panel',
     build(container) {
-      const num = (value) => el('input', { type: 'number', value: String(value), style: 'width: 6em' });
-      const x = num(20), y = num(20), width = num(360), height = num(240);
-      const url = el('input', { className: 'mono', placeholder: 'http://127.0.0.1:8000/', size: 50 });
+      const num = (value) =>
+        el('input', { type: 'number', value: String(value), style: 'width: 6em' });
+      const x = num(20),
+        y = num(20),
+        width = num(360),
+        height = num(240);
+      const url = el('input', {
+        className: 'mono',
+        placeholder: 'http://127.0.0.1:8000/',
+        size: 50,
+      });
       const message = el('input', { className: 'mono', value: "it's a message", size: 50 });
-      const log = el('div', { className: 'mono small', style: 'max-height: 240px; overflow: auto;' });
+      const log = el('div', {
+        className: 'mono small',
+        style: 'max-height: 240px; overflow: auto;',
+      });
 
       function note(text, failed) {
-        log.prepend(el('div', { textContent: new Date().toLocaleTimeString() + '  ' + text,
-          style: failed ? 'color: var(--err)' : '' }));
+        log.prepend(
+          el('div', {
+            textContent: new Date().toLocaleTimeString() + '  ' + text,
+            style: failed ? 'color: var(--err)' : '',
+          }),
+        );
       }
 
       async function call(name, arg) {
@@ -52,8 +77,12 @@
       }
 
       function place() {
-        const geometry = { x: Number(x.value), y: Number(y.value), width: Number(width.value),
-          height: Number(height.value) };
+        const geometry = {
+          x: Number(x.value),
+          y: Number(y.value),
+          width: Number(width.value),
+          height: Number(height.value),
+        };
         call('$$zev_viewPositionConfig', JSON.stringify(geometry));
       }
 
@@ -73,23 +102,43 @@
       });
 
       container.append(
-        el('div', { className: 'row' },
-          el('label', {}, 'x ', x), el('label', {}, 'y ', y),
-          el('label', {}, 'width ', width), el('label', {}, 'height ', height),
+        el(
+          'div',
+          { className: 'row' },
+          el('label', {}, 'x ', x),
+          el('label', {}, 'y ', y),
+          el('label', {}, 'width ', width),
+          el('label', {}, 'height ', height),
           button('Place', place),
           button('Show', () => call('$$zev_show')),
-          button('Hide', () => call('$$zev_hide'))),
-        el('div', { className: 'row' },
+          button('Hide', () => call('$$zev_hide')),
+        ),
+        el(
+          'div',
+          { className: 'row' },
           el('label', {}, 'URL ', url),
           button('Open', () => open(url.value.trim())),
-          button('Demo page', () => open('data:text/html;charset=utf-8,' + encodeURIComponent(DEMO)))),
-        el('div', { className: 'row' },
+          button('Demo page', () =>
+            open('data:text/html;charset=utf-8,' + encodeURIComponent(DEMO)),
+          ),
+        ),
+        el(
+          'div',
+          { className: 'row' },
           el('label', {}, 'Message ', message),
-          button('Send', () => { note('to the panel: ' + message.value); call('$$zev_sendMsgToZEV', forPanel(message.value)); })),
-        el('div', { className: 'muted small', textContent:
-          'The page calls onSendMsgToZEV(text) in the panel; the panel answers through ' +
-          'window.webkit.messageHandlers.sendMsgToZOM. Positions count from the top-left corner of the window content.' }),
-        log);
+          button('Send', () => {
+            note('to the panel: ' + message.value);
+            call('$$zev_sendMsgToZEV', forPanel(message.value));
+          }),
+        ),
+        el('div', {
+          className: 'muted small',
+          textContent:
+            'The page calls onSendMsgToZEV(text) in the panel; the panel answers through ' +
+            'window.webkit.messageHandlers.sendMsgToZOM. Positions count from the top-left corner of the window content.',
+        }),
+        log,
+      );
     },
   });
 })();

@@ -31,7 +31,11 @@ window.T = {
     return Promise.race([heard.then(() => true), T.sleep(10000).then(() => false)]);
   },
   fail(e) {
-    try { T.report('error', String(e && e.stack || e)); } catch (ignored) { /* nothing more to do */ }
+    try {
+      T.report('error', String((e && e.stack) || e));
+    } catch (ignored) {
+      /* nothing more to do */
+    }
   },
 };
 window.addEventListener('error', (e) => T.fail(e.message));
