@@ -10,6 +10,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswre
 add_library(lumetta_audio STATIC
     src/audio/AudioVolume.cpp
     src/audio/LevelMeter.cpp
+    src/audio/LocalStream.cpp
     src/audio/AudioOutput.cpp
     src/audio/AudioInput.cpp
     src/audio/AudioDevice.cpp

@@ -28,50 +28,82 @@ void sendVolume(DLKConnection& connection, uint8_t sub, float volume) {
 
 }  // namespace
 
-// ---- output
+// ---- shared
 // --------------------------------------------------------------------------------------
 
-DLKAudioOutputStream::DLKAudioOutputStream(DLKConnection& connection) : connection_(connection) {
-    server_.setDelegate(this);
-    server_.setWantsSpace(true);
+namespace {
+
+constexpr bool isOutput(DLKAudioDirection direction) {
+    return direction == DLKAudioDirection::output;
 }
 
-void DLKAudioOutputStream::ASBD(audio::AudioStreamDescription& description) const {
+}  // namespace
+
+template <DLKAudioDirection Direction>
+DLKAudioStream<Direction>::DLKAudioStream(DLKConnection& connection) : connection_(connection) {
+    server_.setDelegate(this);
+}
+
+template <DLKAudioDirection Direction>
+void DLKAudioStream<Direction>::ASBD(audio::AudioStreamDescription& description) const {
     description = audio::clientStreamDescription();
 }
 
-void DLKAudioOutputStream::start(const std::string&) {
-    sendPort(connection_, kDLKStartOutput, server_.portNo());
+template <DLKAudioDirection Direction>
+void DLKAudioStream<Direction>::start(const std::string&) {
+    sendPort(connection_, isOutput(Direction) ? kDLKStartOutput : kDLKStartInput, server_.portNo());
 }
 
-void DLKAudioOutputStream::pause() {
-    sendControl(connection_, kDLKPauseOutput);
+template <DLKAudioDirection Direction>
+void DLKAudioStream<Direction>::pause() {
+    sendControl(connection_, isOutput(Direction) ? kDLKPauseOutput : kDLKPauseInput);
+}
+
+template <DLKAudioDirection Direction>
+float DLKAudioStream<Direction>::volume() const {
+    const KNP_AUDIO_STATUS& status = connection_.audioStatus();
+    return static_cast<float>(isOutput(Direction) ? status.output.volume : status.input.volume) /
+           127.0f;
+}
+
+template <DLKAudioDirection Direction>
+void DLKAudioStream<Direction>::setVolume(float volume) {
+    sendVolume(connection_, isOutput(Direction) ? kDLKOutputVolume : kDLKInputVolume, volume);
+}
+
+template <DLKAudioDirection Direction>
+float DLKAudioStream<Direction>::peakPowerForChannel(unsigned channel) const {
+    if (channel > 1) return 0.0f;
+    return isOutput(Direction) ? connection_.outputLevel(channel) : connection_.inputLevel(channel);
+}
+
+template <DLKAudioDirection Direction>
+double DLKAudioStream<Direction>::currentTime() const {
+    const KNP_AUDIO_STATUS& status = connection_.audioStatus();
+    return (isOutput(Direction) ? status.output.frame : status.input.frame) / 44100.0;
+}
+
+template <DLKAudioDirection Direction>
+int DLKAudioStream<Direction>::status() const {
+    if (!server_.hasConnection()) return 0;
+    const KNP_AUDIO_STATUS& status = connection_.audioStatus();
+    return isOutput(Direction) ? status.output.status : status.input.status;
+}
+
+template class DLKAudioStream<DLKAudioDirection::output>;
+template class DLKAudioStream<DLKAudioDirection::input>;
+
+// ---- output
+// --------------------------------------------------------------------------------------
+
+DLKAudioOutputStream::DLKAudioOutputStream(DLKConnection& connection) : DLKAudioStream(connection) {
+    server_.setWantsSpace(true);
 }
 
 void DLKAudioOutputStream::stop() {
     sendControl(connection_, kDLKStopOutput);
     server_.stopConnection();
     length_ = offset_ = 0;
-}
-
-float DLKAudioOutputStream::volume() const {
-    return static_cast<float>(connection_.audioStatus().output.volume) / 127.0f;
-}
-
-void DLKAudioOutputStream::setVolume(float volume) {
-    sendVolume(connection_, kDLKOutputVolume, volume);
-}
-
-float DLKAudioOutputStream::peakPowerForChannel(unsigned channel) const {
-    return channel > 1 ? 0.0f : connection_.outputLevel(channel);
-}
-
-double DLKAudioOutputStream::currentTime() const {
-    return connection_.audioStatus().output.frame / 44100.0;
-}
-
-int DLKAudioOutputStream::status() const {
-    return server_.hasConnection() ? connection_.audioStatus().output.status : 0;
 }
 
 void DLKAudioOutputStream::streamEventOpenCompleted(DLKNetServer&) {
@@ -108,21 +140,7 @@ void DLKAudioOutputStream::streamHasSpaceAvailable(DLKNetServer& server) {
 // ---- input
 // ---------------------------------------------------------------------------------------
 
-DLKAudioInputStream::DLKAudioInputStream(DLKConnection& connection) : connection_(connection) {
-    server_.setDelegate(this);
-}
-
-void DLKAudioInputStream::ASBD(audio::AudioStreamDescription& description) const {
-    description = audio::clientStreamDescription();
-}
-
-void DLKAudioInputStream::start(const std::string&) {
-    sendPort(connection_, kDLKStartInput, server_.portNo());
-}
-
-void DLKAudioInputStream::pause() {
-    sendControl(connection_, kDLKPauseInput);
-}
+DLKAudioInputStream::DLKAudioInputStream(DLKConnection& connection) : DLKAudioStream(connection) {}
 
 void DLKAudioInputStream::stop(bool atOnce) {
     sendControl(connection_, kDLKStopInput);
@@ -136,26 +154,6 @@ void DLKAudioInputStream::inputMode(int32_t mode) {
     DLKControlFrame frame(kDLKFrameAudio, kDLKInputMode);
     frame.u8(static_cast<uint8_t>(mode & 0xFF));
     connection_.writeToServer(frame.data(), frame.size);
-}
-
-float DLKAudioInputStream::volume() const {
-    return static_cast<float>(connection_.audioStatus().input.volume) / 127.0f;
-}
-
-void DLKAudioInputStream::setVolume(float volume) {
-    sendVolume(connection_, kDLKInputVolume, volume);
-}
-
-float DLKAudioInputStream::peakPowerForChannel(unsigned channel) const {
-    return channel > 1 ? 0.0f : connection_.inputLevel(channel);
-}
-
-double DLKAudioInputStream::currentTime() const {
-    return connection_.audioStatus().input.frame / 44100.0;
-}
-
-int DLKAudioInputStream::status() const {
-    return server_.hasConnection() ? connection_.audioStatus().input.status : 0;
 }
 
 void DLKAudioInputStream::streamEventOpenCompleted(DLKNetServer&) {

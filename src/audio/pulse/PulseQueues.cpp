@@ -31,27 +31,94 @@ bool waitReady(PulseClient& client, pa_stream* stream) {
     return settled && pa_stream_get_state(stream) == PA_STREAM_READY;
 }
 
-// ---- output ------------------------------------------------------------------------------------
+// ---- shared ------------------------------------------------------------------------------------
 
-// The playing side of one output queue. Lives in a shared owner so that a callback keeps it
-// alive while its owner drops it from inside that callback.
-class OutputCore final : public std::enable_shared_from_this<OutputCore> {
+// What the playing and the recording side of a queue share: the stream, its way to ready, its
+// end, and a failure of the stream told once to the owner. Lives in a shared owner (of
+// `Derived`) so that a callback keeps it alive while its owner drops it from inside that
+// callback. `Derived` gives `forgetCallbacks(pa_stream*)`, which clears the callbacks of its
+// direction, and may give `streamFailing()`, which hands the owner what it still holds before
+// the failure is told, and its own `disconnect()`, which ends with this one.
+template <class Derived, class Callbacks>
+class StreamCore : public std::enable_shared_from_this<Derived> {
   public:
-    OutputCore(PulseClient& client, OutputQueueCallbacks callbacks, const pa_sample_spec& spec)
-        : client_(client),
-          callbacks_(std::move(callbacks)),
-          spec_(spec),
-          timePitch_(spec.rate, spec.channels) {}
+    StreamCore(const StreamCore&) = delete;
+    StreamCore& operator=(const StreamCore&) = delete;
 
-    ~OutputCore() {
+  protected:
+    StreamCore(PulseClient& client, Callbacks callbacks, const pa_sample_spec& spec)
+        : client_(client), callbacks_(std::move(callbacks)), spec_(spec) {}
+
+    ~StreamCore() {
         PulseLock lock(client_.loop());
         stream_.reset();
     }
 
-    bool connect(pa_context* context, const std::string& uid) {
-        stream_.reset(pa_stream_new(context, "Lumetta playback", &spec_, nullptr));
+    // Makes the stream, named as the server shows it, and follows its state; false when the
+    // server refused. Lock held.
+    bool open(pa_context* context, const char* name) {
+        stream_.reset(pa_stream_new(context, name, &spec_, nullptr));
         if (!stream_) return false;
-        pa_stream_set_state_callback(stream_.get(), &OutputCore::onState, this);
+        pa_stream_set_state_callback(stream_.get(), &StreamCore::onState, this);
+        return true;
+    }
+
+    // Takes the outcome of the connect call and waits for the stream to play; false, with the
+    // stream let go, when it failed. Lock held, not on the loop thread.
+    bool settle(int connected) {
+        if (connected < 0 || !waitReady(client_, stream_.get())) {
+            self().disconnect();
+            return false;
+        }
+        ready_ = true;
+        return true;
+    }
+
+    // Lets the stream go; none of its callbacks reaches us any more. Lock held.
+    void disconnect() {
+        stopped_ = true;
+        if (!stream_) return;
+        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
+        Derived::forgetCallbacks(stream_.get());
+        pa_stream_disconnect(stream_.get());
+    }
+
+    void streamFailing() {}
+
+    PulseClient& client_;
+    Callbacks callbacks_;
+    pa_sample_spec spec_;
+    StreamPtr stream_;
+    bool ready_ = false;
+    bool stopped_ = false;
+
+  private:
+    Derived& self() { return static_cast<Derived&>(*this); }
+
+    static void onState(pa_stream* stream, void* data) {
+        auto keep = static_cast<StreamCore*>(data)->self().shared_from_this();
+        StreamCore& core = *keep;
+        core.client_.signal();
+        auto state = pa_stream_get_state(stream);
+        if (core.ready_ && !core.stopped_ && !PA_STREAM_IS_GOOD(state)) {
+            keep->streamFailing();
+            if (core.stopped_) return;
+            keep->disconnect();
+            if (core.callbacks_.failed) core.callbacks_.failed();
+        }
+    }
+};
+
+// ---- output ------------------------------------------------------------------------------------
+
+// The playing side of one output queue.
+class OutputCore final : public StreamCore<OutputCore, OutputQueueCallbacks> {
+  public:
+    OutputCore(PulseClient& client, OutputQueueCallbacks callbacks, const pa_sample_spec& spec)
+        : StreamCore(client, std::move(callbacks), spec), timePitch_(spec.rate, spec.channels) {}
+
+    bool connect(pa_context* context, const std::string& uid) {
+        if (!open(context, "Lumetta playback")) return false;
         pa_stream_set_write_callback(stream_.get(), &OutputCore::onWrite, this);
         pa_stream_set_underflow_callback(stream_.get(), &OutputCore::onUnderflow, this);
         pa_buffer_attr attr;
@@ -64,14 +131,8 @@ class OutputCore final : public std::enable_shared_from_this<OutputCore> {
         attr.fragsize = static_cast<uint32_t>(-1);
         auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream_.get(), uid.empty() ? nullptr : uid.c_str(), &attr,
-                                       flags, nullptr, nullptr) < 0 ||
-            !waitReady(client_, stream_.get())) {
-            disconnect();
-            return false;
-        }
-        ready_ = true;
-        return true;
+        return settle(pa_stream_connect_playback(stream_.get(), uid.empty() ? nullptr : uid.c_str(),
+                                                 &attr, flags, nullptr, nullptr));
     }
 
     void enqueue(const uint8_t* data, size_t bytes) {
@@ -123,6 +184,13 @@ class OutputCore final : public std::enable_shared_from_this<OutputCore> {
     }
 
   private:
+    friend class StreamCore<OutputCore, OutputQueueCallbacks>;
+
+    static void forgetCallbacks(pa_stream* stream) {
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+    }
+
     // Writes everything still queued, lets the server play it and disconnects then; the owner
     // hears nothing more. Loop thread.
     void playOut() {
@@ -167,25 +235,10 @@ class OutputCore final : public std::enable_shared_from_this<OutputCore> {
     }
 
     void disconnect() {
-        stopped_ = true;
         running_ = false;
         buffers_.clear();
         frontOffset_ = 0;
-        if (!stream_) return;
-        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_write_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_underflow_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_disconnect(stream_.get());
-    }
-
-    static void onState(pa_stream* stream, void* data) {
-        auto keep = static_cast<OutputCore*>(data)->shared_from_this();
-        keep->client_.signal();
-        auto state = pa_stream_get_state(stream);
-        if (keep->ready_ && !keep->stopped_ && !PA_STREAM_IS_GOOD(state)) {
-            keep->disconnect();
-            if (keep->callbacks_.failed) keep->callbacks_.failed();
-        }
+        StreamCore::disconnect();
     }
 
     static void onWrite(pa_stream*, size_t, void* data) {
@@ -254,19 +307,13 @@ class OutputCore final : public std::enable_shared_from_this<OutputCore> {
         if (callbacks_.bufferDone) callbacks_.bufferDone();
     }
 
-    PulseClient& client_;
-    OutputQueueCallbacks callbacks_;
-    pa_sample_spec spec_;
     TimePitch timePitch_;
-    StreamPtr stream_;
     std::deque<std::vector<uint8_t>> buffers_;
     size_t frontOffset_ = 0;
     std::vector<int16_t> out_;
     float gain_ = 1.0f;
     float rate_ = 1.0f;
-    bool ready_ = false;
     bool running_ = false;
-    bool stopped_ = false;
     bool pumping_ = false;
     std::shared_ptr<OutputCore> keepAlive_;  // while the last audio plays out
 };
@@ -288,24 +335,16 @@ class PulseOutputQueue final : public OutputQueue {
 
 // ---- input -------------------------------------------------------------------------------------
 
-class InputCore final : public std::enable_shared_from_this<InputCore> {
+// The recording side of one input queue.
+class InputCore final : public StreamCore<InputCore, InputQueueCallbacks> {
   public:
     InputCore(PulseClient& client, InputQueueCallbacks callbacks, const pa_sample_spec& spec,
               size_t bufferBytes)
-        : client_(client),
-          callbacks_(std::move(callbacks)),
-          spec_(spec),
+        : StreamCore(client, std::move(callbacks), spec),
           bufferBytes_(bufferBytes - bufferBytes % pa_frame_size(&spec)) {}
 
-    ~InputCore() {
-        PulseLock lock(client_.loop());
-        stream_.reset();
-    }
-
     bool connect(pa_context* context, const std::string& uid) {
-        stream_.reset(pa_stream_new(context, "Lumetta recording", &spec_, nullptr));
-        if (!stream_) return false;
-        pa_stream_set_state_callback(stream_.get(), &InputCore::onState, this);
+        if (!open(context, "Lumetta recording")) return false;
         pa_stream_set_read_callback(stream_.get(), &InputCore::onRead, this);
         pa_stream_set_overflow_callback(stream_.get(), &InputCore::onOverflow, this);
         pa_buffer_attr attr;
@@ -315,14 +354,8 @@ class InputCore final : public std::enable_shared_from_this<InputCore> {
         // Without a latency of our own the server may hand over captured audio in blocks of
         // seconds.
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_record(stream_.get(), uid.empty() ? nullptr : uid.c_str(), &attr,
-                                     flags) < 0 ||
-            !waitReady(client_, stream_.get())) {
-            disconnect();
-            return false;
-        }
-        ready_ = true;
-        return true;
+        return settle(pa_stream_connect_record(stream_.get(), uid.empty() ? nullptr : uid.c_str(),
+                                               &attr, flags));
     }
 
     bool start() {
@@ -351,26 +384,15 @@ class InputCore final : public std::enable_shared_from_this<InputCore> {
     }
 
   private:
-    void disconnect() {
-        stopped_ = true;
-        if (!stream_) return;
-        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_disconnect(stream_.get());
+    friend class StreamCore<InputCore, InputQueueCallbacks>;
+
+    static void forgetCallbacks(pa_stream* stream) {
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_overflow_callback(stream, nullptr, nullptr);
     }
 
-    static void onState(pa_stream* stream, void* data) {
-        auto keep = static_cast<InputCore*>(data)->shared_from_this();
-        keep->client_.signal();
-        auto state = pa_stream_get_state(stream);
-        if (keep->ready_ && !keep->stopped_ && !PA_STREAM_IS_GOOD(state)) {
-            keep->deliverRest();
-            if (keep->stopped_) return;
-            keep->disconnect();
-            if (keep->callbacks_.failed) keep->callbacks_.failed();
-        }
-    }
+    // What waits here for a whole buffer still goes to the owner before the failure is told.
+    void streamFailing() { deliverRest(); }
 
     static void onRead(pa_stream*, size_t, void* data) {
         auto keep = static_cast<InputCore*>(data)->shared_from_this();
@@ -414,15 +436,9 @@ class InputCore final : public std::enable_shared_from_this<InputCore> {
         if (callbacks_.delivered) callbacks_.delivered(delivery_.data(), bytes);
     }
 
-    PulseClient& client_;
-    InputQueueCallbacks callbacks_;
-    pa_sample_spec spec_;
     size_t bufferBytes_;
-    StreamPtr stream_;
     std::vector<uint8_t> pending_;
     std::vector<uint8_t> delivery_;
-    bool ready_ = false;
-    bool stopped_ = false;
 };
 
 class PulseInputQueue final : public InputQueue {

@@ -162,14 +162,7 @@ void AppDelegate::launch() {
     restoreFrame();
     g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
 
-    GtkWidget* header = gtk_header_bar_new();
-    GtkWidget* back = gtk_button_new_from_icon_name("go-previous-symbolic");
-    GtkWidget* forward = gtk_button_new_from_icon_name("go-next-symbolic");
-    gtk_widget_set_tooltip_text(back, "Back");
-    gtk_widget_set_tooltip_text(forward, "Forward");
-    gtk_header_bar_pack_start(GTK_HEADER_BAR(header), back);
-    gtk_header_bar_pack_start(GTK_HEADER_BAR(header), forward);
-    gtk_window_set_titlebar(window, header);
+    const NavigationButtons buttons = NavigationBar::installHeaderBar(window);
 
     std::vector<std::string> trusted = trustedOrigins_;
     for (auto& origin : TrustPolicy::splitList(store_->get(kTrustedOriginsKey).value_or("")))
@@ -184,17 +177,11 @@ void AppDelegate::launch() {
         viewController_ =
             std::make_unique<WebViewController>(*services_, modules::allModules(), options);
     }
-    g_signal_connect_swapped(back, "clicked",
-                             G_CALLBACK(+[](WebViewController* c) { c->goBack(); }),
-                             viewController_.get());
-    g_signal_connect_swapped(forward, "clicked",
-                             G_CALLBACK(+[](WebViewController* c) { c->goForward(); }),
-                             viewController_.get());
     GtkWidget* overlay = gtk_overlay_new();
     gtk_overlay_set_child(GTK_OVERLAY(overlay),
                           view ? view : viewController_->createWebView(page_));
     gtk_window_set_child(window, overlay);
-    viewController_->setWindow(window, back, forward);
+    viewController_->setWindow(window, buttons.back, buttons.forward);
     zevViewController_ = std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay),
                                                                 viewController_->webView());
 

@@ -9,11 +9,12 @@
 
 #include "bridge/BridgeText.h"
 #include "bridge/Result.h"
-#include "host/gtk/AppWebView.h"
-#include "host/gtk/Dialogs.h"
 #include "host/Locations.h"
 #include "host/NativeControl.h"
+#include "host/gtk/AppWebView.h"
+#include "host/gtk/Dialogs.h"
 #include "host/gtk/NativeProtocol.h"
+#include "host/gtk/UserAgent.h"
 
 namespace lumetta::host {
 
@@ -21,7 +22,6 @@ using namespace lumetta::bridge;
 
 namespace {
 constexpr const char* kMessageNames[] = {"lumetta1", "lumetta2", "prompt"};
-constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
 constexpr const char* kPromptNulReason =
     "The result contains a NUL character, which the prompt channel cannot carry.";
 
@@ -73,7 +73,7 @@ WebViewController::WebViewController(Services& services,
 WebViewController::~WebViewController() {
     closeWindowObservation_.reset();
     closeAllWindows();
-    historySignals_.reset();
+    navigation_.reset();
     viewSignals_.reset();
     contentSignals_.reset();
     if (content_) {
@@ -123,10 +123,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     WebKitSettings* settings = webkit_web_view_get_settings(view);
     webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, TRUE);
-    // Pages recognise the application by this name at the end of the user agent.
-    std::string agent =
-        std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
-    webkit_settings_set_user_agent(settings, agent.c_str());
+    appendUserAgentApplication(settings);
     webkit_settings_set_enable_developer_extras(settings, options_.devtools);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
     webkit_settings_set_enable_back_forward_navigation_gestures(settings, TRUE);
@@ -138,12 +135,10 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
-    g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
-    WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
-    historySignals_ = std::make_unique<SignalScope>(history, this);
-    g_signal_connect(history, "changed", G_CALLBACK(onHistoryChanged), this);
+    navigation_ = std::make_unique<NavigationBar>(view, [this] { updateTitle(); });
+    navigation_->setButtons(buttons_);
 
     loadURL(uri);
     return GTK_WIDGET(view);
@@ -234,10 +229,9 @@ gboolean WebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*
 void WebViewController::setWindow(GtkWindow* window, GtkWidget* backButton,
                                   GtkWidget* forwardButton) {
     window_ = window;
-    backButton_ = backButton;
-    forwardButton_ = forwardButton;
+    buttons_ = {backButton, forwardButton};
     intf_->native().setWindow(window);
-    updateButtons();
+    if (navigation_) navigation_->setButtons(buttons_);
 }
 
 template <int Channel>
@@ -324,10 +318,6 @@ gboolean WebViewController::onPermissionRequest(WebKitWebView*, WebKitPermission
     return FALSE;
 }
 
-void WebViewController::onTitle(GObject*, GParamSpec*, gpointer self) {
-    static_cast<WebViewController*>(self)->updateTitle();
-}
-
 void WebViewController::updateTitle() {
     if (!window_ || !webView_) return;
     const char* title = webkit_web_view_get_title(webView_.get());
@@ -339,19 +329,6 @@ void WebViewController::updateTitle() {
     std::string shown = "Not trusted: " + untrustedOrigin_;
     if (title && *title) shown += " \u2014 " + std::string(title);
     gtk_window_set_title(window_, shown.c_str());
-}
-
-void WebViewController::onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*,
-                                         gpointer, gpointer self) {
-    static_cast<WebViewController*>(self)->updateButtons();
-}
-
-void WebViewController::updateButtons() {
-    if (!webView_) return;
-    if (backButton_)
-        gtk_widget_set_sensitive(backButton_, webkit_web_view_can_go_back(webView_.get()));
-    if (forwardButton_)
-        gtk_widget_set_sensitive(forwardButton_, webkit_web_view_can_go_forward(webView_.get()));
 }
 
 void WebViewController::postJavaScriptFunction(const std::string& script) {
@@ -460,14 +437,6 @@ std::vector<WebViewWindowController*> WebViewController::controllers() const {
     std::vector<WebViewWindowController*> list;
     for (auto& child : controllers_) list.push_back(child.get());
     return list;
-}
-
-void WebViewController::goBack() {
-    if (webView_) webkit_web_view_go_back(webView_.get());
-}
-
-void WebViewController::goForward() {
-    if (webView_) webkit_web_view_go_forward(webView_.get());
 }
 
 }  // namespace lumetta::host

@@ -7,9 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "host/gtk/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
 #include "host/TrustPolicy.h"
+#include "host/gtk/GObjectPtr.h"
+#include "host/gtk/NavigationBar.h"
 #include "host/gtk/WebViewWindowController.h"
 
 namespace lumetta::host {
@@ -68,9 +69,6 @@ class WebViewController final : public PageController {
     /// Runs the main loop until the page calls $$app_ready or 30 s pass. Main thread.
     void waitForReady();
 
-    void goBack();
-    void goForward();
-
     /// Opens a child browser window showing `uri`, keeps it in the child list and shows it.
     /// The returned controller lives until its window closes or closeAllWindows. Main thread.
     WebViewWindowController& openWindow(const std::string& uri);
@@ -92,23 +90,18 @@ class WebViewController final : public PageController {
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer);
-    static void onTitle(GObject*, GParamSpec*, gpointer self);
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*, gpointer self);
     void installUserScript();
     void guardNavigation(const std::string& uri);
     void applyTrust(const std::string& uri);
     void updateTitle();
-    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
-                                 gpointer self);
-    void updateButtons();
 
     bridge::Services& services_;
     Options options_;
     std::vector<std::unique_ptr<WebViewWindowController>> controllers_;
     GtkWindow* window_ = nullptr;
-    GtkWidget* backButton_ = nullptr;
-    GtkWidget* forwardButton_ = nullptr;
+    NavigationButtons buttons_;
     TrustPolicy trust_;         // before the interface: its loopback server asks it from its thread
     std::string committedUri_;  // the document now shown
     bool trusted_ = true;       // whether that document may use the bridge
@@ -119,7 +112,7 @@ class WebViewController final : public PageController {
     GObjectPtr<WebKitWebView> webView_;
     std::unique_ptr<SignalScope> contentSignals_;
     std::unique_ptr<SignalScope> viewSignals_;
-    std::unique_ptr<SignalScope> historySignals_;
+    std::unique_ptr<NavigationBar> navigation_;  // once the view exists
     bridge::NotificationCenter::Token closeWindowObservation_;
 };
 

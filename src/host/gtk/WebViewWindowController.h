@@ -8,6 +8,7 @@
 
 #include "bridge/NotificationCenter.h"
 #include "host/gtk/GObjectPtr.h"
+#include "host/gtk/NavigationBar.h"
 
 namespace lumetta::host {
 
@@ -21,7 +22,7 @@ class WebViewWindowController {
     /// Builds the window and its web view and starts loading `uri`; the window is shown by
     /// show(). `center` receives the close notice and outlives the controller.
     WebViewWindowController(bridge::NotificationCenter& center, const std::string& uri);
-    /// Clears the view's handlers and destroys the window if it is still open.
+    /// Stops following the view and destroys the window if it is still open.
     ~WebViewWindowController();
     WebViewWindowController(const WebViewWindowController&) = delete;
     WebViewWindowController& operator=(const WebViewWindowController&) = delete;
@@ -30,35 +31,28 @@ class WebViewWindowController {
     void show();
     /// Closes the window as its close button would (which posts the close notice).
     void close();
-    void goBack();
-    void goForward();
 
     /// The window's web view (owned).
     WebKitWebView* webView() const { return webView_.get(); }
     /// The header bar's back button (owned by the window).
-    GtkWidget* backButton() const { return backButton_; }
+    GtkWidget* backButton() const { return buttons_.back; }
     /// The header bar's forward button (owned by the window).
-    GtkWidget* forwardButton() const { return forwardButton_; }
+    GtkWidget* forwardButton() const { return buttons_.forward; }
     /// The window; null once it has closed.
     GtkWindow* window() const { return closed_ ? nullptr : window_.get(); }
 
   private:
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
-    static void onTitle(GObject*, GParamSpec*, gpointer self);
-    static void onHistoryChanged(WebKitBackForwardList*, WebKitBackForwardListItem*, gpointer,
-                                 gpointer self);
     void windowWillClose();
-    void updateButtons();
+    void updateTitle();
 
     bridge::NotificationCenter& center_;
     GObjectPtr<GtkWindow> window_;
     GObjectPtr<WebKitWebView> webView_;
-    GtkWidget* backButton_ = nullptr;
-    GtkWidget* forwardButton_ = nullptr;
+    NavigationButtons buttons_;
     bool closed_ = false;
     std::unique_ptr<SignalScope> windowSignals_;
-    std::unique_ptr<SignalScope> viewSignals_;
-    std::unique_ptr<SignalScope> historySignals_;
+    std::unique_ptr<NavigationBar> navigation_;  // only while the window is open
 };
 
 }  // namespace lumetta::host

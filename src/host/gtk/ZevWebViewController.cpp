@@ -7,6 +7,7 @@
 
 #include "bridge/NotificationCenter.h"
 #include "host/gtk/Dialogs.h"
+#include "host/gtk/UserAgent.h"
 #include "modules/zev/ZevModule.h"
 
 namespace lumetta::host {
@@ -15,7 +16,6 @@ using namespace lumetta::bridge;
 
 namespace {
 constexpr const char* kMessageHandler = "sendMsgToZOM";
-constexpr const char* kUserAgentApplication = "velmar.lumetta(Mac)";
 // A page may ask for any size; WebKit would try to back it with a surface of that size.
 constexpr int64_t kMaxExtent = 16384;
 constexpr int64_t kMaxOffset = 4 * kMaxExtent;
@@ -86,9 +86,7 @@ ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overl
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_.get(), nullptr));
     webViewZEV_ = retain(view);
     WebKitSettings* settings = webkit_web_view_get_settings(view);
-    std::string agent =
-        std::string(webkit_settings_get_user_agent(settings)) + " " + kUserAgentApplication;
-    webkit_settings_set_user_agent(settings, agent.c_str());
+    appendUserAgentApplication(settings);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
 
     viewSignals_ = std::make_unique<SignalScope>(view, this);
