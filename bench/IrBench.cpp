@@ -42,18 +42,7 @@ double since(Clock::time_point t) {
 }
 
 std::string cabinetFile() {
-    ir::FitParams p;
-    p.hpOn = true;
-    p.hpF = 85;
-    p.hpQ = 0.9;
-    p.pkOn = true;
-    p.pkF = 1100;
-    p.pkQ = 1.3;
-    p.pkD = -7;
-    p.hsOn = true;
-    p.hsF = 4200;
-    p.hsQ = 0.8;
-    p.hsD = -36;
+    ir::FitParams p = ir::test::threeSections(85, 0.9, 1100, 1.3, -7, 4200, 0.8, -36);
     p.resMode = {1, 2, 0, 0};
     p.resF = {118, 260, 0, 0};
     p.resMs = {80, 35, 0, 0};
@@ -163,18 +152,7 @@ std::string corpusDir() {
 
 // A 0.3 s stereo 96 kHz cabinet: the longest preparation there is, so a cancel can land in it.
 std::string cancelFile() {
-    ir::FitParams p;
-    p.hpOn = true;
-    p.hpF = 90;
-    p.hpQ = 1.0;
-    p.pkOn = true;
-    p.pkF = 900;
-    p.pkQ = 1.2;
-    p.pkD = -6;
-    p.hsOn = true;
-    p.hsF = 4000;
-    p.hsQ = 0.7;
-    p.hsD = -30;
+    ir::FitParams p = ir::test::threeSections(90, 1.0, 900, 1.2, -6, 4000, 0.7, -30);
     auto h = ir::test::modelImpulse(p, 96000, 28800);
     std::vector<double> in;
     for (double v : h) {

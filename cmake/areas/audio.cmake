@@ -58,11 +58,13 @@ list(APPEND LUMETTA_MODULE_LIBS lumetta_audio_modules)
 add_executable(audio_unit_tests
     tests/audio/AudioTestSupport.cpp
     tests/audio/AudioVolumeTest.cpp
-    tests/audio/AudioStreamsTest.cpp
+    tests/audio/LevelMeterTest.cpp
+    tests/audio/AudioOutputTest.cpp
+    tests/audio/AudioInputTest.cpp
     tests/audio/AudioPlayerTest.cpp
     tests/audio/AudioRecorderTest.cpp
     tests/audio/TimePitchTest.cpp
-    tests/audio/FfmpegAudioFilesTest.cpp
+    tests/audio/ffmpeg/FfmpegAudioFilesTest.cpp
     tests/audio/AudioConverterTest.cpp
     tests/modules/audio/AudioModulesTest.cpp
 )
@@ -78,7 +80,7 @@ add_dependencies(concurrency_tests audio_unit_tests)
 add_executable(audio_pulse_tests
     tests/audio/AudioTestSupport.cpp
     tests/audio/PulseServer.cpp
-    tests/audio/PulseAudioTest.cpp
+    tests/audio/pulse/PulseAudioTest.cpp
 )
 target_include_directories(audio_pulse_tests PRIVATE tests)
 target_link_libraries(audio_pulse_tests PRIVATE lumetta_audio_modules lumetta_test_support

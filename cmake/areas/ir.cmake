@@ -47,12 +47,15 @@ target_compile_options(lumetta_ir_reference PRIVATE ${LUMETTA_IR_FLAGS})
 target_link_libraries(lumetta_ir_reference PUBLIC lumetta_irengine)
 
 add_executable(ir_unit_tests
-    tests/audio/WavReaderTest.cpp
+    tests/audio/FileStreamTest.cpp
+    tests/audio/RiffChunkStreamTest.cpp
+    tests/audio/WavFileProcTest.cpp
     tests/audio/CWaveUtilTest.cpp
     tests/ir/CFFTTest.cpp
-    tests/ir/PrepareTest.cpp
-    tests/ir/FitTest.cpp
-    tests/ir/ParameterFileTest.cpp
+    tests/ir/IrPrepareTest.cpp
+    tests/ir/IrFitTest.cpp
+    tests/ir/IrModelTest.cpp
+    tests/ir/IrCommandsTest.cpp
 )
 target_compile_definitions(ir_unit_tests PRIVATE
     LUMETTA_IR_CORPUS_DEFAULT="${LUMETTA_IR_CORPUS_DEFAULT}")
@@ -65,7 +68,7 @@ set_tests_properties(ir_unit_corpus PROPERTIES LABELS unit TIMEOUT 300
                      SKIP_REGULAR_EXPRESSION "${LUMETTA_SKIPPED_CASE}")
 
 # The job's background thread, its cancel and progress: also run under ThreadSanitizer.
-add_executable(ir_job_tests tests/ir/ConvJobTest.cpp)
+add_executable(ir_job_tests tests/ir/CIrDataConvTest.cpp)
 target_link_libraries(ir_job_tests PRIVATE lumetta_ir lumetta_ir_reference lumetta_test_support
                       GTest::gtest_main)
 add_test(NAME ir_job COMMAND ir_job_tests)

@@ -45,7 +45,8 @@ set_tests_properties(link_unit PROPERTIES LABELS "unit" TIMEOUT 60)
 # namespace: real sockets and a real peer process, so they run alone.
 add_executable(link_loopback_tests
     tests/link/DevsimProcess.cpp
-    tests/link/DLKNetTest.cpp
+    tests/link/DLKNetClientTest.cpp
+    tests/link/DLKNetServerTest.cpp
     tests/link/DLKConnectionTest.cpp
     tests/link/DLKAudioStreamsTest.cpp
     tests/link/DLKDiscoveryTest.cpp

@@ -41,6 +41,11 @@ list(APPEND LUMETTA_MODULE_LIBS lumetta_midi_modules)
 add_executable(midi_unit_tests
     tests/midi/MIDIParserTest.cpp
     tests/midi/MIDIClientTest.cpp
+    tests/midi/MIDIInputPortTest.cpp
+    tests/midi/MIDIOutputPortTest.cpp
+    tests/midi/MIDIEndpointDictionaryTest.cpp
+    tests/midi/virtual/VirtualMIDIServiceTest.cpp
+    tests/midi/TimestampTest.cpp
     tests/modules/MidiModulesTest.cpp
 )
 target_link_libraries(midi_unit_tests PRIVATE lumetta_midi_modules lumetta_test_support GTest::gtest_main)

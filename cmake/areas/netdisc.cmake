@@ -54,7 +54,7 @@ add_test(NAME netdisc_unit COMMAND netdisc_unit_tests)
 set_tests_properties(netdisc_unit PROPERTIES LABELS "unit" TIMEOUT 120)
 
 # The Bluetooth manager's lock under concurrent calls and callbacks: also under ThreadSanitizer.
-add_executable(netdisc_concurrency_tests tests/net/BLECentralManagerConcurrencyTest.cpp)
+add_executable(netdisc_concurrency_tests tests/net/BLECentralManagerTest.cpp)
 target_link_libraries(netdisc_concurrency_tests PRIVATE lumetta_ble lumetta_test_support
                       GTest::gtest_main)
 add_test(NAME netdisc_concurrency COMMAND netdisc_concurrency_tests)
@@ -64,7 +64,7 @@ add_dependencies(concurrency_tests netdisc_concurrency_tests)
 if(NOT LUMETTA_UNIT_ONLY)
 # Against a real avahi-daemon: the runner makes a private network namespace with its own
 # system bus and daemon, and runs the test binary inside it.
-add_executable(dnssd_functional_tests tests/net/AvahiDiscoveryTest.cpp)
+add_executable(dnssd_functional_tests tests/net/avahi/AvahiDnsSdTest.cpp)
 target_link_libraries(dnssd_functional_tests PRIVATE lumetta_dnssd_avahi lumetta_test_support
                       PkgConfig::GLIB GTest::gtest_main)
 add_test(NAME dnssd_functional
@@ -73,7 +73,7 @@ set_tests_properties(dnssd_functional PROPERTIES LABELS "functional" TIMEOUT 300
                      SKIP_RETURN_CODE 77)
 
 # The BlueZ central against python3-dbusmock on a private system bus the test starts itself.
-add_executable(ble_functional_tests tests/net/BlueZMockTest.cpp)
+add_executable(ble_functional_tests tests/net/bluez/BlueZCentralTest.cpp)
 target_link_libraries(ble_functional_tests PRIVATE lumetta_ble_bluez lumetta_test_support
                       PkgConfig::GLIB GTest::gtest_main)
 add_test(NAME ble_functional COMMAND ble_functional_tests)

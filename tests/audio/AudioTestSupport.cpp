@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -194,13 +195,12 @@ int64_t audibleFrames(const std::vector<int16_t>& samples, int channels, double 
 
 namespace {
 
-class FakeOutputQueue final : public audio::OutputQueue {
+// What both queue doubles do alike: they record their state, and stopping an output forgets
+// what it had queued.
+template <class Queue>
+class FakeQueue : public Queue {
   public:
-    explicit FakeOutputQueue(std::shared_ptr<FakeQueueFactory::State> s) : s_(std::move(s)) {}
-    void enqueue(const uint8_t* data, size_t bytes) override {
-        std::lock_guard g(s_->lock);
-        if (!s_->stopped) s_->queued.emplace_back(data, data + bytes);
-    }
+    explicit FakeQueue(std::shared_ptr<FakeQueueFactory::State> s) : s_(std::move(s)) {}
     bool start() override {
         std::lock_guard g(s_->lock);
         s_->running = true;
@@ -214,7 +214,19 @@ class FakeOutputQueue final : public audio::OutputQueue {
         std::lock_guard g(s_->lock);
         s_->stopped = true;
         s_->running = false;
-        s_->queued.clear();
+        if constexpr (std::is_same_v<Queue, audio::OutputQueue>) s_->queued.clear();
+    }
+
+  protected:
+    std::shared_ptr<FakeQueueFactory::State> s_;
+};
+
+class FakeOutputQueue final : public FakeQueue<audio::OutputQueue> {
+  public:
+    using FakeQueue::FakeQueue;
+    void enqueue(const uint8_t* data, size_t bytes) override {
+        std::lock_guard g(s_->lock);
+        if (!s_->stopped) s_->queued.emplace_back(data, data + bytes);
     }
     void setVolume(float gain) override {
         std::lock_guard g(s_->lock);
@@ -224,32 +236,9 @@ class FakeOutputQueue final : public audio::OutputQueue {
         std::lock_guard g(s_->lock);
         s_->rate = rate;
     }
-
-  private:
-    std::shared_ptr<FakeQueueFactory::State> s_;
 };
 
-class FakeInputQueue final : public audio::InputQueue {
-  public:
-    explicit FakeInputQueue(std::shared_ptr<FakeQueueFactory::State> s) : s_(std::move(s)) {}
-    bool start() override {
-        std::lock_guard g(s_->lock);
-        s_->running = true;
-        return true;
-    }
-    void pause() override {
-        std::lock_guard g(s_->lock);
-        s_->running = false;
-    }
-    void stop() override {
-        std::lock_guard g(s_->lock);
-        s_->stopped = true;
-        s_->running = false;
-    }
-
-  private:
-    std::shared_ptr<FakeQueueFactory::State> s_;
-};
+using FakeInputQueue = FakeQueue<audio::InputQueue>;
 
 }  // namespace
 

@@ -37,41 +37,34 @@ std::vector<uint8_t> raw(uint16_t tag, uint16_t ch, uint16_t bits, std::vector<u
 
 }  // namespace
 
-TEST(CWaveUtil, EightBitMapsZeroToMinusOneAndTopBelowOne) {
-    auto v = load(raw(1, 1, 8, {0, 128, 255}), "u8.wav", 3);
-    EXPECT_EQ(v[0], -1.0);
-    EXPECT_EQ(v[1], 0.0);
-    EXPECT_EQ(v[2], 0.9921875);
-}
-
-TEST(CWaveUtil, SixteenBitExtremes) {
-    auto v = load(raw(1, 1, 16, {0x00, 0x80, 0xFF, 0x7F, 0xFF, 0xFF}), "s16.wav", 3);
-    EXPECT_EQ(v[0], -1.0);
-    EXPECT_EQ(v[1], 0.999969482421875);
-    EXPECT_EQ(v[2], -3.0517578125e-05);
-}
-
-TEST(CWaveUtil, TwentyFourBitTakesTheSignFromTheThirdByte) {
-    auto v =
-        load(raw(1, 1, 24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}), "s24.wav", 3);
-    EXPECT_EQ(v[0], -1.0);
-    EXPECT_EQ(v[1], 8388607 * 1.1920928955078125e-07);
-    EXPECT_EQ(v[2], -1.1920928955078125e-07);
-}
-
-TEST(CWaveUtil, ThirtyTwoBitExtremes) {
-    auto v = load(raw(1, 1, 32, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}), "s32.wav", 2);
-    EXPECT_EQ(v[0], static_cast<double>(INT_MIN) * 4.656612873077393e-10);
-    EXPECT_EQ(v[0], -1.0);
-    EXPECT_EQ(v[1], static_cast<double>(INT_MAX) * 4.656612873077393e-10);
-}
-
-TEST(CWaveUtil, FloatIsWidenedUnchanged) {
-    std::vector<double> in = {0.25, -1.5, 1e-30};
-    auto v = load(wavFile(in, 1, 48000, 32, true), "f32.wav", 3);
-    EXPECT_EQ(v[0], 0.25);
-    EXPECT_EQ(v[1], -1.5);
-    EXPECT_EQ(v[2], static_cast<double>(1e-30f));
+// Each sample format at its extremes: 8-bit maps 0 to -1 and its top below 1, 24-bit takes
+// the sign from its third byte, float is widened unchanged.
+TEST(CWaveUtil, EachFormatConvertsItsExtremesExactly) {
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::vector<double> values;
+    } cases[] = {
+        {"u8.wav", raw(1, 1, 8, {0, 128, 255}), {-1.0, 0.0, 0.9921875}},
+        {"s16.wav",
+         raw(1, 1, 16, {0x00, 0x80, 0xFF, 0x7F, 0xFF, 0xFF}),
+         {-1.0, 0.999969482421875, -3.0517578125e-05}},
+        {"s24.wav",
+         raw(1, 1, 24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}),
+         {-1.0, 8388607 * 1.1920928955078125e-07, -1.1920928955078125e-07}},
+        {"s32.wav",
+         raw(1, 1, 32, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}),
+         {-1.0, static_cast<double>(INT_MAX) * 4.656612873077393e-10}},
+        {"f32.wav",
+         wavFile({0.25, -1.5, 1e-30}, 1, 48000, 32, true),
+         {0.25, -1.5, static_cast<double>(1e-30f)}},
+    };
+    for (const auto& c : cases) {
+        bool ok = false;
+        EXPECT_EQ(load(c.bytes, c.name, static_cast<uint32_t>(c.values.size()), &ok), c.values)
+            << c.name;
+        EXPECT_TRUE(ok) << c.name;
+    }
 }
 
 TEST(CWaveUtil, ExtensibleIsReadBySubFormat) {

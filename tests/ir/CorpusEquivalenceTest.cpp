@@ -108,18 +108,7 @@ TEST(SyntheticEquivalence, EveryKindOfCabinetFileGivesTheReferenceFile) {
 }
 
 TEST(SyntheticEquivalence, HighRatesSilenceAndTinyFilesGiveTheReferenceFile) {
-    FitParams p;
-    p.hpOn = true;
-    p.hpF = 75;
-    p.hpQ = 1.3;
-    p.pkOn = true;
-    p.pkF = 700;
-    p.pkQ = 0.9;
-    p.pkD = -9;
-    p.hsOn = true;
-    p.hsF = 5000;
-    p.hsQ = 1.0;
-    p.hsD = -45;
+    FitParams p = test::threeSections(75, 1.3, 700, 0.9, -9, 5000, 1.0, -45);
     p.resMode = {1, 2, 0, 0};
     p.resF = {105, 230, 0, 0};
     p.resMs = {110, 40, 0, 0};

@@ -197,6 +197,34 @@ Prepared prepare(const double* samples, uint32_t channels, int sampleRate, int64
     return out;
 }
 
+namespace {
+
+// One search over a grid of up to three axes, points in order: the last point whose error
+// reaches `best` is kept, and lowers `best`. A two-axis search passes `kNoAxis` third.
+struct Pick {
+    bool kept = false;
+    double f = 0, q = 0, d = 0;
+};
+constexpr Grid kNoAxis{0.0, 0.0, 1};
+
+template <class Response>
+Pick search(const std::vector<double>& t, double& best, const Grid& fs, const Grid& qs,
+            const Grid& ds, Response response) {
+    Pick pick;
+    for (int fi = 0; fi < fs.count; ++fi)
+        for (int qi = 0; qi < qs.count; ++qi)
+            for (int di = 0; di < ds.count; ++di) {
+                const double e = error(t, response(fs[fi], qs[qi], ds[di]));
+                if (e <= best) {
+                    best = e;
+                    pick = {true, fs[fi], qs[qi], ds[di]};
+                }
+            }
+    return pick;
+}
+
+}  // namespace
+
 FitResult fit(const std::vector<double>& t, bool boost) {
     const size_t length = t.size();
     FitResult out;
@@ -204,76 +232,49 @@ FitResult fit(const std::vector<double>& t, bool boost) {
     double best = 1000.0;
     std::vector<double> delta(length, 0.0);
     delta[0] = 1.0;
+    auto keepHighPass = [&](const Pick& k) {
+        if (!k.kept) return;
+        p.hpOn = true;
+        p.hpF = k.f;
+        p.hpQ = k.q;
+    };
+    auto keepShelf = [&](const Pick& k) {
+        if (!k.kept) return;
+        p.hsOn = true;
+        p.hsF = k.f;
+        p.hsQ = k.q;
+        p.hsD = k.d;
+    };
+    auto keepPeak = [&](const Pick& k) {
+        if (!k.kept) return;
+        p.pkOn = true;
+        p.pkF = k.f;
+        p.pkQ = k.q;
+        p.pkD = k.d;
+    };
 
     // Stage 4: high-pass alone.
-    {
-        bool kept = false;
-        double kf = 0, kq = 0;
-        for (int fi = 0; fi < grid::hpF.count; ++fi)
-            for (int qi = 0; qi < grid::hpQ.count; ++qi) {
-                const double e =
-                    error(t, runSection(highPass(grid::hpF[fi], grid::hpQ[qi]), delta));
-                if (e <= best) {
-                    best = e;
-                    kept = true;
-                    kf = grid::hpF[fi];
-                    kq = grid::hpQ[qi];
-                }
-            }
-        if (kept) {
-            p.hpOn = true;
-            p.hpF = kf;
-            p.hpQ = kq;
-        }
-        out.trace.searchBest.push_back(best);
-    }
+    keepHighPass(search(t, best, grid::hpF, grid::hpQ, kNoAxis, [&](double f, double q, double) {
+        return runSection(highPass(f, q), delta);
+    }));
+    out.trace.searchBest.push_back(best);
     const std::vector<double> hp = runSection(hpSection(p), delta);
     if (boost) {
-        bool kept = false;
-        double kf = 0, kq = 0, kd = 0;
-        for (int fi = 0; fi < grid::hsF.count; ++fi)
-            for (int qi = 0; qi < grid::hsQ.count; ++qi)
-                for (int di = 0; di < grid::hsDBoost.count; ++di) {
-                    const Biquad s =
-                        highShelf(grid::hsF[fi], grid::hsQ[qi], gainOf(grid::hsDBoost[di]));
-                    const double e = error(t, runSection(s, runSection(s, hp)));
-                    if (e <= best) {
-                        best = e;
-                        kept = true;
-                        kf = grid::hsF[fi];
-                        kq = grid::hsQ[qi];
-                        kd = grid::hsDBoost[di];
-                    }
-                }
-        p.hsOn = kept;
-        if (kept) {
-            p.hsF = kf;
-            p.hsQ = kq;
-            p.hsD = kd;
-        }
+        const Pick hs = search(t, best, grid::hsF, grid::hsQ, grid::hsDBoost,
+                               [&](double f, double q, double d) {
+                                   const Biquad s = highShelf(f, q, gainOf(d));
+                                   return runSection(s, runSection(s, hp));
+                               });
+        p.hsOn = false;
+        keepShelf(hs);
         out.trace.searchBest.push_back(best);
         const std::vector<double> chain = runSection(hsSection(p), runSection(hsSection(p), hp));
-        kept = false;
-        for (int fi = 0; fi < grid::pkF.count; ++fi)
-            for (int qi = 0; qi < grid::pkQ.count; ++qi)
-                for (int di = 0; di < grid::pkDBoost.count; ++di) {
-                    const Biquad s =
-                        peaking(grid::pkF[fi], grid::pkQ[qi], gainOf(grid::pkDBoost[di]));
-                    const double e = error(t, runSection(s, chain));
-                    if (e <= best) {
-                        best = e;
-                        kept = true;
-                        kf = grid::pkF[fi];
-                        kq = grid::pkQ[qi];
-                        kd = grid::pkDBoost[di];
-                    }
-                }
-        p.pkOn = kept;
-        if (kept) {
-            p.pkF = kf;
-            p.pkQ = kq;
-            p.pkD = kd;
-        }
+        const Pick pk = search(t, best, grid::pkF, grid::pkQ, grid::pkDBoost,
+                               [&](double f, double q, double d) {
+                                   return runSection(peaking(f, q, gainOf(d)), chain);
+                               });
+        p.pkOn = false;
+        keepPeak(pk);
         out.trace.searchBest.push_back(best);
     } else {
         bool kept = false;
@@ -310,77 +311,28 @@ FitResult fit(const std::vector<double>& t, bool boost) {
         }
         out.trace.searchBest.push_back(best);
 
-        kept = false;
-        double kf = 0, kq = 0, kd = 0;
         const Biquad pk = pkSection(p);
-        for (int fi = 0; fi < grid::hsF.count; ++fi)
-            for (int qi = 0; qi < grid::hsQ.count; ++qi)
-                for (int di = 0; di < grid::hsD.count; ++di) {
-                    const Biquad s = highShelf(grid::hsF[fi], grid::hsQ[qi], gainOf(grid::hsD[di]));
-                    const double e = error(t, runSection(pk, runSection(s, runSection(s, hp))));
-                    if (e <= best) {
-                        best = e;
-                        kept = true;
-                        kf = grid::hsF[fi];
-                        kq = grid::hsQ[qi];
-                        kd = grid::hsD[di];
-                    }
-                }
-        if (kept) {
-            p.hsOn = true;
-            p.hsF = kf;
-            p.hsQ = kq;
-            p.hsD = kd;
-        }
+        keepShelf(
+            search(t, best, grid::hsF, grid::hsQ, grid::hsD, [&](double f, double q, double d) {
+                const Biquad s = highShelf(f, q, gainOf(d));
+                return runSection(pk, runSection(s, runSection(s, hp)));
+            }));
         out.trace.searchBest.push_back(best);
 
-        kept = false;
         const std::vector<double> chain = runSection(hsSection(p), runSection(hsSection(p), hp));
-        for (int fi = 0; fi < grid::pkF.count; ++fi)
-            for (int qi = 0; qi < grid::pkQ.count; ++qi)
-                for (int di = 0; di < grid::pkD.count; ++di) {
-                    const Biquad s = peaking(grid::pkF[fi], grid::pkQ[qi], gainOf(grid::pkD[di]));
-                    const double e = error(t, runSection(s, chain));
-                    if (e <= best) {
-                        best = e;
-                        kept = true;
-                        kf = grid::pkF[fi];
-                        kq = grid::pkQ[qi];
-                        kd = grid::pkD[di];
-                    }
-                }
-        if (kept) {
-            p.pkOn = true;
-            p.pkF = kf;
-            p.pkQ = kq;
-            p.pkD = kd;
-        }
+        keepPeak(
+            search(t, best, grid::pkF, grid::pkQ, grid::pkD, [&](double f, double q, double d) {
+                return runSection(peaking(f, q, gainOf(d)), chain);
+            }));
         out.trace.searchBest.push_back(best);
     }
 
     const std::vector<double> chain =
         runSection(pkSection(p), runSection(hsSection(p), runSection(hsSection(p), delta)));
-    {
-        bool kept = false;
-        double kf = 0, kq = 0;
-        for (int fi = 0; fi < grid::refitF.count; ++fi)
-            for (int qi = 0; qi < grid::refitQ.count; ++qi) {
-                const double e =
-                    error(t, runSection(highPass(grid::refitF[fi], grid::refitQ[qi]), chain));
-                if (e <= best) {
-                    best = e;
-                    kept = true;
-                    kf = grid::refitF[fi];
-                    kq = grid::refitQ[qi];
-                }
-            }
-        if (kept) {
-            p.hpOn = true;
-            p.hpF = kf;
-            p.hpQ = kq;
-        }
-        out.trace.searchBest.push_back(best);
-    }
+    keepHighPass(
+        search(t, best, grid::refitF, grid::refitQ, kNoAxis,
+               [&](double f, double q, double) { return runSection(highPass(f, q), chain); }));
+    out.trace.searchBest.push_back(best);
     const std::vector<double> base = runSection(hpSection(p), chain);
     std::vector<double> model = base;
 

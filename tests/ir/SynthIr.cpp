@@ -207,19 +207,23 @@ const std::vector<IrShape>& irShapes() {
     return shapes;
 }
 
-std::vector<double> cabinetSamples(const IrShape& shape) {
+FitParams threeSections(double hpF, double hpQ, double pkF, double pkQ, double pkD, double hsF,
+                        double hsQ, double hsD) {
     FitParams p;
-    p.hpOn = true;
-    p.hpF = 80;
-    p.hpQ = 1.1;
-    p.pkOn = true;
-    p.pkF = 950;
-    p.pkQ = 1.1;
-    p.pkD = -8;
-    p.hsOn = true;
-    p.hsF = 4500;
-    p.hsQ = 0.9;
-    p.hsD = -40;
+    p.hpOn = p.pkOn = p.hsOn = true;
+    p.hpF = hpF;
+    p.hpQ = hpQ;
+    p.pkF = pkF;
+    p.pkQ = pkQ;
+    p.pkD = pkD;
+    p.hsF = hsF;
+    p.hsQ = hsQ;
+    p.hsD = hsD;
+    return p;
+}
+
+std::vector<double> cabinetSamples(const IrShape& shape) {
+    FitParams p = threeSections(80, 1.1, 950, 1.1, -8, 4500, 0.9, -40);
     p.resMode = {1, 2, 0, 0};
     p.resF = {110, 245, 0, 0};
     p.resMs = {90, 35, 0, 0};

@@ -40,6 +40,10 @@ std::string writeTemp(const std::string& name, const std::vector<uint8_t>& bytes
 /// A directory for this test run's files (created on demand).
 std::string tempDir();
 
+/// A model with its three sections on: high-pass, peaking and high shelf (gains in dB).
+FitParams threeSections(double hpF, double hpQ, double pkF, double pkQ, double pkD, double hsF,
+                        double hsQ, double hsD);
+
 /// The response of the model `p` to a unit impulse at `rate`, `length` samples: the sections
 /// in model order, then the resonators on top, with every frequency warped for `rate`.
 std::vector<double> modelImpulse(const FitParams& p, double rate, int64_t length);

@@ -73,6 +73,13 @@ class DLKAudioStreamsTest : public ::testing::Test {
         ASSERT_TRUE(
             pumpUntil([&] { return connection.client().status() == DLKNetClient::connected; }));
     }
+    // Starts the input stream into `sink`.
+    DLKAudioInputStream& startInput(ByteSink& sink) {
+        auto& in = connection.inputStream();
+        in.setDelegate(&sink);
+        in.start("");
+        return in;
+    }
     DLKConnection connection;
     std::filesystem::path wav =
         std::filesystem::temp_directory_path() / ("devsim-" + std::to_string(::getpid()) + ".wav");
@@ -154,9 +161,7 @@ TEST_F(DLKAudioStreamsTest, InputDeliversTheDevicesToneInWholeFrames) {
     DevsimProcess sim({"--no-discovery", "--input-pace", "fast", "--tone", "441"});
     connectTo(sim);
     ByteSink sink;
-    auto& in = connection.inputStream();
-    in.setDelegate(&sink);
-    in.start("");
+    auto& in = startInput(sink);
     ASSERT_TRUE(sim.waitFor("input-connected"));
     ASSERT_TRUE(pumpUntil([&] { return sink.bytes.size() >= 2000000; }, 30s));
     in.stop(false);
@@ -177,9 +182,7 @@ TEST_F(DLKAudioStreamsTest, InputStopAtOnceClosesWithoutTellingTheDelegate) {
     DevsimProcess sim({"--no-discovery"});
     connectTo(sim);
     ByteSink sink;
-    auto& in = connection.inputStream();
-    in.setDelegate(&sink);
-    in.start("");
+    auto& in = startInput(sink);
     ASSERT_TRUE(pumpUntil([&] { return sink.bytes.size() > 8192; }));
     EXPECT_TRUE(pumpUntil([&] { return in.status() == 1; }));
     in.stop(true);
@@ -212,9 +215,7 @@ TEST_F(DLKAudioStreamsTest, MetersHoldTheirPeakUntilReadAndResetOnDisconnect) {
     DevsimProcess sim({"--no-discovery", "--status-interval", "10"});
     connectTo(sim);
     ByteSink sink;
-    auto& in = connection.inputStream();
-    in.setDelegate(&sink);
-    in.start("");
+    auto& in = startInput(sink);
     ASSERT_TRUE(sim.waitFor("input-connected"));
     // The simulator's input meters sweep from 0 dB down; a held peak is the top of the sweep.
     ASSERT_TRUE(pumpUntil([&] { return connection.audioStatus().input.peakPowerL > -120; }));

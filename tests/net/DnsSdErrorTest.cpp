@@ -4,36 +4,36 @@
 
 using namespace lumetta::net;
 
-TEST(DnsSdErrorMap, OkIsNoError) {
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::Ok), 0);
+TEST(DnsSdErrorMap, EachAvahiErrorHasItsDnsSdCode) {
+    const std::pair<int, int> map[] = {
+        {avahierr::Ok, 0},
+        {avahierr::InvalidServiceType, dnssd::BadParam},
+        {avahierr::InvalidServiceName, dnssd::BadParam},
+        {avahierr::InvalidDomainName, dnssd::BadParam},
+        {avahierr::InvalidHostName, dnssd::BadParam},
+        {avahierr::InvalidPort, dnssd::BadParam},
+        {avahierr::InvalidServiceSubtype, dnssd::BadParam},
+        // A gone daemon is "service not running".
+        {avahierr::NoDaemon, -65563},
+        {avahierr::Disconnected, -65563},
+        {avahierr::AccessDenied, dnssd::Refused},
+        {avahierr::TooManyClients, dnssd::Refused},
+        {avahierr::Timeout, dnssd::Timeout},
+        {avahierr::NotFound, dnssd::NoSuchName},
+        {avahierr::Collision, dnssd::NameConflict},
+        {avahierr::NoMemory, dnssd::NoMemory},
+        {avahierr::InvalidFlags, dnssd::BadFlags},
+        {avahierr::InvalidInterface, dnssd::BadInterfaceIndex},
+        {avahierr::BadState, dnssd::BadState},
+        {avahierr::Failure, dnssd::Unknown},
+        {avahierr::Os, dnssd::Unknown},
+        {avahierr::DbusError, dnssd::Unknown},
+        {avahierr::NoNetwork, dnssd::Unknown},
+        {-999, dnssd::Unknown},
+    };
+    for (const auto& [avahi, code] : map) EXPECT_EQ(dnssdErrorFromAvahi(avahi), code) << avahi;
 }
 
-TEST(DnsSdErrorMap, MalformedNamesAndTypesAreBadParam) {
-    for (int e :
-         {avahierr::InvalidServiceType, avahierr::InvalidServiceName, avahierr::InvalidDomainName,
-          avahierr::InvalidHostName, avahierr::InvalidPort, avahierr::InvalidServiceSubtype})
-        EXPECT_EQ(dnssdErrorFromAvahi(e), dnssd::BadParam) << e;
-}
-
-TEST(DnsSdErrorMap, AGoneDaemonIsServiceNotRunning) {
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::NoDaemon), -65563);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::Disconnected), -65563);
-}
-
-TEST(DnsSdErrorMap, RefusalsTimeoutsAndLookupsHaveTheirOwnCodes) {
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::AccessDenied), dnssd::Refused);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::TooManyClients), dnssd::Refused);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::Timeout), dnssd::Timeout);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::NotFound), dnssd::NoSuchName);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::Collision), dnssd::NameConflict);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::NoMemory), dnssd::NoMemory);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::InvalidFlags), dnssd::BadFlags);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::InvalidInterface), dnssd::BadInterfaceIndex);
-    EXPECT_EQ(dnssdErrorFromAvahi(avahierr::BadState), dnssd::BadState);
-}
-
-TEST(DnsSdErrorMap, EveryOtherFailureIsANegativeUnknown) {
-    for (int e : {avahierr::Failure, avahierr::Os, avahierr::DbusError, avahierr::NoNetwork, -999})
-        EXPECT_EQ(dnssdErrorFromAvahi(e), dnssd::Unknown) << e;
+TEST(DnsSdErrorMap, EveryFailureIsANegativeDnsSdCode) {
     for (int e = -1; e >= -53; --e) EXPECT_LT(dnssdErrorFromAvahi(e), -65536) << e;
 }

@@ -110,6 +110,13 @@ class AlsaMIDIServiceFake : public ::testing::Test {
         if (started) service->start(listener);
     }
 
+    // A software keyboard "Keys", then the service open with the keyboard connected.
+    void openWithKeyboardConnected() {
+        keyboard = system->addSoftwarePort("Keyboard", "Keys");
+        open();
+        ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    }
+
     MIDIEndpointRef refOf(const std::string& portName, bool source) {
         for (auto ref : source ? service->sources() : service->destinations())
             if (service->properties(ref)->name == portName) return ref;
@@ -142,6 +149,8 @@ class AlsaMIDIServiceFake : public ::testing::Test {
     FakeSequencer* fake = nullptr;
     Listener listener;
     std::unique_ptr<MIDIService> service;
+    Address keyboard{};
+    int context = 0;
 };
 
 // ---- Output reaches hardware: the service subscribes to each destination.
@@ -196,19 +205,18 @@ TEST_F(AlsaMIDIServiceFake, PortExitForgetsTheOutputSubscription) {
 // ---- Exclusive subscriptions answer -EBUSY too: only our own subscription is success.
 
 TEST_F(AlsaMIDIServiceFake, ASourceHeldExclusivelyByAnotherProgramFailsToConnect) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
+    keyboard = system->addSoftwarePort("Keyboard", "Keys");
     const int other = system->addClient("Exclusive Recorder");
     const int otherPort =
         system->addPort(other, "in", SND_SEQ_PORT_CAP_WRITE, FakeSequencerSystem::kApplicationType);
     ASSERT_EQ(system->subscribe(keyboard, Address{other, otherPort}, true, other), 0);
     open();
-    int context = 0;
     EXPECT_EQ(service->connectSource(refOf("Keys", true), &context), -EBUSY);
     EXPECT_FALSE(system->isSubscribed(keyboard, ourInput()));
 }
 
 TEST_F(AlsaMIDIServiceFake, ConnectingAConnectedSourceAgainSucceedsWithTheNewContext) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
+    keyboard = system->addSoftwarePort("Keyboard", "Keys");
     open();
     int first = 0, second = 0;
     const MIDIEndpointRef source = refOf("Keys", true);
@@ -287,10 +295,7 @@ TEST_F(AlsaMIDIServiceFake, TheInputPoolIsEnlargedBeyondTheKernelDefault) {
 }
 
 TEST_F(AlsaMIDIServiceFake, OverflowDropsASysExThatLostItsMiddle) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
-    open();
-    int context = 0;
-    ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    ASSERT_NO_FATAL_FAILURE(openWithKeyboardConnected());
     system->emitSysExChunk(keyboard, {0xF0, 0x41, 0x10, 0x01, 0x02});
     ASSERT_TRUE(fake->waitUntilDrained(kPatience));
     fake->hold(true);
@@ -416,10 +421,9 @@ TEST_F(AlsaMIDIServiceFake, OnlyActiveMIDIPortsAreListed) {
 // ---- A rename does not leave a subscription behind.
 
 TEST_F(AlsaMIDIServiceFake, RenamingAConnectedSourceLeavesNoSubscriptionBehind) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
+    keyboard = system->addSoftwarePort("Keyboard", "Keys");
     open();
     const MIDIEndpointRef before = refOf("Keys", true);
-    int context = 0;
     ASSERT_EQ(service->connectSource(before, &context), 0);
     ASSERT_TRUE(system->isSubscribed(keyboard, ourInput()));
     system->renamePort(keyboard, "Keys (split)");
@@ -455,9 +459,8 @@ TEST_F(AlsaMIDIServiceFake, ALastingInputErrorIsReportedOnceWithoutSpinning) {
     EXPECT_LT(fake->inputCalls() - callsAtReport, 50) << "the receive thread spins on the error";
     EXPECT_EQ(listener.errorCount(), 1u);
     // Once the error clears, input flows again.
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
+    keyboard = system->addSoftwarePort("Keyboard", "Keys");
     fake->failInput(0, false);
-    int context = 0;
     ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
     system->emit(keyboard, {0x90, 0x3C, 0x64});
     EXPECT_TRUE(listener.waitFor([&] { return !listener.packets.empty(); }));
@@ -474,10 +477,7 @@ TEST_F(AlsaMIDIServiceFake, APollErrorIsReportedWithoutSpinning) {
 }
 
 TEST_F(AlsaMIDIServiceFake, StopReturnsWhileEventsKeepComing) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
-    open();
-    int context = 0;
-    ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    ASSERT_NO_FATAL_FAILURE(openWithKeyboardConnected());
     fake->flood(true, keyboard);
     ASSERT_TRUE(listener.waitFor([&] { return listener.packets.size() > 100; }));
     auto stopped = std::async(std::launch::async, [&] { service->stop(); });
@@ -488,10 +488,7 @@ TEST_F(AlsaMIDIServiceFake, StopReturnsWhileEventsKeepComing) {
 }
 
 TEST_F(AlsaMIDIServiceFake, MIDIFlowsWhileAListingIsUnderWay) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
-    open();
-    int context = 0;
-    ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    ASSERT_NO_FATAL_FAILURE(openWithKeyboardConnected());
     fake->blockEnumeration(true);
     auto listing = std::async(std::launch::async, [&] { return service->sources(); });
     ASSERT_TRUE(fake->waitUntilEnumerating(kPatience));
@@ -523,10 +520,7 @@ TEST_F(AlsaMIDIServiceFake, PortExitResetsTheEncoderOfItsAddress) {
 }
 
 TEST_F(AlsaMIDIServiceFake, PortExitDropsTheSourcesHalfJoinedSysEx) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
-    open();
-    int context = 0;
-    ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    ASSERT_NO_FATAL_FAILURE(openWithKeyboardConnected());
     system->emitSysExChunk(keyboard, {0xF0, 0x41, 0x01, 0x02});
     ASSERT_TRUE(fake->waitUntilDrained(kPatience));
     system->removePort(keyboard);
@@ -547,10 +541,7 @@ TEST_F(AlsaMIDIServiceFake, PortExitDropsTheSourcesHalfJoinedSysEx) {
 // ---- Input as before: SysEx chunks are joined, contexts kept apart, announcements told.
 
 TEST_F(AlsaMIDIServiceFake, SysExChunksOfOneSourceArriveAsOneMessage) {
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
-    open();
-    int context = 0;
-    ASSERT_EQ(service->connectSource(refOf("Keys", true), &context), 0);
+    ASSERT_NO_FATAL_FAILURE(openWithKeyboardConnected());
     const auto dump = sysExOf(1000);  // the fake's coder cuts it into 256-byte chunks
     system->emit(keyboard, dump);
     ASSERT_TRUE(listener.waitFor([&] { return !listener.packets.empty(); }));
@@ -561,7 +552,7 @@ TEST_F(AlsaMIDIServiceFake, SysExChunksOfOneSourceArriveAsOneMessage) {
 
 TEST_F(AlsaMIDIServiceFake, ANewPortIsAnnouncedOnceAndItsExitOnce) {
     open();
-    const Address keyboard = system->addSoftwarePort("Keyboard", "Keys");
+    keyboard = system->addSoftwarePort("Keyboard", "Keys");
     ASSERT_TRUE(listener.waitFor([&] { return listener.added.size() >= 2; }));
     const MIDIEndpointRef source = refOf("Keys", true);
     EXPECT_TRUE(listener.wasAdded(source));

@@ -50,12 +50,6 @@ std::vector<uint8_t> decode(snd_midi_event_t* coder, const snd_seq_event_t& even
     return std::vector<uint8_t>(buffer, buffer + size);
 }
 
-TEST(MIDIEventCoder, WorksWithoutASequencerDevice) {
-    // Nothing here opens /dev/snd: the coder is plain memory.
-    Coder coder = newCoder(256);
-    ASSERT_NE(coder, nullptr);
-}
-
 TEST(MIDIEventCoder, ANoteOnIsOneEventAndDecodesToTheSameBytes) {
     Coder encoder = newCoder(256);
     Coder decoder = newCoder(32);
@@ -69,20 +63,15 @@ TEST(MIDIEventCoder, ANoteOnIsOneEventAndDecodesToTheSameBytes) {
     EXPECT_EQ(decode(decoder.get(), events[0].event), (std::vector<uint8_t>{0x91, 0x3C, 0x64}));
 }
 
-TEST(MIDIEventCoder, RunningStatusMakesEventsOfTheSameStatus) {
-    Coder encoder = newCoder(256);
-    auto events = encode(encoder.get(), {0x90, 0x3C, 0x64, 0x3E, 0x00});
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1].type, SND_SEQ_EVENT_NOTEON);
-    EXPECT_EQ(events[1].event.data.note.note, 0x3E);
-}
-
-TEST(MIDIEventCoder, DecodingWithoutRunningStatusRepeatsTheStatus) {
+// Nothing here opens /dev/snd: the coder is plain memory.
+TEST(MIDIEventCoder, RunningStatusEventsDecodeWithTheStatusRepeated) {
     Coder encoder = newCoder(256);
     Coder decoder = newCoder(32);
     snd_midi_event_no_status(decoder.get(), 1);
     auto events = encode(encoder.get(), {0x90, 0x3C, 0x64, 0x3E, 0x00});
     ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].type, SND_SEQ_EVENT_NOTEON);
+    EXPECT_EQ(events[1].event.data.note.note, 0x3E);
     decode(decoder.get(), events[0].event);
     EXPECT_EQ(decode(decoder.get(), events[1].event), (std::vector<uint8_t>{0x90, 0x3E, 0x00}));
 }

@@ -1,4 +1,5 @@
-// The stream transport on loopback: raw sockets as peers, the GLib main loop turned by the test.
+// The connecting side of the stream transport on loopback: raw sockets as peers, the GLib main
+// loop turned by the test.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -6,11 +7,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <set>
 
 #include "files/UniqueFd.h"
 #include "link/DLKNetClient.h"
-#include "link/DLKNetServer.h"
 #include "link/DevsimProcess.h"
 
 using namespace lumetta::link;
@@ -36,22 +35,6 @@ struct RawListener {
     UniqueFd fd;
     uint16_t port = 0;
 };
-
-UniqueFd connectRaw(uint16_t port, const char* from = nullptr) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (from) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &local.sin_addr);
-        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
-    return fd;
-}
 
 // Fills a listener's queue (backlog 0) so that later connection attempts hang unanswered.
 std::vector<UniqueFd> fillBacklog(uint16_t port) {
@@ -92,90 +75,27 @@ class Events : public DLKNetClientDelegate {
     std::vector<uint8_t> received;
 };
 
-class ServerEvents : public DLKNetServerDelegate {
-  public:
-    void streamEventOpenCompleted(DLKNetServer& s) override { opened.push_back(&s); }
-    void streamHasBytesAvailable(DLKNetServer& s) override {
-        uint8_t b[256];
-        ssize_t n = s.read(b, sizeof b);
-        if (n > 0) received.insert(received.end(), b, b + n);
+// A client with its delegate; `connectToPeer` opens it to a raw peer the test holds.
+class DLKNetClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override { client.setDelegate(&events); }
+    void connectToPeer() {
+        client.connectToServer("127.0.0.1", listener.port);
+        peer = listener.accept();
+        ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
     }
-    void streamHasSpaceAvailable(DLKNetServer&) override { ++space; }
-    void streamErrorOccurred(DLKNetServer&) override { ++errors; }
-    void streamEndEncountered(DLKNetServer&) override { ++ends; }
-    void serverDidAccept(std::unique_ptr<DLKNetServer> c) override {
-        accepted.push_back(std::move(c));
-    }
-    std::vector<DLKNetServer*> opened;
-    std::vector<std::unique_ptr<DLKNetServer>> accepted;
-    std::vector<uint8_t> received;
-    int space = 0, errors = 0, ends = 0;
+    Events events;
+    RawListener listener;
+    DLKNetClient client;
+    UniqueFd peer;
 };
 
 }  // namespace
 
-TEST(DLKNetServerTest, PortZeroTakesTheSystemsPortAndARestartBindsItAgain) {
-    DLKNetServer server(0);
-    ASSERT_TRUE(server.startServer());
-    const uint16_t port = server.portNo();
-    EXPECT_NE(port, 0);
-    server.stopServer();
-    EXPECT_FALSE(server.listening());
-    ASSERT_TRUE(server.startServer());
-    EXPECT_EQ(server.portNo(), port);
-}
-
-TEST(DLKNetServerTest, MulticlientServerGivesEachConnectionItsOwnObjectAndPeer) {
-    DLKNetServer server(0);
-    ServerEvents events;
-    server.setMulticlient(true);
-    server.setDelegate(&events);
-    ASSERT_TRUE(server.startServer());
-    UniqueFd a = connectRaw(server.portNo(), "127.0.0.1");
-    UniqueFd b = connectRaw(server.portNo(), "127.0.0.2");
-    ASSERT_TRUE(a && b);
-    ASSERT_TRUE(pumpUntil([&] { return events.accepted.size() == 2; }));
-    EXPECT_EQ(events.opened.size(), 2u);
-    EXPECT_NE(events.accepted[0].get(), events.accepted[1].get());
-    std::set<std::string> peers;
-    for (auto& c : events.accepted) {
-        ASSERT_TRUE(c->clientAddress());
-        char text[INET_ADDRSTRLEN];
-        ::inet_ntop(AF_INET, &c->clientAddress()->sin_addr, text, sizeof text);
-        peers.insert(text);
-    }
-    EXPECT_EQ(peers, (std::set<std::string>{"127.0.0.1", "127.0.0.2"}));
-    EXPECT_FALSE(server.hasConnection());
-}
-
-TEST(DLKNetServerTest, SingleServerRefusesASecondConnectionAndReportsTheEnd) {
-    DLKNetServer server(0);
-    ServerEvents events;
-    server.setDelegate(&events);
-    ASSERT_TRUE(server.startServer());
-    UniqueFd first = connectRaw(server.portNo());
-    ASSERT_TRUE(pumpUntil([&] { return server.hasConnection(); }));
-    UniqueFd second = connectRaw(server.portNo());
-    // The refused connection is closed by us: a read sees the end.
-    uint8_t b;
-    EXPECT_TRUE(pumpUntil([&] { return ::recv(second.get(), &b, 1, MSG_DONTWAIT) == 0; }));
-    const uint8_t hello[] = {1, 2, 3};
-    ::send(first.get(), hello, sizeof hello, 0);
-    ASSERT_TRUE(pumpUntil([&] { return events.received.size() == 3; }));
-    first.reset();
-    ASSERT_TRUE(pumpUntil([&] { return events.ends == 1; }));
-    EXPECT_FALSE(server.hasConnection());
-    EXPECT_FALSE(server.clientAddress());
-    EXPECT_EQ(events.errors, 0);
-}
-
-TEST(DLKNetClientTest, ConnectTimeoutReportsOpenFailedOnceAndLeavesNoSocket) {
+TEST_F(DLKNetClientTest, ConnectTimeoutReportsOpenFailedOnceAndLeavesNoSocket) {
     // A listener whose queue is full drops further connection attempts: they hang.
     RawListener full(0);
     auto fillers = fillBacklog(full.port);
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
     client.setConnectTimeout(1);
     client.connectToServer("127.0.0.1", full.port);
     EXPECT_EQ(client.status(), DLKNetClient::connecting);
@@ -189,14 +109,8 @@ TEST(DLKNetClientTest, ConnectTimeoutReportsOpenFailedOnceAndLeavesNoSocket) {
     EXPECT_EQ(client.write(&b, 1), 0);
 }
 
-TEST(DLKNetClientTest, KeepAlivesOfFourZeroBytesGoOutEverySecond) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+TEST_F(DLKNetClientTest, KeepAlivesOfFourZeroBytesGoOutEverySecond) {
+    connectToPeer();
     // Keep the receive check quiet while we listen.
     std::vector<uint8_t> got;
     const uint8_t nothing[] = {9, 0, 0, 0};
@@ -214,15 +128,9 @@ TEST(DLKNetClientTest, KeepAlivesOfFourZeroBytesGoOutEverySecond) {
     EXPECT_EQ(events.ends + events.errors, 0);
 }
 
-TEST(DLKNetClientTest, SilentPeerEndsTheConnectionOnTheFourthTick) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
+TEST_F(DLKNetClientTest, SilentPeerEndsTheConnectionOnTheFourthTick) {
     client.setTickInterval(200ms);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+    connectToPeer();
     // Timers never fire early: after three and a half ticks the connection still stands.
     pumpFor(700ms);
     EXPECT_EQ(events.ends, 0);
@@ -236,15 +144,9 @@ TEST(DLKNetClientTest, SilentPeerEndsTheConnectionOnTheFourthTick) {
     })) << "the socket is closed";
 }
 
-TEST(DLKNetClientTest, DataResetsTheReceiveCheck) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
+TEST_F(DLKNetClientTest, DataResetsTheReceiveCheck) {
     client.setTickInterval(100ms);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+    connectToPeer();
     const uint8_t keepAlive[] = {0, 0, 0, 0};
     for (int i = 0; i < 12; ++i) {
         ::send(peer.get(), keepAlive, 4, 0);
@@ -254,29 +156,17 @@ TEST(DLKNetClientTest, DataResetsTheReceiveCheck) {
     EXPECT_EQ(events.received.size(), 48u);
 }
 
-TEST(DLKNetClientTest, ZeroKeepAliveTimeoutSendsNothingAndNeverTimesOut) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
+TEST_F(DLKNetClientTest, ZeroKeepAliveTimeoutSendsNothingAndNeverTimesOut) {
     client.setTickInterval(100ms);
     client.setKeepAliveTimeout(0);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+    connectToPeer();
     pumpFor(900ms);
     EXPECT_EQ(events.ends, 0);
     EXPECT_TRUE(drain(peer.get()).empty());
 }
 
-TEST(DLKNetClientTest, PeerCloseIsAnEndAndRefusedConnectIsAnError) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+TEST_F(DLKNetClientTest, PeerCloseIsAnEndAndRefusedConnectIsAnError) {
+    connectToPeer();
     peer.reset();
     ASSERT_TRUE(pumpUntil([&] { return events.ends == 1; }));
 
@@ -290,15 +180,9 @@ TEST(DLKNetClientTest, PeerCloseIsAnEndAndRefusedConnectIsAnError) {
     EXPECT_EQ(events.openFailed, 0);
 }
 
-TEST(DLKNetClientTest, WritesToASlowReaderArriveWholeAndInOrder) {
-    RawListener listener;
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
+TEST_F(DLKNetClientTest, WritesToASlowReaderArriveWholeAndInOrder) {
     client.setKeepAliveTimeout(0);
-    client.connectToServer("127.0.0.1", listener.port);
-    UniqueFd peer = listener.accept();
-    ASSERT_TRUE(pumpUntil([&] { return events.opened == 1; }));
+    connectToPeer();
     // Far more than the socket buffers hold: most of it waits in the backlog.
     std::vector<uint8_t> sent;
     std::vector<uint8_t> block(64 * 1024);
@@ -322,13 +206,10 @@ TEST(DLKNetClientTest, WritesToASlowReaderArriveWholeAndInOrder) {
     EXPECT_EQ(client.backlog(), 0u);
 }
 
-TEST(DLKNetClientTest, HugeConnectTimeoutDoesNotWrapIntoAnEarlyFailure) {
+TEST_F(DLKNetClientTest, HugeConnectTimeoutDoesNotWrapIntoAnEarlyFailure) {
     // 4,294,968 s in milliseconds wraps a 32-bit timer to 704 ms.
     RawListener full(0);
     auto fillers = fillBacklog(full.port);
-    DLKNetClient client;
-    Events events;
-    client.setDelegate(&events);
     client.setConnectTimeout(4294968);
     client.connectToServer("127.0.0.1", full.port);
     pumpFor(1500ms);

@@ -136,6 +136,15 @@ const json* find(const json& devices, const std::string& uid) {
     return nullptr;
 }
 
+// The first frame whose left sample reaches `threshold`, or the length when none does.
+int64_t firstLoudFrame(const test::Decoded& take, int threshold) {
+    int64_t start = 0;
+    while (start < take.frames() &&
+           std::abs(take.samples[static_cast<size_t>(2 * start)]) < threshold)
+        ++start;
+    return start;
+}
+
 }  // namespace
 
 TEST_F(PulseAudioTest, ListsTheSinkAsOutputAndItsMonitorAsInput) {
@@ -192,10 +201,8 @@ TEST_F(PulseAudioTest, PlaybackReachesTheSinkAtTheRightPitchAndLevelThenStopsAnd
     ASSERT_TRUE(ok);
     int64_t audible = test::audibleFrames(take.samples, 2, 0.1);
     EXPECT_NEAR(static_cast<double>(audible), 2.0 * 44100, 0.3 * 44100);
-    // Measure inside the tone: find its first loud block.
-    int64_t start = 0;
-    while (start < take.frames() && std::abs(take.samples[static_cast<size_t>(2 * start)]) < 8000)
-        ++start;
+    // Measure inside the tone, from its first loud frame.
+    const int64_t start = firstLoudFrame(take, 8000);
     ASSERT_LT(start + 44100, take.frames());
     EXPECT_NEAR(test::zeroCrossingFrequency(take.samples, 2, 0, start + 4410, start + 44100, 44100),
                 1000, 3);
@@ -209,44 +216,37 @@ TEST_F(PulseAudioTest, VolumeFollowsTheCurve) {
     bool ok;
     auto take = test::decodeFile(dir.file("take.wav"), ok);
     ASSERT_TRUE(ok);
-    int64_t start = 0;
-    while (start < take.frames() && std::abs(take.samples[static_cast<size_t>(2 * start)]) < 2000)
-        ++start;
+    const int64_t start = firstLoudFrame(take, 2000);
     ASSERT_LT(start + 22050, take.frames());
     double expected = 0.8 / std::sqrt(2.0) * 0.2973;
     EXPECT_NEAR(test::medianBlockRms(take.samples, 2, 0, start + 4410, start + 22050), expected,
                 expected * 0.05);
 }
 
-TEST_F(PulseAudioTest, DoubleSpeedHalvesTheLengthAndKeepsThePitch) {
-    test::writeToneWav(dir.file("tone.wav"), 44100, 1000.0, 0.5, 3.0);
-    ASSERT_TRUE(playAndRecord("tone.wav", dir.file("take.wav"), 2.0f));
+// Speed changes the length of what is heard and keeps the pitch.
+struct Speed {
+    float speed;
+    double toneSeconds, heardSeconds, slackSeconds;
+};
+
+class PulseAudioSpeedTest : public PulseAudioTest, public ::testing::WithParamInterface<Speed> {};
+
+TEST_P(PulseAudioSpeedTest, ScalesTheLengthAndKeepsThePitch) {
+    const Speed& p = GetParam();
+    test::writeToneWav(dir.file("tone.wav"), 44100, 1000.0, 0.5, p.toneSeconds);
+    ASSERT_TRUE(playAndRecord("tone.wav", dir.file("take.wav"), p.speed));
     bool ok;
     auto take = test::decodeFile(dir.file("take.wav"), ok);
     ASSERT_TRUE(ok);
     int64_t audible = test::audibleFrames(take.samples, 2, 0.1);
-    EXPECT_NEAR(static_cast<double>(audible), 1.5 * 44100, 0.3 * 44100);
-    int64_t start = 0;
-    while (start < take.frames() && std::abs(take.samples[static_cast<size_t>(2 * start)]) < 8000)
-        ++start;
+    EXPECT_NEAR(static_cast<double>(audible), p.heardSeconds * 44100, p.slackSeconds * 44100);
+    const int64_t start = firstLoudFrame(take, 8000);
     EXPECT_NEAR(test::zeroCrossingFrequency(take.samples, 2, 0, start + 4410, start + 44100, 44100),
                 1000, 15);
 }
 
-TEST_F(PulseAudioTest, HalfSpeedDoublesTheLengthAndKeepsThePitch) {
-    test::writeToneWav(dir.file("tone.wav"), 44100, 1000.0, 0.5, 1.0);
-    ASSERT_TRUE(playAndRecord("tone.wav", dir.file("take.wav"), 0.5f));
-    bool ok;
-    auto take = test::decodeFile(dir.file("take.wav"), ok);
-    ASSERT_TRUE(ok);
-    int64_t audible = test::audibleFrames(take.samples, 2, 0.1);
-    EXPECT_NEAR(static_cast<double>(audible), 2.0 * 44100, 0.4 * 44100);
-    int64_t start = 0;
-    while (start < take.frames() && std::abs(take.samples[static_cast<size_t>(2 * start)]) < 8000)
-        ++start;
-    EXPECT_NEAR(test::zeroCrossingFrequency(take.samples, 2, 0, start + 4410, start + 44100, 44100),
-                1000, 15);
-}
+INSTANTIATE_TEST_SUITE_P(DoubleAndHalf, PulseAudioSpeedTest,
+                         ::testing::Values(Speed{2.0f, 3.0, 1.5, 0.3}, Speed{0.5f, 1.0, 2.0, 0.4}));
 
 TEST_F(PulseAudioTest, AacRecordingsFromTheMonitorAtEachBitRate) {
     test::writeToneWav(dir.file("tone.wav"), 44100, 500.0, 0.5, 30.0);

@@ -44,7 +44,7 @@ bool stopDaemon() {
     return test::avahi::stopDaemon([] { g_main_context_iteration(nullptr, FALSE); });
 }
 
-class AvahiDiscoveryTest : public ::testing::Test {
+class AvahiDnsSdTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!inPrivateNamespace())
@@ -102,7 +102,7 @@ class AvahiDiscoveryTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(AvahiDiscoveryTest, AnAnnouncedServiceResolvesPerAddressAndIsLostOnceWhenWithdrawn) {
+TEST_F(AvahiDnsSdTest, AnAnnouncedServiceResolvesPerAddressAndIsLostOnceWhenWithdrawn) {
     const std::string name = "Amp \"Deluxe\" \\ back\fslash é ✓";
     Publication publication(name, "_lumtest._tcp", 4242);
     ASSERT_TRUE(publication.running());
@@ -134,7 +134,7 @@ TEST_F(AvahiDiscoveryTest, AnAnnouncedServiceResolvesPerAddressAndIsLostOnceWhen
             << "resolved after lost";
 }
 
-TEST_F(AvahiDiscoveryTest, SearchIsRefusedWhileRunningAndStopsWithAnEmptyCode) {
+TEST_F(AvahiDnsSdTest, SearchIsRefusedWhileRunningAndStopsWithAnEmptyCode) {
     EXPECT_EQ(native->call("$$netservice_search", "_lumtest._tcp", {}), "b1");
     EXPECT_EQ(native->call("$$netservice_search", "_lumtest._tcp", {}), "b");
     EXPECT_EQ(native->call("$$netservice_stop", {}, {}), "v");
@@ -144,7 +144,7 @@ TEST_F(AvahiDiscoveryTest, SearchIsRefusedWhileRunningAndStopsWithAnEmptyCode) {
     EXPECT_EQ(native->call("$$netservice_search", "_lumtest._tcp", {}), "b1");
 }
 
-TEST_F(AvahiDiscoveryTest, AMalformedTypeStopsAtOnceWithANegativeCode) {
+TEST_F(AvahiDnsSdTest, AMalformedTypeStopsAtOnceWithANegativeCode) {
     EXPECT_EQ(native->call("$$netservice_search", "not a type", {}), "b1");
     ASSERT_TRUE(waitForEvents([](const auto& list) { return !list.empty(); }));
     auto f = fields(pageEvents().at(0));
@@ -154,7 +154,7 @@ TEST_F(AvahiDiscoveryTest, AMalformedTypeStopsAtOnceWithANegativeCode) {
     EXPECT_EQ(native->call("$$netservice_search", "_lumtest._tcp", {}), "b1");
 }
 
-TEST_F(AvahiDiscoveryTest, ADaemonThatStopsEndsTheSearchAndASearchAfterItsReturnWorks) {
+TEST_F(AvahiDnsSdTest, ADaemonThatStopsEndsTheSearchAndASearchAfterItsReturnWorks) {
     Publication before("Before", "_lumtest._tcp", 1111);
     EXPECT_EQ(native->call("$$netservice_search", "_lumtest._tcp", {}), "b1");
     ASSERT_TRUE(waitForEvents([&](const auto&) { return !resolvedFor("Before").empty(); }));

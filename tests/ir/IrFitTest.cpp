@@ -42,18 +42,7 @@ void expectSameFit(const std::vector<double>& target, bool boost, const std::str
 }
 
 FitParams cabinet() {
-    FitParams p;
-    p.hpOn = true;
-    p.hpF = 110;
-    p.hpQ = 1.1;
-    p.pkOn = true;
-    p.pkF = 1200;
-    p.pkQ = 1.5;
-    p.pkD = -8;
-    p.hsOn = true;
-    p.hsF = 3500;
-    p.hsQ = 0.8;
-    p.hsD = -42;
+    FitParams p = test::threeSections(110, 1.1, 1200, 1.5, -8, 3500, 0.8, -42);
     return p;
 }
 
@@ -170,36 +159,34 @@ FitResult fitOf(const FitParams& p) {
     return r;
 }
 
-TEST(FitRecovery, ShelfIsFoundWithinItsGridStep) {
-    FitParams p = flatHighPass();
-    p.hsOn = true;
-    p.hsF = 5000;
-    p.hsQ = 0.8;
-    p.hsD = -36;
-    const FitResult r = fitOf(p);
-    SCOPED_TRACE(describe(r.params));
-    EXPECT_TRUE(r.params.hsOn);
-    EXPECT_NEAR(r.params.hsF, p.hsF, 100.0);
-    EXPECT_NEAR(r.params.hsQ, p.hsQ, 0.1 + 1e-9);
-    EXPECT_NEAR(r.params.hsD, p.hsD, 3.0);
-    EXPECT_NEAR(r.params.hpF, p.hpF, 1.0);
-    EXPECT_NEAR(r.params.hpQ, p.hpQ, 0.1 + 1e-9);
-}
-
-TEST(FitRecovery, PeakIsFoundWithinItsGridStep) {
-    FitParams p = flatHighPass();
-    p.pkOn = true;
-    p.pkF = 1500;
-    p.pkQ = 2.0;
-    p.pkD = -9;
-    const FitResult r = fitOf(p);
-    SCOPED_TRACE(describe(r.params));
-    EXPECT_TRUE(r.params.pkOn);
-    EXPECT_NEAR(r.params.pkF, p.pkF, 50.0);
-    EXPECT_NEAR(r.params.pkQ, p.pkQ, 0.1 + 1e-9);
-    EXPECT_NEAR(r.params.pkD, p.pkD, 1.0);
-    EXPECT_NEAR(r.params.hpF, p.hpF, 1.0);
-    EXPECT_NEAR(r.params.hpQ, p.hpQ, 0.1 + 1e-9);
+// A shelf or a peak on top of the high-pass is found within its grid step, the high-pass too.
+TEST(FitRecovery, ShelfOrPeakIsFoundWithinItsGridStep) {
+    const struct {
+        bool FitParams::*on;
+        double FitParams::*f;
+        double FitParams::*q;
+        double FitParams::*d;
+        double fValue, qValue, dValue, fStep, dStep;
+    } sections[] = {
+        {&FitParams::hsOn, &FitParams::hsF, &FitParams::hsQ, &FitParams::hsD, 5000, 0.8, -36, 100,
+         3},
+        {&FitParams::pkOn, &FitParams::pkF, &FitParams::pkQ, &FitParams::pkD, 1500, 2.0, -9, 50, 1},
+    };
+    for (const auto& s : sections) {
+        FitParams p = flatHighPass();
+        p.*s.on = true;
+        p.*s.f = s.fValue;
+        p.*s.q = s.qValue;
+        p.*s.d = s.dValue;
+        const FitResult r = fitOf(p);
+        SCOPED_TRACE(describe(r.params));
+        EXPECT_TRUE(r.params.*s.on);
+        EXPECT_NEAR(r.params.*s.f, s.fValue, s.fStep);
+        EXPECT_NEAR(r.params.*s.q, s.qValue, 0.1 + 1e-9);
+        EXPECT_NEAR(r.params.*s.d, s.dValue, s.dStep);
+        EXPECT_NEAR(r.params.hpF, p.hpF, 1.0);
+        EXPECT_NEAR(r.params.hpQ, p.hpQ, 0.1 + 1e-9);
+    }
 }
 
 TEST(FitRecovery, ResonatorIsFoundWithinItsGridStep) {

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class BlueZMockTest : public ::testing::Test {
+class BlueZCentralTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!test::PrivateBlueZ::available())
@@ -30,18 +30,12 @@ class BlueZMockTest : public ::testing::Test {
 
     void TearDown() override { native.reset(); }
 
-    void startBus(bool denyObjects = false) { bluez.startBus(denyObjects); }
-    void startBlueZ() { bluez.startBlueZ(); }
-    void addPeripheral() { bluez.addPeripheral(); }
-    void update(const std::string& path, const char* interface, GVariant* properties) {
-        bluez.update(path, interface, properties);
-    }
-    bool discovering() { return bluez.discovering(); }
-    size_t callCount(const std::string& path, const char* method) {
-        return bluez.callCount(path, method);
-    }
-    std::pair<std::string, std::string> lastWrite(const std::string& path) {
-        return bluez.lastWrite(path);
+    // A bus with BlueZ and the peripheral on it, then the module.
+    void startWithPeripheral() {
+        ASSERT_NO_FATAL_FAILURE(bluez.startBus());
+        ASSERT_NO_FATAL_FAILURE(bluez.startBlueZ());
+        ASSERT_NO_FATAL_FAILURE(bluez.addPeripheral());
+        startModule();
     }
 
     void startModule() {
@@ -77,12 +71,13 @@ class BlueZMockTest : public ::testing::Test {
     /// Scans until powered on, connects the device and discovers the service.
     void connectAndDiscover() {
         call("$$ble_scanstart", "[]");
-        ASSERT_TRUE(waitUntil([&] { return discovering(); })) << "the scan never started";
+        ASSERT_TRUE(waitUntil([&] { return bluez.discovering(); })) << "the scan never started";
         call("$$ble_connect", identifier());
         EXPECT_EQ(nextEvent(), "ble\fconnected\f" + identifier() + "\fAmp \"One\" é");
         call("$$ble_discover", identifier(), "6e400001-b5a3-f393-e0a9-e50e24dcca9e");
         // BlueZ resolves the services after connecting; discovery waits for it.
-        update(kDevice, "org.bluez.Device1", g_variant_new_parsed("{'ServicesResolved': <true>}"));
+        bluez.update(kDevice, "org.bluez.Device1",
+                     g_variant_new_parsed("{'ServicesResolved': <true>}"));
         auto discovered = fields(nextEvent());
         ASSERT_EQ(discovered.size(), 5u);
         EXPECT_EQ(discovered[1], "discovered");
@@ -98,43 +93,34 @@ class BlueZMockTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(BlueZMockTest, ScanReportsEveryAdvertisementOfANamedPeripheral) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, ScanReportsEveryAdvertisementOfANamedPeripheral) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     call("$$ble_scanstart", "[]");
-    ASSERT_TRUE(waitUntil([&] { return discovering(); }));
+    ASSERT_TRUE(waitUntil([&] { return bluez.discovering(); }));
     for (int rssi : {-42, -43}) {
-        update(kDevice, "org.bluez.Device1",
-               g_variant_new_parsed("{'RSSI': <@n %n>}", static_cast<gint16>(rssi)));
+        bluez.update(kDevice, "org.bluez.Device1",
+                     g_variant_new_parsed("{'RSSI': <@n %n>}", static_cast<gint16>(rssi)));
         EXPECT_EQ(nextEvent(),
                   "ble\ffound\f" + identifier() + "\fAmp \"One\" é\f" + std::to_string(rssi));
     }
     call("$$ble_scanstop");
-    ASSERT_TRUE(waitUntil([&] { return !discovering(); }));
+    ASSERT_TRUE(waitUntil([&] { return !bluez.discovering(); }));
 }
 
-TEST_F(BlueZMockTest, TheServiceFilterDropsPeripheralsWithoutTheService) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, TheServiceFilterDropsPeripheralsWithoutTheService) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     call("$$ble_scanstart", "[\"180d\"]");
-    ASSERT_TRUE(waitUntil([&] { return discovering(); }));
-    update(kDevice, "org.bluez.Device1", g_variant_new_parsed("{'RSSI': <@n -50>}"));
-    update(kDevice, "org.bluez.Device1",
-           g_variant_new_parsed("{'UUIDs': <['0000180d-0000-1000-8000-00805f9b34fb']>, "
-                                "'RSSI': <@n -51>}"));
+    ASSERT_TRUE(waitUntil([&] { return bluez.discovering(); }));
+    bluez.update(kDevice, "org.bluez.Device1", g_variant_new_parsed("{'RSSI': <@n -50>}"));
+    bluez.update(kDevice, "org.bluez.Device1",
+                 g_variant_new_parsed("{'UUIDs': <['0000180d-0000-1000-8000-00805f9b34fb']>, "
+                                      "'RSSI': <@n -51>}"));
     EXPECT_EQ(fields(nextEvent()).at(4), "-51");
     EXPECT_FALSE(native->queue().take());
 }
 
-TEST_F(BlueZMockTest, ConnectDiscoverReadWriteAndNotify) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, ConnectDiscoverReadWriteAndNotify) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     ASSERT_NO_FATAL_FAILURE(connectAndDiscover());
 
     auto props = call("$$ble_properties", address("2A37"));
@@ -153,32 +139,33 @@ TEST_F(BlueZMockTest, ConnectDiscoverReadWriteAndNotify) {
     ASSERT_EQ(write.size(), 4u);
     EXPECT_EQ(write[1], "write");
     EXPECT_EQ(write[3], "");
-    EXPECT_EQ(lastWrite(kService + "/char0014"),
+    EXPECT_EQ(bluez.lastWrite(kService + "/char0014"),
               (std::pair<std::string, std::string>{"01AB", "request"}));
 
     call("$$ble_writewithoutresponse", address("2A39"), "ff00");
-    ASSERT_TRUE(waitUntil([&] { return callCount(kService + "/char0014", "WriteValue") == 2; }));
-    EXPECT_EQ(lastWrite(kService + "/char0014"),
+    ASSERT_TRUE(
+        waitUntil([&] { return bluez.callCount(kService + "/char0014", "WriteValue") == 2; }));
+    EXPECT_EQ(bluez.lastWrite(kService + "/char0014"),
               (std::pair<std::string, std::string>{"FF00", "command"}));
     EXPECT_FALSE(native->queue().take()) << "a write without response has no event";
 
     call("$$ble_notify", address("2A37"), "1");
-    ASSERT_TRUE(waitUntil([&] { return callCount(kService + "/char0011", "StartNotify") == 1; }));
-    update(kService + "/char0011", kChr, g_variant_new_parsed("{'Value': <@ay [0x7f, 0x00]>}"));
+    ASSERT_TRUE(
+        waitUntil([&] { return bluez.callCount(kService + "/char0011", "StartNotify") == 1; }));
+    bluez.update(kService + "/char0011", kChr,
+                 g_variant_new_parsed("{'Value': <@ay [0x7f, 0x00]>}"));
     EXPECT_EQ(fields(nextEvent()).at(3), "7F00");
     call("$$ble_notify", address("2A37"), "0");
-    ASSERT_TRUE(waitUntil([&] { return callCount(kService + "/char0011", "StopNotify") == 1; }));
-    update(kService + "/char0011", kChr, g_variant_new_parsed("{'Value': <@ay [0x01]>}"));
+    ASSERT_TRUE(
+        waitUntil([&] { return bluez.callCount(kService + "/char0011", "StopNotify") == 1; }));
+    bluez.update(kService + "/char0011", kChr, g_variant_new_parsed("{'Value': <@ay [0x01]>}"));
     call("$$ble_disconnect");
     EXPECT_EQ(nextEvent(), "ble\fdisconnected\f" + identifier() + "\fAmp \"One\" é")
         << "no changed event after notifications were switched off";
 }
 
-TEST_F(BlueZMockTest, ARefusedWriteIsReportedWithItsReason) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, ARefusedWriteIsReportedWithItsReason) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     ASSERT_NO_FATAL_FAILURE(connectAndDiscover());
     call("$$ble_write", address("2A3A"), "01");
     auto write = fields(nextEvent());
@@ -187,11 +174,8 @@ TEST_F(BlueZMockTest, ARefusedWriteIsReportedWithItsReason) {
     EXPECT_EQ(write[3], "Write not permitted");
 }
 
-TEST_F(BlueZMockTest, APeripheralThatDisappearsMidReadIsReportedAndForgotten) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, APeripheralThatDisappearsMidReadIsReportedAndForgotten) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     ASSERT_NO_FATAL_FAILURE(connectAndDiscover());
     call("$$ble_read", address("2A3B"));
     std::vector<std::string> got = {nextEvent(), nextEvent()};
@@ -208,10 +192,10 @@ TEST_F(BlueZMockTest, APeripheralThatDisappearsMidReadIsReportedAndForgotten) {
     EXPECT_FALSE(native->queue().take());
 }
 
-TEST_F(BlueZMockTest, APeripheralThatDisappearsWhileConnectingFailsTheConnection) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
+TEST_F(BlueZCentralTest, APeripheralThatDisappearsWhileConnectingFailsTheConnection) {
+    ASSERT_NO_FATAL_FAILURE(bluez.startBus());
+    ASSERT_NO_FATAL_FAILURE(bluez.startBlueZ());
+    ASSERT_NO_FATAL_FAILURE(bluez.addPeripheral());
     // This device goes out of range while the connection is being made.
     const std::string vanish =
         "objects['/org/bluez/hci0'].RemoveObject('" + kDevice +
@@ -225,7 +209,7 @@ TEST_F(BlueZMockTest, APeripheralThatDisappearsWhileConnectingFailsTheConnection
         g_variant_new("(sssss)", "org.bluez.Device1", "Connect", "", "", vanish.c_str()));
     startModule();
     call("$$ble_scanstart", "[]");
-    ASSERT_TRUE(waitUntil([&] { return discovering(); }));
+    ASSERT_TRUE(waitUntil([&] { return bluez.discovering(); }));
     call("$$ble_connect", identifier());
     EXPECT_EQ(nextEvent(), "ble\fconnectfailed\f" + identifier() + "\fAmp \"One\" é");
     // Gone for good: a second attempt finds nothing to connect, and nothing else is reported.
@@ -234,52 +218,47 @@ TEST_F(BlueZMockTest, APeripheralThatDisappearsWhileConnectingFailsTheConnection
     EXPECT_FALSE(native->queue().take());
 }
 
-TEST_F(BlueZMockTest, AdapterOffDisconnectsAndAScanWaitsForPowerOn) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, AdapterOffDisconnectsAndAScanWaitsForPowerOn) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     ASSERT_NO_FATAL_FAILURE(connectAndDiscover());
     // Switching the adapter off ends its discovery too.
-    update("/org/bluez/hci0", "org.bluez.Adapter1",
-           g_variant_new_parsed("{'Powered': <false>, 'Discovering': <false>}"));
+    bluez.update("/org/bluez/hci0", "org.bluez.Adapter1",
+                 g_variant_new_parsed("{'Powered': <false>, 'Discovering': <false>}"));
     EXPECT_EQ(nextEvent(), "ble\fdisconnected\f" + identifier() + "\fAmp \"One\" é");
     call("$$ble_scanstart", "[]");
     std::this_thread::sleep_for(700ms);
-    EXPECT_FALSE(discovering()) << "no scan while the adapter is off";
-    update("/org/bluez/hci0", "org.bluez.Adapter1", g_variant_new_parsed("{'Powered': <true>}"));
-    EXPECT_TRUE(waitUntil([&] { return discovering(); })) << "the waiting scan never started";
+    EXPECT_FALSE(bluez.discovering()) << "no scan while the adapter is off";
+    bluez.update("/org/bluez/hci0", "org.bluez.Adapter1",
+                 g_variant_new_parsed("{'Powered': <true>}"));
+    EXPECT_TRUE(waitUntil([&] { return bluez.discovering(); })) << "the waiting scan never started";
 }
 
-TEST_F(BlueZMockTest, BlueZRestartingDisconnectsAndTheScanResumesWhenItReturns) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    ASSERT_NO_FATAL_FAILURE(addPeripheral());
-    startModule();
+TEST_F(BlueZCentralTest, BlueZRestartingDisconnectsAndTheScanResumesWhenItReturns) {
+    ASSERT_NO_FATAL_FAILURE(startWithPeripheral());
     ASSERT_NO_FATAL_FAILURE(connectAndDiscover());
     bluez.stopBlueZ();
     EXPECT_EQ(nextEvent(), "ble\fdisconnected\f" + identifier() + "\fAmp \"One\" é");
     call("$$ble_scanstart", "[]");
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    EXPECT_TRUE(waitUntil([&] { return discovering(); })) << "the scan did not resume";
+    ASSERT_NO_FATAL_FAILURE(bluez.startBlueZ());
+    EXPECT_TRUE(waitUntil([&] { return bluez.discovering(); })) << "the scan did not resume";
     EXPECT_FALSE(native->queue().take());
 }
 
-TEST_F(BlueZMockTest, BlueZAbsentAtFirstScanIsNotAnErrorAndTheScanStartsWhenItArrives) {
-    ASSERT_NO_FATAL_FAILURE(startBus());
+TEST_F(BlueZCentralTest, BlueZAbsentAtFirstScanIsNotAnErrorAndTheScanStartsWhenItArrives) {
+    ASSERT_NO_FATAL_FAILURE(bluez.startBus());
     startModule();
     EXPECT_EQ(call("$$ble_scanstart", "[]"), "v");
     EXPECT_EQ(call("$$ble_connect", identifier()), "v");
     EXPECT_EQ(call("$$ble_properties", address("2A37")), "s{}");
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(native->queue().take());
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
-    EXPECT_TRUE(waitUntil([&] { return discovering(); }));
+    ASSERT_NO_FATAL_FAILURE(bluez.startBlueZ());
+    EXPECT_TRUE(waitUntil([&] { return bluez.discovering(); }));
 }
 
-TEST_F(BlueZMockTest, RefusedAccessMakesAScanReportUnauthorized) {
-    ASSERT_NO_FATAL_FAILURE(startBus(/*denyObjects=*/true));
-    ASSERT_NO_FATAL_FAILURE(startBlueZ());
+TEST_F(BlueZCentralTest, RefusedAccessMakesAScanReportUnauthorized) {
+    ASSERT_NO_FATAL_FAILURE(bluez.startBus(/*denyObjects=*/true));
+    ASSERT_NO_FATAL_FAILURE(bluez.startBlueZ());
     startModule();
     call("$$ble_scanstart", "[]");
     // The state arrives on the queue; ask again until the manager knows it.
@@ -291,5 +270,5 @@ TEST_F(BlueZMockTest, RefusedAccessMakesAScanReportUnauthorized) {
         return e.has_value();
     }));
     EXPECT_EQ(event, "ble\funauthorized");
-    EXPECT_FALSE(discovering());
+    EXPECT_FALSE(bluez.discovering());
 }

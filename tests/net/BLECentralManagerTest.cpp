@@ -13,7 +13,7 @@
 using namespace lumetta;
 using net::BLEPeripheralState;
 
-TEST(BLECentralManagerConcurrency, BridgeCallsAndCallbacksInterleaveWithoutLosingTheList) {
+TEST(BLECentralManagerTest, BridgeCallsAndCallbacksInterleaveWithoutLosingTheList) {
     std::atomic<int> events{0};
     test::FakeCentral* central = nullptr;
     net::BLECentralManager manager(

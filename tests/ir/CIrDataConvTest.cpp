@@ -91,18 +91,7 @@ class ConvJob : public ::testing::Test {
         return convertCommand(nullptr, args, result);
     }
     static std::string cabinetFile(const char* name, int rate, double seconds, uint32_t channels) {
-        FitParams p;
-        p.hpOn = true;
-        p.hpF = 90;
-        p.hpQ = 1.0;
-        p.pkOn = true;
-        p.pkF = 900;
-        p.pkQ = 1.2;
-        p.pkD = -6;
-        p.hsOn = true;
-        p.hsF = 4000;
-        p.hsQ = 0.7;
-        p.hsD = -30;
+        FitParams p = synth::threeSections(90, 1.0, 900, 1.2, -6, 4000, 0.7, -30);
         auto h = synth::modelImpulse(p, rate, static_cast<int64_t>(rate * seconds));
         std::vector<double> in;
         for (double v : h)
