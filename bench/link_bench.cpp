@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Tone.h"
 #include "audio/AudioStreams.h"
 #include "bridge/NotificationCenter.h"
@@ -31,53 +32,11 @@
 
 using namespace lumetta;
 using Clock = std::chrono::steady_clock;
+using bench::evaluate;
+using bench::pollValue;
+using bench::spinUntil;
 
 namespace {
-
-// Runs the main loop, blocking between events, until `done` or the time is up.
-void spinUntil(const std::function<bool()>& done, double seconds) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    guint tick = g_timeout_add(
-        1, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && Clock::now() < end) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(tick);
-}
-
-std::string evaluate(WebKitWebView* view, const std::string& script) {
-    struct Out {
-        std::string value;
-        bool done = false;
-    } out;
-    webkit_web_view_evaluate_javascript(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* o = static_cast<Out*>(data);
-            if (JSCValue* v = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source),
-                                                                         result, nullptr)) {
-                if (!jsc_value_is_undefined(v)) {
-                    char* text = jsc_value_to_string(v);
-                    o->value = text ? text : "";
-                    g_free(text);
-                }
-                g_object_unref(v);
-            }
-            o->done = true;
-        },
-        &out);
-    spinUntil([&] { return out.done; }, 60);
-    return out.value;
-}
-
-// Waits until `variable` in the page holds a value and returns it.
-std::string pollValue(WebKitWebView* view, const std::string& variable, double seconds = 120) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        std::string v = evaluate(view, "window." + variable + " || ''");
-        if (!v.empty()) return v;
-        spinUntil([] { return false; }, 0.05);
-    }
-    return "";
-}
 
 double cpuSeconds() {
     rusage u{};

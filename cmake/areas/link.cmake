@@ -87,9 +87,10 @@ endif()
 
 if(NOT LUMETTA_UNIT_ONLY)
     # MIDI latency and loss through the real page, audio both ways for 60 s (not a test).
-    add_executable(link_bench bench/link_bench.cpp tests/link/DevsimProcess.cpp)
+    add_executable(link_bench bench/link_bench.cpp bench/BenchSupport.cpp tests/link/DevsimProcess.cpp)
     target_link_libraries(link_bench PRIVATE lumetta_host)
-    target_include_directories(link_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/devsim)
+    target_include_directories(link_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/devsim
+                                          ${CMAKE_SOURCE_DIR}/bench)
     target_compile_definitions(link_bench PRIVATE LUMETTA_DEVSIM_PATH="$<TARGET_FILE:lumetta-devsim>")
     add_dependencies(link_bench lumetta-devsim)
 endif()

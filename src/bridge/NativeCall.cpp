@@ -125,16 +125,27 @@ void NativeCall::postEvent(std::string event) {
 }
 
 void NativeCall::deliverEvents(std::vector<std::string>& batch) {
-    // One dispatch call per event, several calls per evaluation; a handler that throws must
-    // not keep the later events of the batch from the page.
+    // One dispatch call per event; a handler that throws must not keep the later events of
+    // the batch from the page. A batch travels as one array of literals walked by one loop:
+    // the page parses a few bytes per event instead of a statement and a handler each.
     size_t size = 0;
-    for (auto& e : batch) size += e.size() + 64;
+    for (auto& e : batch) size += e.size() + e.size() / 8 + 4;
     std::string script;
-    script.reserve(size + size / 8);
-    for (auto& e : batch) {
+    script.reserve(size + 160);
+    if (batch.size() == 1) {
         script += "try{window.$event.dispatch('";
-        script += escapeScriptLiteral(e);
+        script += escapeScriptLiteral(batch.front());
         script += "')}catch(e){console.error(e)}\n";
+    } else {
+        script +=
+            "(function(q){for(let i=0;i<q.length;i++){try{window.$event.dispatch(q[i])}"
+            "catch(e){console.error(e)}}})([";
+        for (auto& e : batch) {
+            script += "\n'";
+            script += escapeScriptLiteral(e);
+            script += "',";
+        }
+        script += "])\n";
     }
     std::string condition;
     {

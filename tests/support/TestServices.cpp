@@ -57,17 +57,45 @@ std::string unescapeLiteral(std::string_view s) {
     return out;
 }
 
+// Reads the single-quoted literal that starts at `start` (just after its opening quote);
+// returns the position of its closing quote.
+static size_t literalEnd(const std::string& script, size_t start) {
+    size_t end = start;
+    while (end < script.size() && script[end] != '\'') end += script[end] == '\\' ? 2 : 1;
+    return end;
+}
+
 std::vector<std::string> dispatchedEvents(const std::vector<std::string>& scripts) {
-    const std::string open = "window.$event.dispatch('";
+    // A single event is one dispatch call; a batch is an array of literals handed to a loop
+    // that dispatches each of them.
+    const std::string single = "window.$event.dispatch('";
+    const std::string batch = "window.$event.dispatch(q[i])";
     std::vector<std::string> events;
     for (auto& script : scripts) {
         size_t pos = 0;
-        while ((pos = script.find(open, pos)) != std::string::npos) {
-            size_t start = pos + open.size();
-            size_t end = start;
-            while (end < script.size() && script[end] != '\'') end += script[end] == '\\' ? 2 : 1;
-            events.push_back(unescapeLiteral(std::string_view(script).substr(start, end - start)));
-            pos = end;
+        while (true) {
+            size_t one = script.find(single, pos), many = script.find(batch, pos);
+            if (one == std::string::npos && many == std::string::npos) break;
+            if (one < many) {
+                size_t start = one + single.size();
+                size_t end = literalEnd(script, start);
+                events.push_back(
+                    unescapeLiteral(std::string_view(script).substr(start, end - start)));
+                pos = end;
+                continue;
+            }
+            size_t open = script.find("})([", many);
+            if (open == std::string::npos) throw std::runtime_error("batch without its array");
+            pos = open + 4;
+            while (true) {
+                while (pos < script.size() && (script[pos] == '\n' || script[pos] == ',')) ++pos;
+                if (pos >= script.size() || script[pos] != '\'') break;
+                size_t end = literalEnd(script, pos + 1);
+                events.push_back(
+                    unescapeLiteral(std::string_view(script).substr(pos + 1, end - pos - 1)));
+                pos = end + 1;
+            }
+            if (script.compare(pos, 2, "])") != 0) throw std::runtime_error("malformed batch");
         }
     }
     return events;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Scheduling.h"
 #include "files/UniqueFd.h"
 #include "midi/Timestamp.h"
 #include "midi/UniqueID.h"
@@ -618,6 +619,9 @@ class AlsaMIDIService final : public MIDIService {
     }
 
     void run() {
+        // Messages wait for this thread to wake; a short slice lets it wake promptly on a
+        // busy machine.
+        base::requestShortTimeSlice();
         try {
             receive();
         } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/Scheduling.h"
 #include "midi/Timestamp.h"
 #include "midi/UniqueID.h"
 
@@ -286,6 +287,7 @@ void VirtualMIDIService::enqueue(Item item) {
 }
 
 void VirtualMIDIService::run() {
+    base::requestShortTimeSlice();  // like a platform receive thread: wake promptly when busy
     std::deque<Item> batch;
     for (;;) {
         {

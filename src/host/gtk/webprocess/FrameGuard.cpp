@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "base/Scheduling.h"
 #include "host/TrustPolicy.h"
 
 namespace {
@@ -64,6 +65,9 @@ void guardFrame(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* fram
 
 extern "C" G_MODULE_EXPORT void webkit_web_process_extension_initialize(
     WebKitWebProcessExtension*) {
+    // The page's scripts run on this thread: events and MIDI reach the page only as fast as
+    // it wakes on a busy machine.
+    lumetta::base::requestShortTimeSlice();
     g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
                      G_CALLBACK(guardFrame), nullptr);
 }
