@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "base/StartupTrace.h"
 #include "bridge/BridgeText.h"
 #include "bridge/Result.h"
 #include "host/Locations.h"
@@ -333,9 +334,18 @@ void WebViewController::updateTitle() {
 
 void WebViewController::postJavaScriptFunction(const std::string& script) {
     if (!webView_) return;
+    // With start-up tracing on, the first delivery reports when the page has run it.
+    GAsyncReadyCallback traced = nullptr;
+    if (base::startupTraceEnabled())
+        traced = [](GObject* view, GAsyncResult* result, gpointer) {
+            if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view),
+                                                                             result, nullptr))
+                g_object_unref(value);
+            base::startupMilestone("first script evaluated");
+        };
     webkit_web_view_evaluate_javascript(webView_.get(), script.data(),
                                         static_cast<gssize>(script.size()), nullptr, nullptr,
-                                        nullptr, nullptr, nullptr);
+                                        nullptr, traced, nullptr);
 }
 
 void WebViewController::nativeControl(const std::string& command) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/StartupTrace.h"
 #include "bridge/BridgeError.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
@@ -21,6 +22,7 @@ class AppModule final : public Module {
         auto& f = ctx.functions;
         f.add("$$app_ready::", [this](const Arg&, const Arg&) {
             native_.setReady(true);
+            base::startupMilestone("page ready");
             return resultVoid();
         });
         f.add("$$app_startevent::", [this](const Arg& on, const Arg&) {

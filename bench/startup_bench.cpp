@@ -1,0 +1,181 @@
+// Start-up time: from launching `lumetta` on its bundled page to the page's ready call
+// ($$app_ready) and to the first event the page has run (the "open" event of a file named on
+// the command line), next to a bare WebKitGTK window that loads the same page and evaluates
+// one script once it has loaded. Each process starts cold in a fresh private home; the
+// figures are medians of several launches. Run with scripts/with-display.sh (make bench).
+//
+// `startup_bench --bare URL` is the bare window itself: it prints "ready" when the load has
+// finished and "evaluated" when its first script has run.
+
+#include <gtk/gtk.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <webkit/webkit.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kLaunches = 7;
+
+int runBareWindow(const char* url) {
+    gtk_init();
+    GtkWidget* window = gtk_window_new();
+    GtkWidget* view = webkit_web_view_new();
+    gtk_window_set_child(GTK_WINDOW(window), view);
+    gtk_window_set_default_size(GTK_WINDOW(window), 1024, 768);
+    g_signal_connect(
+        view, "load-changed", G_CALLBACK(+[](WebKitWebView* v, WebKitLoadEvent event, gpointer) {
+            if (event != WEBKIT_LOAD_FINISHED) return;
+            std::fprintf(stderr, "ready\n");
+            std::fflush(stderr);
+            webkit_web_view_evaluate_javascript(
+                v, "window.dispatchEvent(new Event('bench'))", -1, nullptr, nullptr, nullptr,
+                [](GObject* source, GAsyncResult* result, gpointer) {
+                    if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(
+                            WEBKIT_WEB_VIEW(source), result, nullptr))
+                        g_object_unref(value);
+                    std::fprintf(stderr, "evaluated\n");
+                    std::fflush(stderr);
+                },
+                nullptr);
+        }),
+        nullptr);
+    webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), url);
+    gtk_window_present(GTK_WINDOW(window));
+    for (;;) g_main_context_iteration(nullptr, TRUE);
+}
+
+struct Launch {
+    double ready = -1;      // seconds from launch to the first milestone
+    double evaluated = -1;  // seconds from launch to the second
+};
+
+// Starts `argv` with stderr on a pipe and a fresh private home, timestamps the lines that
+// mark the two milestones as they arrive, then ends the process.
+Launch launch(const std::vector<std::string>& argv, const std::string& readyLine,
+              const std::string& evaluatedLine) {
+    char tmpl[] = "/tmp/lumetta-startup-XXXXXX";
+    Launch result;
+    if (!mkdtemp(tmpl)) return result;
+    const fs::path home = tmpl;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string v = *e;
+        if (v.rfind("HOME=", 0) == 0 || v.rfind("XDG_", 0) == 0) continue;
+        env.push_back(v);
+    }
+    for (const char* dir : {"home", "config", "data", "cache", "runtime"})
+        fs::create_directories(home / dir);
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    env.push_back("HOME=" + (home / "home").string());
+    env.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
+    env.push_back("XDG_DATA_HOME=" + (home / "data").string());
+    env.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
+    env.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
+    env.push_back("LUMETTA_STARTUP_TRACE=1");
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::vector<char*> cargv, cenv;
+    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+    pid_t pid = -1;
+    const auto start = Clock::now();
+    const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (spawned == 0) {
+        FILE* in = fdopen(pipeFds[0], "r");
+        char line[4096];
+        while ((result.ready < 0 || result.evaluated < 0) && std::fgets(line, sizeof line, in)) {
+            const double at = std::chrono::duration<double>(Clock::now() - start).count();
+            if (std::strstr(line, readyLine.c_str()) && result.ready < 0) result.ready = at;
+            if (std::strstr(line, evaluatedLine.c_str()) && result.evaluated < 0)
+                result.evaluated = at;
+        }
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::fclose(in);
+    } else {
+        close(pipeFds[0]);
+    }
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
+    return result;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return -1;
+    std::sort(values.begin(), values.end());
+    return lumetta::bench::percentile(values, 0.5);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--bare") == 0) return runBareWindow(argv[2]);
+
+    const fs::path self = fs::canonical("/proc/self/exe");
+    const fs::path app = self.parent_path().parent_path() / "lumetta";
+    const fs::path page = fs::path(LUMETTA_SOURCE_RESOURCES) / "html" / "index.html";
+    if (!fs::exists(app)) {
+        std::printf("startup: %s not built\n", app.c_str());
+        return 0;
+    }
+    // A file named at launch reaches the page as an "open" event once it is ready.
+    const fs::path opened = fs::temp_directory_path() / "lumetta-startup-bench.wav";
+    {
+        std::FILE* f = std::fopen(opened.c_str(), "w");
+        if (f) std::fclose(f);
+    }
+
+    std::vector<double> appReady, appEvent, bareReady, bareEvent;
+    for (int i = 0; i < kLaunches; ++i) {
+        // Alternate, so a slow moment of the machine falls on both.
+        Launch a = launch({app.string(), opened.string()}, "startup: page ready",
+                          "startup: first script evaluated");
+        Launch b =
+            launch({self.string(), "--bare", "file://" + page.string()}, "ready", "evaluated");
+        if (a.ready >= 0) appReady.push_back(a.ready);
+        if (a.evaluated >= 0) appEvent.push_back(a.evaluated);
+        if (b.ready >= 0) bareReady.push_back(b.ready);
+        if (b.evaluated >= 0) bareEvent.push_back(b.evaluated);
+    }
+    fs::remove(opened);
+
+    const double ar = median(appReady), ae = median(appEvent);
+    const double br = median(bareReady), be = median(bareEvent);
+    std::printf("start-up, median of %d cold launches each (bundled page, private home):\n",
+                kLaunches);
+    std::printf("  lumetta      page ready %7.1f ms   first event run %7.1f ms   (%zu/%zu seen)\n",
+                ar * 1e3, ae * 1e3, appReady.size(), appEvent.size());
+    std::printf(
+        "  bare WebKit  page loaded %6.1f ms   first script run %6.1f ms   (%zu/%zu seen)\n",
+        br * 1e3, be * 1e3, bareReady.size(), bareEvent.size());
+    if (ar > 0 && br > 0 && ae > 0 && be > 0)
+        std::printf("  ratio        ready %.2fx   first event %.2fx   (goal: within 1.20x)\n",
+                    ar / br, ae / be);
+    return 0;
+}
