@@ -22,6 +22,7 @@ add_executable(fs_unit_tests
     tests/files/PathTextTest.cpp
     tests/files/FileOperationsTest.cpp
     tests/files/FileLocationsTest.cpp
+    tests/files/gio/GioDesktopTest.cpp
     tests/files/DialogQueueTest.cpp
     tests/shell/Utf8ChunkerTest.cpp
     tests/shell/ShellTaskTest.cpp
@@ -45,7 +46,7 @@ if(NOT LUMETTA_UNIT_ONLY)
     # Real GTK file choosers: run under a display (scripts/with-display.sh).
     add_executable(fs_functional_tests
         tests/files/TestHome.cpp
-        tests/functional/FileDialogsTest.cpp
+        tests/files/gtk/GtkFileDialogsTest.cpp
     )
     target_include_directories(fs_functional_tests PRIVATE tests)
     target_link_libraries(fs_functional_tests PRIVATE lumetta_files_gtk lumetta_test_support

@@ -1,23 +1,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "bridge/MainThread.h"
 #include "files/FakeDesktop.h"
 #include "files/FileLocations.h"
 #include "files/TestHome.h"
-#include "files/gio/GioDesktop.h"
 #include "host/Locations.h"
 
 namespace lumetta::files {
 namespace {
 
 using test::testHome;
-
-class SameThread final : public bridge::MainThread {
-  public:
-    void post(std::function<void()> task) override { task(); }
-    bool isCurrent() const override { return true; }
-};
 
 TEST(Locations, HomeInAnyCaseAndDocumentsForEverythingElse) {
     test::FakeDesktop desktop;
@@ -72,45 +64,6 @@ TEST(Locations, BundleIsTheDirectoryTheApplicationSet) {
     EXPECT_EQ(locationDirectory(std::string("bundle"), desktop), "/opt/lumetta/resources/");
     host::setBundleDirectory("");
     EXPECT_EQ(locationDirectory(std::string("bundle"), desktop).back(), '/');
-}
-
-TEST(GioDesktop, UserFoldersComeFromTheUsersXdgConfiguration) {
-    SameThread main;
-    GioDesktop desktop(main);
-    EXPECT_EQ(desktop.userFolder(UserFolder::documents), testHome() + "Docs");
-    EXPECT_EQ(desktop.userFolder(UserFolder::movies), testHome() + "Videos");
-    EXPECT_EQ(locationDirectory(std::string("downloads"), desktop), testHome() + "Docs/");
-}
-
-TEST(GioDesktop, VolumesStartWithTheRoot) {
-    SameThread main;
-    GioDesktop desktop(main);
-    auto volumes = desktop.volumes();
-    ASSERT_FALSE(volumes.empty());
-    EXPECT_EQ(volumes[0].mount, "/");
-    auto table = GioDesktop::volumesFromMountTable();
-    ASSERT_FALSE(table.empty());
-    EXPECT_EQ(table[0].mount, "/");
-}
-
-TEST(GioDesktop, UnmountingWhatIsNoVolumeReportsAFailure) {
-    SameThread main;
-    GioDesktop desktop(main);
-    std::optional<std::string> error;
-    bool called = false;
-    desktop.unmount(testHome(), [&](std::optional<std::string> e) {
-        called = true;
-        error = std::move(e);
-    });
-    for (int i = 0; i < 100 && !called; ++i) g_main_context_iteration(nullptr, FALSE);
-    ASSERT_TRUE(called);
-    EXPECT_TRUE(error && !error->empty());
-}
-
-TEST(GioDesktop, AUrlWithoutAHandlerOpensNothing) {
-    SameThread main;
-    GioDesktop desktop(main);
-    EXPECT_FALSE(desktop.openWithDefault("x-lumetta-no-handler:thing"));
 }
 
 }  // namespace

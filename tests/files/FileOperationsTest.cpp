@@ -527,6 +527,15 @@ int asUser(uid_t id, const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
 }
 
+// As user `id`, writes "new" to `file`: 0 when it then holds it, 1 when the write failed, 2 when
+// the content is wrong, 77 when the user cannot be taken.
+int writesNewAs(uid_t id, const std::string& file) {
+    return asUser(id, [&] {
+        if (!writeFile(file, "new", false).ok) return 1;
+        return test::fileContent(file) == "new" ? 0 : 2;
+    });
+}
+
 // A folder every user can enter, outside the private test home.
 struct SharedDir {
     SharedDir() {
@@ -556,12 +565,7 @@ TEST(WriteFile, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     // Root writes any folder: the file is handed to another user, who cannot write the folder.
     const uid_t other = 65534;
     ASSERT_EQ(chown(file.c_str(), other, other), 0);
-    int verdict = asUser(other, [&] {
-        auto status = writeFile(file, "new", false);
-        if (!status.ok) return 1;
-        if (test::fileContent(file) != "new") return 2;
-        return 0;
-    });
+    int verdict = writesNewAs(other, file);
     ASSERT_NE(verdict, 77) << "cannot change user";
     EXPECT_EQ(verdict, 0) << "1: the write failed, 2: wrong content";
 }
@@ -578,12 +582,7 @@ TEST(WriteFile, AnotherUsersFileInAStickyFolderIsWrittenInPlace) {
     chmod(file.c_str(), 0666);
     const uid_t owner = 65534, writer = 65533;
     ASSERT_EQ(chown(file.c_str(), owner, owner), 0);
-    int verdict = asUser(writer, [&] {
-        auto status = writeFile(file, "new", false);
-        if (!status.ok) return 1;
-        if (test::fileContent(file) != "new") return 2;
-        return 0;
-    });
+    int verdict = writesNewAs(writer, file);
     ASSERT_NE(verdict, 77) << "cannot change user";
     EXPECT_EQ(verdict, 0) << "1: the write failed, 2: wrong content";
     struct stat st {};

@@ -46,48 +46,44 @@ TEST(AppFunctional, EveryChannelCarriesHostileTextExactly) {
     EXPECT_EQ(result->at("prompt").size(), 13u);
 }
 
-TEST(AppFunctional, FilesOpenedAtLaunchWaitForDeliveryThenArriveInOrder) {
+// One running application: files named at launch, then files and command URLs handed over by
+// a second launch.
+TEST(AppFunctional, FilesAndCommandUrlsArriveInOrderFromTheLaunchAndFromASecondLaunch) {
     AppProcess app;
     // Names a page must receive exactly, whatever they contain.
     std::vector<std::string> names = {"first take.wav", "it's a \\ \"quoted\" file.syx",
                                       "');window.pwned=1;.mid", "caf\xC3\xA9 \xE2\x80\xA8.wav"};
     std::vector<std::string> args = {pageArg(app, "events.html")};
+    json expected = json::array();
     for (auto& n : names) {
         std::ofstream(app.root() / n) << "x";
         args.push_back((app.root() / n).string());
+        expected.push_back("app\fcommand\fopen\f" + (app.root() / n).string());
     }
+    auto eventsOnceThereAre = [&](size_t count) {
+        json events;
+        for (int i = 0; i < kHangGuardPolls; ++i) {
+            events = app.waitForKey("events").value_or(json::array());
+            if (events.size() >= count) break;
+            std::this_thread::sleep_for(50ms);
+        }
+        return events;
+    };
     app.start(args);
     ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
     EXPECT_EQ(app.waitForKey("beforeStart"), json(0))
         << "nothing is delivered before the page asks";
-    json events;
-    for (int i = 0; i < kHangGuardPolls; ++i) {
-        events = app.waitForKey("events").value_or(json::array());
-        if (events.size() >= names.size()) break;
-        std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_EQ(events.size(), names.size());
-    for (size_t i = 0; i < names.size(); ++i)
-        EXPECT_EQ(events[i], "app\fcommand\fopen\f" + (app.root() / names[i]).string());
-}
+    EXPECT_EQ(eventsOnceThereAre(names.size()), expected) << "the files named at launch";
 
-TEST(AppFunctional, SecondLaunchHandsFilesAndCommandUrlsToTheFirst) {
-    AppProcess app;
-    app.start({pageArg(app, "events.html")});
-    ASSERT_TRUE(app.waitForKey("started")) << app.stored("error").value_or("");
     std::ofstream(app.root() / "later.wav") << "x";
     EXPECT_EQ(app.runAnother({(app.root() / "later.wav").string()}), 0);
     EXPECT_EQ(app.runAnother({"lumetta://command/open?x=1"}), 0);
     EXPECT_EQ(app.runAnother({"lumetta://command/open"}), 0) << "no query: ignored";
     EXPECT_EQ(app.runAnother({"lumetta://command/select?name=a%20b&id=7"}), 0);
-    json expected = {"app\fcommand\fopen\f" + (app.root() / "later.wav").string(),
-                     "app\fcommand\fopen\fx=1", "app\fcommand\fselect\fname=a%20b&id=7"};
-    json events;
-    for (int i = 0; i < kHangGuardPolls && events.size() < 3; ++i) {
-        events = app.waitForKey("events").value_or(json::array());
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_EQ(events, expected);
+    expected.push_back("app\fcommand\fopen\f" + (app.root() / "later.wav").string());
+    expected.push_back("app\fcommand\fopen\fx=1");
+    expected.push_back("app\fcommand\fselect\fname=a%20b&id=7");
+    EXPECT_EQ(eventsOnceThereAre(expected.size()), expected) << "handed over by a second launch";
     EXPECT_TRUE(app.running()) << "the second launch must not start a second window";
 }
 

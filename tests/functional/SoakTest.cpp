@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "HostTestSupport.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
 #include "host/gtk/WebViewController.h"
 #include "modules/app/AppModule.h"
 #include "modules/util/UtilModule.h"
+#include "support/HostTestSupport.h"
 
 using namespace lumetta;
 using namespace std::chrono_literals;

@@ -6,15 +6,15 @@
 
 #include <fstream>
 
-#include "functional/HostTestSupport.h"
 #include "host/gtk/WebViewController.h"
+#include "support/HostTestSupport.h"
 
 using namespace lumetta;
 using namespace std::chrono_literals;
 
 namespace {
 
-class ChildWindows : public ::testing::Test {
+class WebViewWindowControllerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::initDisplayOnce(); }
 
@@ -54,7 +54,7 @@ class ChildWindows : public ::testing::Test {
     std::unique_ptr<host::WebViewController> main_;
 };
 
-TEST_F(ChildWindows, TitleAndButtonsFollowTheChildPage) {
+TEST_F(WebViewWindowControllerTest, TitleAndButtonsFollowTheChildPage) {
     host::WebViewWindowController& child = main_->openWindow(page("first"));
     ASSERT_EQ(main_->controllers(), std::vector<host::WebViewWindowController*>{&child});
     ASSERT_TRUE(test::runUntil([&] { return titleOf(child) == "first"; })) << titleOf(child);
@@ -79,7 +79,7 @@ TEST_F(ChildWindows, TitleAndButtonsFollowTheChildPage) {
     ASSERT_TRUE(test::runUntil([&] { return !gtk_widget_get_sensitive(child.forwardButton()); }));
 }
 
-TEST_F(ChildWindows, ClosingOneWindowForgetsExactlyThatController) {
+TEST_F(WebViewWindowControllerTest, ClosingOneWindowForgetsExactlyThatController) {
     host::WebViewWindowController& first = main_->openWindow(page("one"));
     host::WebViewWindowController& second = main_->openWindow(page("two"));
     host::WebViewWindowController& third = main_->openWindow(page("three"));
@@ -106,7 +106,7 @@ TEST_F(ChildWindows, ClosingOneWindowForgetsExactlyThatController) {
     test::runFor(50ms);
 }
 
-TEST_F(ChildWindows, TheMainControllerClosesItsChildrenWhenItGoes) {
+TEST_F(WebViewWindowControllerTest, TheMainControllerClosesItsChildrenWhenItGoes) {
     main_->openWindow(page("left"));
     main_->openWindow(page("right"));
     test::runFor(100ms);

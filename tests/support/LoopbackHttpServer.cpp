@@ -1,4 +1,4 @@
-#include "functional/LoopbackHttpServer.h"
+#include "support/LoopbackHttpServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

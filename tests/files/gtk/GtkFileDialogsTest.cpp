@@ -24,7 +24,7 @@ using test::ScratchDir;
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
-class FileDialogsTest : public ::testing::Test {
+class GtkFileDialogsTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         g_set_prgname("lumetta-fs-tests");
@@ -32,7 +32,7 @@ class FileDialogsTest : public ::testing::Test {
         if (!gtk_init_check()) GTEST_SKIP() << "no display";
     }
 
-    FileDialogsTest() {
+    GtkFileDialogsTest() {
         if (!gdk_display_get_default()) return;
         window = gtk_window_new();
         gtk_window_present(GTK_WINDOW(window));
@@ -40,7 +40,7 @@ class FileDialogsTest : public ::testing::Test {
             host.services, std::vector<bridge::ModuleDescriptor>{descriptor()});
         native->setWindow(window);
     }
-    ~FileDialogsTest() override {
+    ~GtkFileDialogsTest() override {
         native.reset();
         if (window) gtk_window_destroy(GTK_WINDOW(window));
         pump([] { return false; }, std::chrono::milliseconds(50));
@@ -113,7 +113,7 @@ class FileDialogsTest : public ::testing::Test {
     std::unique_ptr<bridge::NativeCall> native;
 };
 
-TEST_F(FileDialogsTest, OpenDialogStartsInTheFolderWithTheFilterAndCancelPostsAnEmptyPath) {
+TEST_F(GtkFileDialogsTest, OpenDialogStartsInTheFolderWithTheFilterAndCancelPostsAnEmptyPath) {
     ScratchDir dir;
     EXPECT_EQ(native->call("$$fs_openfilename", R"(["wav","aif"])", dir.path()), "v");
     GtkWidget* chooser = waitForChooser();
@@ -129,7 +129,7 @@ TEST_F(FileDialogsTest, OpenDialogStartsInTheFolderWithTheFilterAndCancelPostsAn
     EXPECT_TRUE(choosers().empty());
 }
 
-TEST_F(FileDialogsTest, OpenDialogConfirmedPostsTheChosenPath) {
+TEST_F(GtkFileDialogsTest, OpenDialogConfirmedPostsTheChosenPath) {
     ScratchDir dir;
     putFile(dir / "take.wav", "x");
     native->call("$$fs_openfilenamev2", R"(["wav"])", std::nullopt);
@@ -146,7 +146,7 @@ TEST_F(FileDialogsTest, OpenDialogConfirmedPostsTheChosenPath) {
     EXPECT_EQ(waitForEvent(), "fs\fopenfilename\f" + (dir / "take.wav"));
 }
 
-TEST_F(FileDialogsTest, SaveDialogProposesTheNameInItsFolder) {
+TEST_F(GtkFileDialogsTest, SaveDialogProposesTheNameInItsFolder) {
     ScratchDir dir;
     native->call("$$fs_savefilename", dir / "song.wav", "wav");
     GtkWidget* chooser = waitForChooser();
@@ -158,7 +158,7 @@ TEST_F(FileDialogsTest, SaveDialogProposesTheNameInItsFolder) {
     EXPECT_EQ(waitForEvent(), "fs\fsavefilename\f" + (dir / "song.wav"));
 }
 
-TEST_F(FileDialogsTest, FolderDialogsRunOneAfterTheOtherAndAnswerWithATrailingSlash) {
+TEST_F(GtkFileDialogsTest, FolderDialogsRunOneAfterTheOtherAndAnswerWithATrailingSlash) {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "sub");
     native->call("$$fs_choosefolder", dir.path(), std::nullopt);
@@ -182,7 +182,7 @@ TEST_F(FileDialogsTest, FolderDialogsRunOneAfterTheOtherAndAnswerWithATrailingSl
     EXPECT_EQ(waitForEvent(), "fs\fchoosefolder\f");
 }
 
-TEST_F(FileDialogsTest, ClosingThePageWithADialogOpenClosesTheDialog) {
+TEST_F(GtkFileDialogsTest, ClosingThePageWithADialogOpenClosesTheDialog) {
     native->call("$$fs_choosefolder", std::nullopt, std::nullopt);
     ASSERT_NE(waitForChooser(), nullptr);
     native.reset();

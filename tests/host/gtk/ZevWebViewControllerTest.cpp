@@ -3,15 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <mutex>
 #include <thread>
 
 #include "bridge/BridgeText.h"
 #include "bridge/NativeCall.h"
-#include "functional/HostTestSupport.h"
-#include "functional/LoopbackHttpServer.h"
 #include "host/gtk/ZevWebViewController.h"
 #include "modules/zev/ZevModule.h"
+#include "support/HostTestSupport.h"
+#include "support/LoopbackHttpServer.h"
 
 using namespace lumetta;
 using namespace lumetta::bridge;
@@ -25,7 +26,7 @@ constexpr const char* kPanelPage = R"(<!doctype html>
 function onSendMsgToZEV(text) { window.webkit.messageHandlers.sendMsgToZOM.postMessage('echo:' + text); }
 </script></head><body>panel</body></html>)";
 
-class ZevPanel : public ::testing::Test {
+class ZevWebViewControllerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::initDisplayOnce(); }
 
@@ -112,7 +113,7 @@ std::string notifyEvent(int code) {
     return joinEvent({"zev", "onZevWebViewNotify", std::to_string(code)});
 }
 
-TEST_F(ZevPanel, StartsHiddenWithAZeroFrameAndNoPage) {
+TEST_F(ZevWebViewControllerTest, StartsHiddenWithAZeroFrameAndNoPage) {
     EXPECT_FALSE(panelVisible());
     EXPECT_EQ(zev_->frame(), host::ZevRect{});
     EXPECT_EQ(gtk_widget_get_parent(GTK_WIDGET(zev_->webViewZEV())), overlay_);
@@ -122,7 +123,7 @@ TEST_F(ZevPanel, StartsHiddenWithAZeroFrameAndNoPage) {
         << "a configuration of its own";
 }
 
-TEST_F(ZevPanel, ShowWithoutGeometryGivesAnEmptyPanelAndHideHidesIt) {
+TEST_F(ZevWebViewControllerTest, ShowWithoutGeometryGivesAnEmptyPanelAndHideHidesIt) {
     host_.center.post(modules::zev::note::show, Arg());
     ASSERT_TRUE(test::runUntil([&] { return panelVisible(); }));
     // Laid out: the bounds are known (they are -1 until then).
@@ -134,7 +135,7 @@ TEST_F(ZevPanel, ShowWithoutGeometryGivesAnEmptyPanelAndHideHidesIt) {
     ASSERT_TRUE(test::runUntil([&] { return !panelVisible(); }));
 }
 
-TEST_F(ZevPanel, GeometryPlacesThePanelFromTheTopLeftOfTheContentArea) {
+TEST_F(ZevWebViewControllerTest, GeometryPlacesThePanelFromTheTopLeftOfTheContentArea) {
     // Posted from another thread, as a call over the loopback server would.
     std::thread([&] {
         host_.center.post(modules::zev::note::positionConfig,
@@ -159,7 +160,7 @@ TEST_F(ZevPanel, GeometryPlacesThePanelFromTheTopLeftOfTheContentArea) {
     EXPECT_EQ(panelBounds().size.height, 0.f);
 }
 
-TEST_F(ZevPanel, BridgeCallsFromAnyThreadReachThePanel) {
+TEST_F(ZevWebViewControllerTest, BridgeCallsFromAnyThreadReachThePanel) {
     NativeCall native(host_.services, {modules::zev::descriptor()});
     std::thread([&] {
         EXPECT_EQ(native.call("$$zev_show", std::nullopt, std::nullopt), "v");
@@ -170,7 +171,7 @@ TEST_F(ZevPanel, BridgeCallsFromAnyThreadReachThePanel) {
     ASSERT_TRUE(test::runUntil([&] { return !panelVisible(); }));
 }
 
-TEST_F(ZevPanel, MessagesTravelBothWaysExactly) {
+TEST_F(ZevWebViewControllerTest, MessagesTravelBothWaysExactly) {
     LoopbackHttpServer server(LoopbackHttpServer::Mode::Serve, kPanelPage);
     host_.center.post(modules::zev::note::openPage, Arg(server.url()));
     ASSERT_EQ(nextEvent(0), notifyEvent(0));
@@ -197,36 +198,32 @@ TEST_F(ZevPanel, MessagesTravelBothWaysExactly) {
     EXPECT_EQ(nextEvent(4), joinEvent({"zev", "onSendMsgToZOM", "echo:12"}));
 }
 
-TEST_F(ZevPanel, ASuccessfulLoadNotifiesZero) {
-    LoopbackHttpServer server(LoopbackHttpServer::Mode::Serve, kPanelPage);
-    std::thread([&] { host_.center.post(modules::zev::note::openPage, Arg(server.url())); }).join();
-    EXPECT_EQ(nextEvent(0), notifyEvent(0));
-    test::runFor(200ms);
-    EXPECT_EQ(events().size(), 1u) << "one event per navigation";
-}
-
-TEST_F(ZevPanel, ARefusedConnectionNotifies258) {
-    std::string url = "http://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/";
-    host_.center.post(modules::zev::note::openPage, Arg(url));
-    EXPECT_EQ(nextEvent(0), notifyEvent(258));
-    test::runFor(200ms);
-    EXPECT_EQ(events().size(), 1u) << "the failed load is not also reported as finished";
-}
-
-TEST_F(ZevPanel, AServerThatNeverAnswersNotifies257) {
-    LoopbackHttpServer server(LoopbackHttpServer::Mode::Silent);
+// Each kind of load, one after the other in the same panel, from another thread as a call
+// over the loopback server would come.
+TEST_F(ZevWebViewControllerTest, EachLoadNotifiesItsResultCodeOnce) {
+    LoopbackHttpServer page(LoopbackHttpServer::Mode::Serve, kPanelPage);
+    LoopbackHttpServer silent(LoopbackHttpServer::Mode::Silent);
     zev_->setNavigationTimeout(1500ms);
-    host_.center.post(modules::zev::note::openPage, Arg(server.url()));
-    EXPECT_EQ(nextEvent(0, 10s), notifyEvent(257));
-    test::runFor(200ms);
-    EXPECT_EQ(events().size(), 1u);
-}
-
-TEST_F(ZevPanel, AUrlThatDoesNotParseNotifies256) {
-    host_.center.post(modules::zev::note::openPage, Arg("not a url"));
-    EXPECT_EQ(nextEvent(0), notifyEvent(256));
-    host_.center.post(modules::zev::note::openPage, Arg());
-    EXPECT_EQ(nextEvent(1), notifyEvent(256));
+    struct Step {
+        const char* what;
+        Arg url;
+        int code;
+    };
+    const Step steps[] = {
+        {"a successful load", page.url(), 0},
+        {"a refused connection",
+         "http://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/", 258},
+        {"a server that never answers", silent.url(), 257},
+        {"a URL that does not parse", "not a url", 256},
+        {"no URL at all", Arg(), 256},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        std::thread([&] { host_.center.post(modules::zev::note::openPage, steps[i].url); }).join();
+        EXPECT_EQ(nextEvent(i, 10s), notifyEvent(steps[i].code)) << steps[i].what;
+        test::runFor(200ms);
+        EXPECT_EQ(events().size(), i + 1)
+            << steps[i].what << ": one event per navigation, a failure not also as finished";
+    }
 }
 
 TEST(ZevNavigationCode, NetworkErrorsMapOntoThePanelCodes) {
