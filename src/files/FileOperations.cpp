@@ -16,9 +16,9 @@
 #include <memory>
 #include <system_error>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/BridgeText.h"
 #include "files/PathText.h"
-#include "files/UniqueFd.h"
 
 namespace lumetta::files {
 
@@ -26,9 +26,8 @@ FileStatus FileStatus::fromErrno(int error) {
     return failure(std::generic_category().message(error));
 }
 
-template <class T>
-static FileResult<T> failed(int error) {
-    return FileResult<T>::failure(std::generic_category().message(error));
+static Unexpected<Error> failed(int error) {
+    return failure(std::generic_category().message(error));
 }
 
 nlohmann::json toJson(const EntryRecord& entry) {
@@ -87,17 +86,15 @@ mode_t currentUmask() {
 // Opens a file for reading only when it is a regular file. The open never waits (a pipe with
 // no writer would stop the calling thread), and pipes, devices and sockets are refused before
 // anything is read: /dev/zero would never end.
-FileResult<UniqueFd> openRegularFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd) return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
+Expected<raii::UniqueFd> openRegularFile(const std::string& path) {
+    raii::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) return failed(errno);
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0)
-        return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
-    if (S_ISDIR(st.st_mode))
-        return FileResult<UniqueFd>::failure(std::generic_category().message(EISDIR));
-    if (!S_ISREG(st.st_mode)) return FileResult<UniqueFd>::failure(kNotRegularFile);
+    if (fstat(fd.get(), &st) != 0) return failed(errno);
+    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+    if (!S_ISREG(st.st_mode)) return failure(kNotRegularFile);
     fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-    return {std::move(fd), {}};
+    return fd;
 }
 
 bool exists(const std::string& path) {
@@ -106,7 +103,7 @@ bool exists(const std::string& path) {
 }
 
 void syncDirectory(const std::string& directory) {
-    UniqueFd dir(
+    raii::UniqueFd dir(
         ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) fsync(dir.get());
 }
@@ -114,7 +111,7 @@ void syncDirectory(const std::string& directory) {
 // A new, empty file beside `target` that nobody else can have opened: the caller renames it
 // into place or unlinks it.
 struct TempFile {
-    UniqueFd fd;
+    raii::UniqueFd fd;
     std::string path;
 };
 
@@ -128,7 +125,7 @@ std::optional<TempFile> makeTempBeside(const std::string& target) {
     buffer.push_back('\0');
     int fd = mkostemp(buffer.data(), O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    return TempFile{UniqueFd(fd), std::string(buffer.data())};
+    return TempFile{raii::UniqueFd(fd), std::string(buffer.data())};
 }
 
 // Fills a temporary file and renames it to `target`. `replace` false never replaces an item
@@ -189,15 +186,15 @@ bool directoryNames(const std::string& path, std::vector<std::string>& names) {
 }
 
 // The target of a symbolic link; a target that grew past the buffer is read again, larger.
-FileResult<std::string> linkTarget(const std::string& path, size_t sizeHint) {
+Expected<std::string> linkTarget(const std::string& path, size_t sizeHint) {
     std::vector<char> buffer(std::max<size_t>(sizeHint, 255) + 1);
     for (;;) {
         ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
-        if (n < 0) return failed<std::string>(errno);
+        if (n < 0) return failed(errno);
         // A result that fills the buffer may have been cut: only a shorter one is whole.
         if (static_cast<size_t>(n) < buffer.size())
-            return {std::string(buffer.data(), static_cast<size_t>(n)), {}};
-        if (buffer.size() > 1024 * 1024) return failed<std::string>(ENAMETOOLONG);
+            return std::string(buffer.data(), static_cast<size_t>(n));
+        if (buffer.size() > 1024 * 1024) return failed(ENAMETOOLONG);
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -207,16 +204,15 @@ FileStatus copyLeaf(const std::string& source, const std::string& destination,
                     const struct stat& st, bool& made, std::vector<char>& buffer) {
     if (S_ISLNK(st.st_mode)) {
         auto link = linkTarget(source, static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
-        if (!link.value) return FileStatus::failure(link.error);
-        if (symlink(link.value->c_str(), destination.c_str()) != 0)
-            return FileStatus::fromErrno(errno);
+        if (!link) return FileStatus::failure(link.error().message);
+        if (symlink(link->c_str(), destination.c_str()) != 0) return FileStatus::fromErrno(errno);
         made = true;
         return FileStatus::success();
     }
     if (!S_ISREG(st.st_mode)) return FileStatus::fromErrno(ENOTSUP);
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    raii::UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!in) return FileStatus::fromErrno(errno);
-    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    raii::UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out) return FileStatus::fromErrno(errno);
     made = true;
     for (;;) {
@@ -375,14 +371,14 @@ std::string canonical(const std::string& path) {
 
 }  // namespace
 
-FileResult<EntryRecord> attributes(const std::string& path) {
+Expected<EntryRecord> attributes(const std::string& path) {
     struct statx sx {};
     const unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE;
     if (statx(AT_FDCWD, path.c_str(), 0, mask, &sx) != 0) {
         int error = errno;
         // A dangling link is still an item of its folder.
         if (error != ENOENT || statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, &sx) != 0)
-            return failed<EntryRecord>(error);
+            return failed(error);
     }
     EntryRecord entry;
     entry.name = lastPathComponent(path);
@@ -392,13 +388,13 @@ FileResult<EntryRecord> attributes(const std::string& path) {
     entry.writable = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
     entry.deletable = !((sx.stx_attributes_mask & STATX_ATTR_IMMUTABLE) &&
                         (sx.stx_attributes & STATX_ATTR_IMMUTABLE));
-    return {entry, {}};
+    return entry;
 }
 
-FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
-                                                   std::string_view excludedExtension) {
+Expected<std::vector<EntryRecord>> listDirectory(const std::string& directory,
+                                                 std::string_view excludedExtension) {
     UniqueDir dir(opendir(directory.c_str()));
-    if (!dir) return failed<std::vector<EntryRecord>>(errno);
+    if (!dir) return failed(errno);
     std::vector<std::string> names;
     errno = 0;
     while (dirent* entry = readdir(dir.get())) {
@@ -406,7 +402,7 @@ FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
         if (name != "." && name != "..") names.push_back(std::move(name));
         errno = 0;
     }
-    if (errno != 0) return failed<std::vector<EntryRecord>>(errno);
+    if (errno != 0) return failed(errno);
     std::sort(names.begin(), names.end());
     std::string base = withTrailingSlash(directory);
     std::vector<EntryRecord> entries;
@@ -415,9 +411,9 @@ FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
             equalsIgnoringCase(pathExtension(name), excludedExtension))
             continue;
         auto record = attributes(base + name);
-        if (record.value) entries.push_back(std::move(*record.value));
+        if (record) entries.push_back(std::move(*record));
     }
-    return {std::move(entries), {}};
+    return entries;
 }
 
 FileStatus makeDirectory(const std::string& path) {
@@ -479,32 +475,30 @@ FileStatus moveItem(const std::string& source, const std::string& destination) {
     return removeItem(source);
 }
 
-FileResult<std::string> readWhole(const std::string& path) {
+Expected<std::string> readWhole(const std::string& path) {
     auto fd = openRegularFile(path);
-    if (!fd.value) return FileResult<std::string>::failure(fd.error);
+    if (!fd) return Unexpected(fd.error());
     std::string out;
     struct stat st {};
-    if (fstat(fd.value->get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
-    if (!readAll(fd.value->get(), out, SIZE_MAX)) return failed<std::string>(errno);
-    return {std::move(out), {}};
+    if (fstat(fd->get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
+    if (!readAll(fd->get(), out, SIZE_MAX)) return failed(errno);
+    return out;
 }
 
-FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
+Expected<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
     auto fd = openRegularFile(path);
-    if (!fd.value) return FileResult<std::string>::failure(fd.error);
-    if (offset < 0) return failed<std::string>(EINVAL);
-    if (lseek(fd.value->get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-        return failed<std::string>(errno);
+    if (!fd) return Unexpected(fd.error());
+    if (offset < 0) return failed(EINVAL);
+    if (lseek(fd->get(), static_cast<off_t>(offset), SEEK_SET) < 0) return failed(errno);
     std::string out;
-    if (length > 0 && !readAll(fd.value->get(), out, static_cast<size_t>(length)))
-        return failed<std::string>(errno);
-    return {std::move(out), {}};
+    if (length > 0 && !readAll(fd->get(), out, static_cast<size_t>(length))) return failed(errno);
+    return out;
 }
 
-FileResult<std::string> readText(const std::string& path) {
+Expected<std::string> readText(const std::string& path) {
     auto content = readWhole(path);
-    if (content.value && !bridge::isValidUtf8(*content.value))
-        return FileResult<std::string>::failure("The file is not valid UTF-8 text.");
+    if (content && !bridge::isValidUtf8(*content))
+        return failure("The file is not valid UTF-8 text.");
     return content;
 }
 
@@ -519,8 +513,8 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
         }
     }
     // Non-blocking open: a pipe with nobody reading must not hang the calling thread.
-    UniqueFd fd(::open(target.c_str(),
-                       O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
+    raii::UniqueFd fd(::open(
+        target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
     if (fd) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     if (!fd) {
         // Missing or not writable: make it, but never in place of an item that is there.

@@ -46,27 +46,27 @@ size_t itemCount(const std::string& dir) {
 TEST(Attributes, MissingPathGivesThePlatformsDescription) {
     ScratchDir dir;
     auto record = attributes(dir / "missing");
-    EXPECT_FALSE(record.value);
-    EXPECT_EQ(record.error, "No such file or directory");
+    EXPECT_FALSE(record.hasValue());
+    EXPECT_EQ(record.error().message, "No such file or directory");
 }
 
 TEST(Attributes, DirectoryHasSizeZeroAndIsADirectory) {
     ScratchDir dir;
     auto record = attributes(dir.path());
-    ASSERT_TRUE(record.value) << record.error;
-    EXPECT_EQ(record.value->size, 0u);
-    EXPECT_TRUE(record.value->directory);
-    EXPECT_TRUE(record.value->readable);
-    EXPECT_TRUE(record.value->writable);
-    EXPECT_TRUE(record.value->deletable);
+    ASSERT_TRUE(record.hasValue()) << record.error().message;
+    EXPECT_EQ(record->size, 0u);
+    EXPECT_TRUE(record->directory);
+    EXPECT_TRUE(record->readable);
+    EXPECT_TRUE(record->writable);
+    EXPECT_TRUE(record->deletable);
 }
 
 TEST(Attributes, FileRecordHasItsNameAndSizeAndExactlyTheSixKeys) {
     ScratchDir dir;
     putFile(dir / "take.wav", "12345");
     auto record = attributes(dir / "take.wav");
-    ASSERT_TRUE(record.value);
-    auto json = toJson(*record.value);
+    ASSERT_TRUE(record.hasValue());
+    auto json = toJson(*record);
     EXPECT_EQ(json["name"], "take.wav");
     EXPECT_EQ(json["size"], 5);
     EXPECT_EQ(json["directory"], false);
@@ -79,21 +79,20 @@ TEST(ListDirectory, ExtensionArgumentLeavesMatchingItemsOutWithoutRegardToCase) 
     ScratchDir dir;
     for (auto name : {"a.wav", "b.WAV", "c.txt", ".hidden", "wav"}) putFile(dir / name, "x");
     auto listing = listDirectory(dir.path(), "wav");
-    ASSERT_TRUE(listing.value);
-    EXPECT_EQ(names(*listing.value), (std::vector<std::string>{".hidden", "c.txt", "wav"}));
+    ASSERT_TRUE(listing.hasValue());
+    EXPECT_EQ(names(*listing), (std::vector<std::string>{".hidden", "c.txt", "wav"}));
     auto all = listDirectory(dir.path(), "");
-    ASSERT_TRUE(all.value);
-    EXPECT_EQ(names(*all.value),
-              (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
+    ASSERT_TRUE(all.hasValue());
+    EXPECT_EQ(names(*all), (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
 }
 
 TEST(ListDirectory, MissingDirectoryFailsAndDanglingLinksAreStillListed) {
     ScratchDir dir;
-    EXPECT_EQ(listDirectory(dir / "nope", "").error, "No such file or directory");
+    EXPECT_EQ(listDirectory(dir / "nope", "").error().message, "No such file or directory");
     ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "link").c_str()), 0);
     auto listing = listDirectory(dir.path(), "");
-    ASSERT_TRUE(listing.value);
-    EXPECT_EQ(names(*listing.value), std::vector<std::string>{"link"});
+    ASSERT_TRUE(listing.hasValue());
+    EXPECT_EQ(names(*listing), std::vector<std::string>{"link"});
 }
 
 TEST(MakeDirectory, ExistingDirectorySucceedsAndParentsAreMade) {
@@ -188,21 +187,21 @@ TEST(MoveItem, MovesAndRefusesAnExistingDestination) {
 TEST(ReadRange, ReadsFromTheOffsetAndStopsAtTheEnd) {
     ScratchDir dir;
     putFile(dir / "f", std::string("\x00\x01\x02\x03\x04\x05", 6));
-    EXPECT_EQ(*readRange(dir / "f", 2, 3).value, std::string("\x02\x03\x04", 3));
-    EXPECT_EQ(*readRange(dir / "f", 4, 100).value, std::string("\x04\x05", 2));
-    EXPECT_EQ(*readRange(dir / "f", 0, 0).value, "");
-    EXPECT_EQ(*readRange(dir / "f", 10, 4).value, "");
-    EXPECT_FALSE(readRange(dir / "f", -1, 4).value);
-    EXPECT_EQ(readRange(dir / "missing", 0, 1).error, "No such file or directory");
+    EXPECT_EQ(*readRange(dir / "f", 2, 3), std::string("\x02\x03\x04", 3));
+    EXPECT_EQ(*readRange(dir / "f", 4, 100), std::string("\x04\x05", 2));
+    EXPECT_EQ(*readRange(dir / "f", 0, 0), "");
+    EXPECT_EQ(*readRange(dir / "f", 10, 4), "");
+    EXPECT_FALSE(readRange(dir / "f", -1, 4).hasValue());
+    EXPECT_EQ(readRange(dir / "missing", 0, 1).error().message, "No such file or directory");
 }
 
 TEST(ReadText, InvalidUtf8Fails) {
     ScratchDir dir;
     putFile(dir / "bad", "ab\xff");
     putFile(dir / "good", "gr\xC3\xBC\xC3\x9F");
-    EXPECT_FALSE(readText(dir / "bad").value);
-    EXPECT_EQ(*readText(dir / "good").value, "gr\xC3\xBC\xC3\x9F");
-    EXPECT_FALSE(readWhole(dir.path()).value);  // a folder is not a file
+    EXPECT_FALSE(readText(dir / "bad").hasValue());
+    EXPECT_EQ(*readText(dir / "good"), "gr\xC3\xBC\xC3\x9F");
+    EXPECT_FALSE(readWhole(dir.path()).hasValue());  // a folder is not a file
 }
 
 TEST(WriteFile, ReplacingALongerFileLeavesExactlyTheNewContentAndItsMode) {
@@ -604,8 +603,8 @@ void expectRefusedAtOnce(const std::string& fifo, Read read) {
         if (writer >= 0) close(writer);
     }
     auto result = pending.get();
-    EXPECT_FALSE(result.value.has_value());
-    EXPECT_EQ(result.error, kNotRegularFile);
+    EXPECT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error().message, kNotRegularFile);
 }
 
 TEST(ReadWhole, APipeIsRefusedWithoutWaitingForAWriter) {
@@ -620,16 +619,16 @@ TEST(ReadWhole, APipeIsRefusedWithoutWaitingForAWriter) {
 TEST(ReadWhole, ADeviceIsRefused) {
     for (const char* device : {"/dev/zero", "/dev/null"}) {
         auto whole = readWhole(device);
-        EXPECT_FALSE(whole.value.has_value()) << device;
-        EXPECT_EQ(whole.error, kNotRegularFile) << device;
+        EXPECT_FALSE(whole.hasValue()) << device;
+        EXPECT_EQ(whole.error().message, kNotRegularFile) << device;
         auto range = readRange(device, 0, 4);
-        EXPECT_EQ(range.error, kNotRegularFile) << device;
+        EXPECT_EQ(range.error().message, kNotRegularFile) << device;
     }
 }
 
 TEST(ReadWhole, AFolderIsRefusedAsAFolder) {
     test::ScratchDir dir;
-    EXPECT_EQ(readWhole(dir.path()).error, "Is a directory");
+    EXPECT_EQ(readWhole(dir.path()).error().message, "Is a directory");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "host/gtk/WebViewWindowController.h"
 
+#include "base/raii/SignalScope.h"
 #include "host/gtk/Dialogs.h"
 
 namespace lumetta::host {
@@ -7,7 +8,7 @@ namespace lumetta::host {
 WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& center,
                                                  const std::string& uri)
     : center_(center) {
-    window_ = retain(GTK_WINDOW(gtk_window_new()));
+    window_ = raii::retain(GTK_WINDOW(gtk_window_new()));
     GtkWindow* window = window_.get();
     gtk_window_set_default_size(window, 1000, 700);
 
@@ -20,23 +21,23 @@ WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& cen
     gtk_header_bar_pack_start(GTK_HEADER_BAR(header), forwardButton_);
     gtk_window_set_titlebar(window, header);
 
-    webView_ = retain(WEBKIT_WEB_VIEW(webkit_web_view_new()));
+    webView_ = raii::retain(WEBKIT_WEB_VIEW(webkit_web_view_new()));
     WebKitWebView* view = webView_.get();
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
     gtk_window_set_child(window, GTK_WIDGET(view));
 
-    windowSignals_ = std::make_unique<SignalScope>(window, this);
+    windowSignals_ = std::make_unique<raii::SignalScope>(window, this);
     g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
     g_signal_connect_swapped(backButton_, "clicked",
                              G_CALLBACK(+[](WebViewWindowController* c) { c->goBack(); }), this);
     g_signal_connect_swapped(forwardButton_, "clicked",
                              G_CALLBACK(+[](WebViewWindowController* c) { c->goForward(); }), this);
-    viewSignals_ = std::make_unique<SignalScope>(view, this);
+    viewSignals_ = std::make_unique<raii::SignalScope>(view, this);
     sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
-    historySignals_ = std::make_unique<SignalScope>(history, this);
+    historySignals_ = std::make_unique<raii::SignalScope>(history, this);
     g_signal_connect(history, "changed", G_CALLBACK(onHistoryChanged), this);
     updateButtons();
 

@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/SignalScope.h"
 #include "bridge/NotificationCenter.h"
-#include "host/gtk/GObjectPtr.h"
 
 namespace lumetta::host {
 
@@ -51,14 +52,14 @@ class WebViewWindowController {
     void updateButtons();
 
     bridge::NotificationCenter& center_;
-    GObjectPtr<GtkWindow> window_;
-    GObjectPtr<WebKitWebView> webView_;
+    raii::GObjectPtr<GtkWindow> window_;
+    raii::GObjectPtr<WebKitWebView> webView_;
     GtkWidget* backButton_ = nullptr;
     GtkWidget* forwardButton_ = nullptr;
     bool closed_ = false;
-    std::unique_ptr<SignalScope> windowSignals_;
-    std::unique_ptr<SignalScope> viewSignals_;
-    std::unique_ptr<SignalScope> historySignals_;
+    std::unique_ptr<raii::SignalScope> windowSignals_;
+    std::unique_ptr<raii::SignalScope> viewSignals_;
+    std::unique_ptr<raii::SignalScope> historySignals_;
 };
 
 }  // namespace lumetta::host
