@@ -22,7 +22,7 @@
 
 namespace lumetta::files {
 
-FileStatus FileStatus::fromErrno(int error) {
+Unexpected<Error> errnoFailure(int error) {
     return failure(std::generic_category().message(error));
 }
 
@@ -204,32 +204,32 @@ FileStatus copyLeaf(const std::string& source, const std::string& destination,
                     const struct stat& st, bool& made, std::vector<char>& buffer) {
     if (S_ISLNK(st.st_mode)) {
         auto link = linkTarget(source, static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
-        if (!link) return FileStatus::failure(link.error().message);
-        if (symlink(link->c_str(), destination.c_str()) != 0) return FileStatus::fromErrno(errno);
+        if (!link) return failure(link.error().message);
+        if (symlink(link->c_str(), destination.c_str()) != 0) return errnoFailure(errno);
         made = true;
-        return FileStatus::success();
+        return FileStatus();
     }
-    if (!S_ISREG(st.st_mode)) return FileStatus::fromErrno(ENOTSUP);
+    if (!S_ISREG(st.st_mode)) return errnoFailure(ENOTSUP);
     raii::UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!in) return FileStatus::fromErrno(errno);
+    if (!in) return errnoFailure(errno);
     raii::UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out) return FileStatus::fromErrno(errno);
+    if (!out) return errnoFailure(errno);
     made = true;
     for (;;) {
         ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            return FileStatus::fromErrno(errno);
+            return errnoFailure(errno);
         }
         if (n == 0) break;
         if (!writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n))))
-            return FileStatus::fromErrno(errno);
+            return errnoFailure(errno);
     }
-    if (fchmod(out.get(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
+    if (fchmod(out.get(), st.st_mode & 07777) != 0) return errnoFailure(errno);
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out.get(), times);
-    if (out.close() != 0) return FileStatus::fromErrno(errno);
-    return FileStatus::success();
+    if (out.close() != 0) return errnoFailure(errno);
+    return FileStatus();
 }
 
 // Copies one item and what is inside it, depth first with an explicit stack, so the depth of
@@ -250,19 +250,18 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
     // Owner-only until filled, so a read-only source directory can still be filled.
     auto enter = [&](const std::string& from, const std::string& to,
                      const struct stat& dirStat) -> FileStatus {
-        if (mkdir(to.c_str(), 0700) != 0) return FileStatus::fromErrno(errno);
+        if (mkdir(to.c_str(), 0700) != 0) return errnoFailure(errno);
         stack.push_back({from, to, dirStat, {}, 0});
-        if (!directoryNames(from, stack.back().names)) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!directoryNames(from, stack.back().names)) return errnoFailure(errno);
+        return FileStatus();
     };
     auto first = enter(source, destination, st);
     made = !stack.empty();
-    if (!first.ok) return first;
+    if (!first.hasValue()) return first;
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
-            if (chmod(level.to.c_str(), level.st.st_mode & 07777) != 0)
-                return FileStatus::fromErrno(errno);
+            if (chmod(level.to.c_str(), level.st.st_mode & 07777) != 0) return errnoFailure(errno);
             const timespec times[2] = {level.st.st_atim, level.st.st_mtim};
             utimensat(AT_FDCWD, level.to.c_str(), times, 0);
             stack.pop_back();
@@ -272,13 +271,13 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
         std::string from = level.from + "/" + name;
         std::string to = level.to + "/" + name;
         struct stat child {};
-        if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
+        if (lstat(from.c_str(), &child) != 0) return errnoFailure(errno);
         bool inner = false;
         auto status = S_ISDIR(child.st_mode) ? enter(from, to, child)
                                              : copyLeaf(from, to, child, inner, buffer);
-        if (!status.ok) return status;
+        if (!status.hasValue()) return status;
     }
-    return FileStatus::success();
+    return FileStatus();
 }
 
 // Removes the item, a directory with everything inside it, without following links and
@@ -286,10 +285,10 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
 // after the other, then it goes itself.
 FileStatus removeTree(const std::string& path) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (lstat(path.c_str(), &st) != 0) return errnoFailure(errno);
     if (!S_ISDIR(st.st_mode)) {
-        if (unlink(path.c_str()) != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (unlink(path.c_str()) != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     struct Level {
         std::string path;
@@ -299,27 +298,27 @@ FileStatus removeTree(const std::string& path) {
     std::vector<std::string> names;
     while (!stack.empty()) {
         if (stack.back().emptied) {
-            if (rmdir(stack.back().path.c_str()) != 0) return FileStatus::fromErrno(errno);
+            if (rmdir(stack.back().path.c_str()) != 0) return errnoFailure(errno);
             stack.pop_back();
             continue;
         }
         std::string dir = stack.back().path;
         stack.back().emptied = true;
-        if (!directoryNames(dir, names)) return FileStatus::fromErrno(errno);
+        if (!directoryNames(dir, names)) return errnoFailure(errno);
         for (const auto& name : names) {
             std::string item = dir + "/" + name;
             struct stat child {};
             if (lstat(item.c_str(), &child) != 0) {
                 if (errno == ENOENT) continue;  // gone already
-                return FileStatus::fromErrno(errno);
+                return errnoFailure(errno);
             }
             if (S_ISDIR(child.st_mode))
                 stack.push_back({std::move(item), false});
             else if (unlink(item.c_str()) != 0 && errno != ENOENT)
-                return FileStatus::fromErrno(errno);
+                return errnoFailure(errno);
         }
     }
-    return FileStatus::success();
+    return FileStatus();
 }
 
 // Whether the process may give a new file the owner and group of `st`: root may; anyone else
@@ -419,7 +418,7 @@ Expected<std::vector<EntryRecord>> listDirectory(const std::string& directory,
 FileStatus makeDirectory(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+        return S_ISDIR(st.st_mode) ? FileStatus() : errnoFailure(EEXIST);
     // The missing folders, deepest first; then made from the top down.
     std::vector<std::string> missing{path};
     for (std::string parent = deletingLastPathComponent(path);
@@ -427,10 +426,10 @@ FileStatus makeDirectory(const std::string& path) {
          parent = deletingLastPathComponent(parent))
         missing.push_back(parent);
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) return FileStatus::fromErrno(errno);
+        if (mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) return errnoFailure(errno);
     }
-    if (stat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-    return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+    if (stat(path.c_str(), &st) != 0) return errnoFailure(errno);
+    return S_ISDIR(st.st_mode) ? FileStatus() : errnoFailure(EEXIST);
 }
 
 FileStatus removeItem(const std::string& path) {
@@ -439,18 +438,18 @@ FileStatus removeItem(const std::string& path) {
 
 FileStatus copyItem(const std::string& source, const std::string& destination) {
     struct stat st {};
-    if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-    if (exists(destination)) return FileStatus::fromErrno(EEXIST);
+    if (lstat(source.c_str(), &st) != 0) return errnoFailure(errno);
+    if (exists(destination)) return errnoFailure(EEXIST);
     if (S_ISDIR(st.st_mode)) {
         // Copying a folder into itself would never end.
         std::string from = canonical(source) + "/";
         std::string parent = deletingLastPathComponent(destination);
         std::string to = canonical(parent.empty() ? "." : parent) + "/";
-        if (to.rfind(from, 0) == 0) return FileStatus::fromErrno(EINVAL);
+        if (to.rfind(from, 0) == 0) return errnoFailure(EINVAL);
     }
     bool made = false;
     auto status = copyTree(source, destination, st, made);
-    if (!status.ok && made) {
+    if (!status.hasValue() && made) {
         // The top item was made exclusively by this copy, so taking it away again cannot
         // touch anything that was there before.
         removeTree(destination);
@@ -460,18 +459,18 @@ FileStatus copyItem(const std::string& source, const std::string& destination) {
 
 FileStatus moveItem(const std::string& source, const std::string& destination) {
     if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
-        return FileStatus::success();
+        return FileStatus();
     int error = errno;
     if (error == EINVAL) {
         // Not every file system can refuse to replace while renaming.
         struct stat st {};
-        if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-        if (exists(destination)) return FileStatus::fromErrno(EEXIST);
-        if (::rename(source.c_str(), destination.c_str()) == 0) return FileStatus::success();
+        if (lstat(source.c_str(), &st) != 0) return errnoFailure(errno);
+        if (exists(destination)) return errnoFailure(EEXIST);
+        if (::rename(source.c_str(), destination.c_str()) == 0) return FileStatus();
         error = errno;
     }
-    if (error != EXDEV) return FileStatus::fromErrno(error);
-    if (auto status = copyItem(source, destination); !status.ok) return status;
+    if (error != EXDEV) return errnoFailure(error);
+    if (auto status = copyItem(source, destination); !status.hasValue()) return status;
     return removeItem(source);
 }
 
@@ -519,40 +518,37 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
     if (!fd) {
         // Missing or not writable: make it, but never in place of an item that is there.
         mode_t mode = 0666 & ~currentUmask();
-        if (!writeBeside(target, bytes, mode, nullptr, false))
-            return FileStatus::failure(kCreateFailed);
-        return FileStatus::success();
+        if (!writeBeside(target, bytes, mode, nullptr, false)) return failure(kCreateFailed);
+        return FileStatus();
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (fstat(fd.get(), &st) != 0) return errnoFailure(errno);
     if (append) {
         if (!writeAll(fd.get(), bytes)) {
             int error = errno;
             // Leave the file as it was rather than with half an append.
             if (S_ISREG(st.st_mode) && ftruncate(fd.get(), st.st_size) != 0) {
             }
-            return FileStatus::fromErrno(error);
+            return errnoFailure(error);
         }
-        if (fd.close() != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (fd.close() != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     if (!S_ISREG(st.st_mode)) {
         // A device or pipe cannot be replaced; it takes the bytes as they come.
-        if (!writeAll(fd.get(), bytes)) return FileStatus::fromErrno(errno);
-        if (fd.close() != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!writeAll(fd.get(), bytes)) return errnoFailure(errno);
+        if (fd.close() != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     if (replaceableByRename(target, fd.get(), st)) {
         fd.reset();
-        if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true))
-            return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true)) return errnoFailure(errno);
+        return FileStatus();
     }
     // In place: cut, then write. The file keeps its links, owner, attributes and ACLs.
-    if (ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), bytes))
-        return FileStatus::fromErrno(errno);
-    if (fd.close() != 0) return FileStatus::fromErrno(errno);
-    return FileStatus::success();
+    if (ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), bytes)) return errnoFailure(errno);
+    if (fd.close() != 0) return errnoFailure(errno);
+    return FileStatus();
 }
 
 }  // namespace lumetta::files

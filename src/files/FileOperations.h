@@ -16,15 +16,10 @@
 namespace lumetta::files {
 
 /// Success, or the description of what failed.
-struct FileStatus {
-    bool ok = true;
-    std::string error;  ///< empty on success
+using FileStatus = Expected<void>;
 
-    static FileStatus success() { return {}; }
-    static FileStatus failure(std::string description) { return {false, std::move(description)}; }
-    /// The failure of the last system call, from `errno`.
-    static FileStatus fromErrno(int error);
-};
+/// The failure of the last system call, from `errno` (strerror wording).
+Unexpected<Error> errnoFailure(int error);
 
 /// One file-system item as the page sees it.
 struct EntryRecord {

@@ -97,22 +97,22 @@ TEST(ListDirectory, MissingDirectoryFailsAndDanglingLinksAreStillListed) {
 
 TEST(MakeDirectory, ExistingDirectorySucceedsAndParentsAreMade) {
     ScratchDir dir;
-    EXPECT_TRUE(makeDirectory(dir.path()).ok);
-    EXPECT_TRUE(makeDirectory(dir / "a/b/c").ok);
+    EXPECT_TRUE(makeDirectory(dir.path()).hasValue());
+    EXPECT_TRUE(makeDirectory(dir / "a/b/c").hasValue());
     EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b/c"));
     putFile(dir / "file", "x");
     auto status = makeDirectory(dir / "file");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File exists");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File exists");
 }
 
 TEST(RemoveItem, RemovesAFolderWithItsContentsAndFailsForAMissingItem) {
     ScratchDir dir;
     makeDirectory(dir / "a/b");
     putFile(dir / "a/b/f", "x");
-    EXPECT_TRUE(removeItem(dir / "a").ok);
+    EXPECT_TRUE(removeItem(dir / "a").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-    EXPECT_EQ(removeItem(dir / "a").error, "No such file or directory");
+    EXPECT_EQ(removeItem(dir / "a").error().message, "No such file or directory");
 }
 
 TEST(RemoveItem, ALinkToAFolderIsRemovedNotFollowed) {
@@ -120,7 +120,7 @@ TEST(RemoveItem, ALinkToAFolderIsRemovedNotFollowed) {
     makeDirectory(dir / "real");
     putFile(dir / "real/keep", "x");
     ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_TRUE(removeItem(dir / "link").ok);
+    EXPECT_TRUE(removeItem(dir / "link").hasValue());
     EXPECT_EQ(fileContent(dir / "real/keep"), "x");
 }
 
@@ -130,7 +130,7 @@ TEST(CopyItem, CopiesAFolderWithItsContentsModesAndLinks) {
     putFile(dir / "src/sub/f", "data");
     chmod((dir / "src/sub/f").c_str(), 0640);
     ASSERT_EQ(symlink("sub/f", (dir / "src/link").c_str()), 0);
-    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").ok);
+    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").hasValue());
     EXPECT_EQ(fileContent(dir / "dst/sub/f"), "data");
     EXPECT_EQ(modeOf(dir / "dst/sub/f"), 0640u);
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "dst/link"));
@@ -142,14 +142,14 @@ TEST(CopyItem, ExistingDestinationFailsAndLeavesBothAsTheyWere) {
     putFile(dir / "a", "source");
     putFile(dir / "b", "destination");
     auto status = copyItem(dir / "a", dir / "b");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File exists");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File exists");
     EXPECT_EQ(fileContent(dir / "a"), "source");
     EXPECT_EQ(fileContent(dir / "b"), "destination");
     makeDirectory(dir / "d1");
     makeDirectory(dir / "d2");
     putFile(dir / "d2/keep", "k");
-    EXPECT_FALSE(copyItem(dir / "d1", dir / "d2").ok);
+    EXPECT_FALSE(copyItem(dir / "d1", dir / "d2").hasValue());
     EXPECT_EQ(fileContent(dir / "d2/keep"), "k");
 }
 
@@ -157,7 +157,7 @@ TEST(CopyItem, FolderIntoItselfIsRefusedAndCreatesNothing) {
     ScratchDir dir;
     makeDirectory(dir / "a");
     putFile(dir / "a/f", "x");
-    EXPECT_FALSE(copyItem(dir / "a", dir / "a/inner").ok);
+    EXPECT_FALSE(copyItem(dir / "a", dir / "a/inner").hasValue());
     EXPECT_EQ(itemCount(dir / "a"), 1u);
 }
 
@@ -166,7 +166,7 @@ TEST(CopyItem, CopyThatFailsPartWayLeavesNoHalfCopy) {
     makeDirectory(dir / "src");
     putFile(dir / "src/a", "x");
     ASSERT_EQ(mkfifo((dir / "src/pipe").c_str(), 0600), 0);  // cannot be copied
-    EXPECT_FALSE(copyItem(dir / "src", dir / "dst").ok);
+    EXPECT_FALSE(copyItem(dir / "src", dir / "dst").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
     EXPECT_EQ(fileContent(dir / "src/a"), "x");
 }
@@ -175,13 +175,13 @@ TEST(MoveItem, MovesAndRefusesAnExistingDestination) {
     ScratchDir dir;
     putFile(dir / "a", "A");
     putFile(dir / "b", "B");
-    EXPECT_FALSE(moveItem(dir / "a", dir / "b").ok);
+    EXPECT_FALSE(moveItem(dir / "a", dir / "b").hasValue());
     EXPECT_EQ(fileContent(dir / "a"), "A");
     EXPECT_EQ(fileContent(dir / "b"), "B");
-    EXPECT_TRUE(moveItem(dir / "a", dir / "c").ok);
+    EXPECT_TRUE(moveItem(dir / "a", dir / "c").hasValue());
     EXPECT_EQ(fileContent(dir / "c"), "A");
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-    EXPECT_EQ(moveItem(dir / "a", dir / "d").error, "No such file or directory");
+    EXPECT_EQ(moveItem(dir / "a", dir / "d").error().message, "No such file or directory");
 }
 
 TEST(ReadRange, ReadsFromTheOffsetAndStopsAtTheEnd) {
@@ -208,7 +208,7 @@ TEST(WriteFile, ReplacingALongerFileLeavesExactlyTheNewContentAndItsMode) {
     ScratchDir dir;
     putFile(dir / "f", "a much longer old content");
     chmod((dir / "f").c_str(), 0604);
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "new");
     EXPECT_EQ(modeOf(dir / "f"), 0604u);
     EXPECT_EQ(itemCount(dir.path()), 1u) << "no temporary file may be left behind";
@@ -216,23 +216,23 @@ TEST(WriteFile, ReplacingALongerFileLeavesExactlyTheNewContentAndItsMode) {
 
 TEST(WriteFile, AppendToAMissingFileCreatesItAndAppendAppends) {
     ScratchDir dir;
-    ASSERT_TRUE(writeFile(dir / "f", "one", true).ok);
-    ASSERT_TRUE(writeFile(dir / "f", "two", true).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "one", true).hasValue());
+    ASSERT_TRUE(writeFile(dir / "f", "two", true).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "onetwo");
 }
 
 TEST(WriteFile, MissingParentFailsWithTheCreateReason) {
     ScratchDir dir;
     auto status = writeFile(dir / "no/such/f", "x", false);
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "Failed to create file.");
-    EXPECT_EQ(writeFile(dir / "no/f", "x", true).error, "Failed to create file.");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "Failed to create file.");
+    EXPECT_EQ(writeFile(dir / "no/f", "x", true).error().message, "Failed to create file.");
 }
 
 TEST(WriteFile, EmptyContentMakesAnEmptyFile) {
     ScratchDir dir;
     putFile(dir / "f", "old");
-    ASSERT_TRUE(writeFile(dir / "f", "", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "", false).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "");
 }
 
@@ -240,7 +240,7 @@ TEST(WriteFile, ALinkKeepsPointingAtTheRewrittenFile) {
     ScratchDir dir;
     putFile(dir / "real", "old");
     ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
-    ASSERT_TRUE(writeFile(dir / "link", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "link", "new", false).hasValue());
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
     EXPECT_EQ(fileContent(dir / "real"), "new");
 }
@@ -249,7 +249,7 @@ TEST(WriteFile, AFolderInThePlaceOfTheFileIsNeverReplaced) {
     ScratchDir dir;
     makeDirectory(dir / "d");
     putFile(dir / "d/keep", "k");
-    EXPECT_EQ(writeFile(dir / "d", "x", false).error, "Failed to create file.");
+    EXPECT_EQ(writeFile(dir / "d", "x", false).error().message, "Failed to create file.");
     EXPECT_EQ(fileContent(dir / "d/keep"), "k");
 }
 
@@ -268,9 +268,9 @@ TEST(WriteFile, AWriteThatFailsPartWayLeavesTheOldFileWhole) {
     auto appended = writeFile(dir / "f", std::string(65536, 'n'), true);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File too large");
-    EXPECT_FALSE(appended.ok);
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File too large");
+    EXPECT_FALSE(appended.hasValue());
     EXPECT_EQ(fileContent(dir / "f"), old);
     EXPECT_EQ(itemCount(dir.path()), 1u) << "the half-written file must be gone";
 }
@@ -300,8 +300,8 @@ TEST(WriteFile, AFullTargetLeavesTheOldFileWhole) {
         std::string path = mount + "/f";
         putFile(path, std::string(20000, 'o'));
         auto status = writeFile(path, std::string(60000, 'n'), false);
-        if (status.ok) return 1;
-        if (status.error != "No space left on device") return 2;
+        if (status.hasValue()) return 1;
+        if (status.error().message != "No space left on device") return 2;
         if (fileContent(path) != std::string(20000, 'o')) return 3;
         if (itemCount(mount) != 1) return 4;
         return 0;
@@ -320,9 +320,9 @@ TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
         if (::mount(nullptr, mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             return 77;
         auto status = writeFile(path, "new content", false);
-        if (status.ok) return 1;
+        if (status.hasValue()) return 1;
         if (fileContent(path) != "old") return 3;
-        if (writeFile(mount + "/other", "x", false).error != kCreateFailed) return 2;
+        if (writeFile(mount + "/other", "x", false).error().message != kCreateFailed) return 2;
         return 0;
     });
     if (verdict == 77) GTEST_SKIP() << "no private mount namespace here";
@@ -355,7 +355,7 @@ TEST(Unzip, ExtractsMissingFilesAndKeepsFilesNewerThanTheArchives) {
     setAge(dir / "out/older.txt", now - 7200);
 
     auto status = unzip(dir / "archive.zip", dir / "out");
-    ASSERT_TRUE(status.ok) << status.error;
+    ASSERT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_EQ(fileContent(dir / "out/newer.txt"), "edited later");
     EXPECT_EQ(fileContent(dir / "out/older.txt"), "from archive");
     EXPECT_EQ(fileContent(dir / "out/sub/missing.txt"), "from archive");
@@ -365,9 +365,9 @@ TEST(Unzip, ABrokenArchiveFailsWithTheFixedReason) {
     ScratchDir dir;
     putFile(dir / "bad.zip", "this is not a zip archive");
     auto status = unzip(dir / "bad.zip", dir / "out");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "unzip failed.");
-    EXPECT_EQ(unzip(dir / "missing.zip", dir / "out").error, "unzip failed.");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "unzip failed.");
+    EXPECT_EQ(unzip(dir / "missing.zip", dir / "out").error().message, "unzip failed.");
 }
 
 }  // namespace
@@ -379,7 +379,7 @@ namespace {
 TEST(WriteFile, APipeWithoutAReaderFailsAtOnceInsteadOfHanging) {
     test::ScratchDir dir;
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_EQ(writeFile(dir / "pipe", "x", false).error, kCreateFailed);
+    EXPECT_EQ(writeFile(dir / "pipe", "x", false).error().message, kCreateFailed);
     struct stat st {};
     ASSERT_EQ(lstat((dir / "pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe must not be replaced by a file";
@@ -425,11 +425,11 @@ TEST(DeepTree, AThousandLevelFolderIsCopiedWhole) {
     test::ScratchDir dir;
     makeDeepTree(dir / "tree", kDeep);
     auto status = copyItem(dir / "tree", dir / "copy");
-    ASSERT_TRUE(status.ok) << status.error;
+    ASSERT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_TRUE(isWholeDeepTree(dir / "copy", kDeep));
     EXPECT_TRUE(isWholeDeepTree(dir / "tree", kDeep));
-    EXPECT_TRUE(removeItem(dir / "copy").ok);
-    EXPECT_TRUE(removeItem(dir / "tree").ok);
+    EXPECT_TRUE(removeItem(dir / "copy").hasValue());
+    EXPECT_TRUE(removeItem(dir / "tree").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
 }
 
@@ -448,19 +448,19 @@ TEST(DeepTree, AThousandLevelFolderIsMovedWholeToAnotherFileSystem) {
     }
     makeDeepTree(dir / "tree", kDeep);
     auto status = moveItem(dir / "tree", other + "/moved");
-    EXPECT_TRUE(status.ok) << status.error;
+    EXPECT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_TRUE(isWholeDeepTree(other + "/moved", kDeep));
     EXPECT_FALSE(std::filesystem::exists(dir / "tree")) << "the source goes once copied";
-    EXPECT_TRUE(removeItem(other).ok);
+    EXPECT_TRUE(removeItem(other).hasValue());
 }
 
 TEST(DeepTree, MakeDirectoryMakesAThousandMissingParents) {
     test::ScratchDir dir;
     std::string path = dir / "m";
     for (int i = 0; i < kDeep; ++i) path += "/d";
-    ASSERT_TRUE(makeDirectory(path).ok);
+    ASSERT_TRUE(makeDirectory(path).hasValue());
     EXPECT_TRUE(std::filesystem::is_directory(path));
-    EXPECT_TRUE(removeItem(dir / "m").ok);
+    EXPECT_TRUE(removeItem(dir / "m").hasValue());
 }
 
 TEST(CopyItem, ALongLinkTargetIsCopiedWhole) {
@@ -468,7 +468,7 @@ TEST(CopyItem, ALongLinkTargetIsCopiedWhole) {
     makeDirectory(dir / "src");
     std::string target(3000, 'x');
     ASSERT_EQ(symlink(target.c_str(), (dir / "src/link").c_str()), 0);
-    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").ok);
+    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").hasValue());
     char buffer[4096];
     ssize_t n = readlink((dir / "dst/link").c_str(), buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), target);
@@ -482,7 +482,7 @@ TEST(WriteFile, AHardLinkedFileKeepsItsLink) {
     ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
     struct stat before {};
     stat((dir / "a").c_str(), &before);
-    ASSERT_TRUE(writeFile(dir / "a", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "a", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "b"), "new") << "both names still name one file";
     struct stat after {};
     stat((dir / "a").c_str(), &after);
@@ -495,7 +495,7 @@ TEST(WriteFile, AFileWithExtendedAttributesKeepsThem) {
     test::putFile(dir / "f", "old content");
     if (setxattr((dir / "f").c_str(), "user.lumetta", "kept", 4, 0) != 0)
         GTEST_SKIP() << "no user extended attributes on this file system";
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "f"), "new");
     char value[16] = {};
     EXPECT_EQ(getxattr((dir / "f").c_str(), "user.lumetta", value, sizeof value), 4);
@@ -507,7 +507,7 @@ TEST(WriteFile, AFileAloneInAWritableFolderIsStillReplacedWhole) {
     test::putFile(dir / "f", "old content");
     struct stat before {};
     stat((dir / "f").c_str(), &before);
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "f"), "new");
     struct stat after {};
     stat((dir / "f").c_str(), &after);
@@ -548,7 +548,7 @@ TEST(WriteFile, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
         chmod(folder.c_str(), 0555);
         auto status = writeFile(file, "new", false);
         chmod(folder.c_str(), 0755);
-        EXPECT_TRUE(status.ok) << status.error;
+        EXPECT_TRUE(status.hasValue()) << status.error().message;
         EXPECT_EQ(test::fileContent(file), "new");
         return;
     }
@@ -557,7 +557,7 @@ TEST(WriteFile, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     ASSERT_EQ(chown(file.c_str(), other, other), 0);
     int verdict = asUser(other, [&] {
         auto status = writeFile(file, "new", false);
-        if (!status.ok) return 1;
+        if (!status.hasValue()) return 1;
         if (test::fileContent(file) != "new") return 2;
         return 0;
     });
@@ -579,7 +579,7 @@ TEST(WriteFile, AnotherUsersFileInAStickyFolderIsWrittenInPlace) {
     ASSERT_EQ(chown(file.c_str(), owner, owner), 0);
     int verdict = asUser(writer, [&] {
         auto status = writeFile(file, "new", false);
-        if (!status.ok) return 1;
+        if (!status.hasValue()) return 1;
         if (test::fileContent(file) != "new") return 2;
         return 0;
     });

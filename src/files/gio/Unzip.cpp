@@ -17,7 +17,7 @@ FileStatus unzip(const std::string& archive, const std::string& destination) {
     // a tool that exits early cannot break a pipe under us.
     raii::UniqueFd answers(memfd_create("unzip-answers", MFD_CLOEXEC));
     if (!answers || ::write(answers.get(), "A\n", 2) != 2 || lseek(answers.get(), 0, SEEK_SET) != 0)
-        return FileStatus::failure(kFailed);
+        return failure(kFailed);
 
     raii::GObjectPtr<GSubprocessLauncher> launcher(
         g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
@@ -27,12 +27,12 @@ FileStatus unzip(const std::string& archive, const std::string& destination) {
     GError* raw = nullptr;
     raii::GObjectPtr<GSubprocess> process(g_subprocess_launcher_spawnv(launcher.get(), argv, &raw));
     raii::GErrorPtr spawnError(raw);
-    if (!process) return FileStatus::failure(kFailed);
+    if (!process) return failure(kFailed);
     raw = nullptr;
     gboolean waited = g_subprocess_wait(process.get(), nullptr, &raw);
     raii::GErrorPtr waitError(raw);
-    if (!waited || !g_subprocess_get_successful(process.get())) return FileStatus::failure(kFailed);
-    return FileStatus::success();
+    if (!waited || !g_subprocess_get_successful(process.get())) return failure(kFailed);
+    return FileStatus();
 }
 
 }  // namespace lumetta::files

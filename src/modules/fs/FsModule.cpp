@@ -23,7 +23,7 @@ using nlohmann::json;
 namespace {
 
 std::string statusResult(const files::FileStatus& status) {
-    return status.ok ? resultString("") : resultError(status.error);
+    return status.hasValue() ? resultString("") : resultError(status.error().message);
 }
 
 // A path argument. A path with a NUL in it names no file: the system would silently read it
