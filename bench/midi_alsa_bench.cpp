@@ -80,12 +80,13 @@ Figures sendAll(MIDIService& service, MIDIEndpointRef destination,
 Figures alsaOnFake(const std::vector<uint8_t>& bytes) {
     auto system = testing::FakeSequencerSystem::create();
     const auto app = system->addSoftwarePort("Editor", "Editor In");
-    std::string error;
-    auto service = openAlsaMIDIService(system->open("bench"), system->clock(), error);
-    if (!service) {
-        std::fprintf(stderr, "ALSA service on the fake sequencer: %s\n", error.c_str());
+    auto opened = openAlsaMIDIService(system->open("bench"), system->clock());
+    if (!opened) {
+        std::fprintf(stderr, "ALSA service on the fake sequencer: %s\n",
+                     opened.error().message.c_str());
         return {};
     }
+    auto service = std::move(*opened);
     NullListener listener;
     service->start(listener);
     const auto destinations = service->destinations();

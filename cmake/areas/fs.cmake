@@ -14,7 +14,7 @@ add_library(lumetta_files STATIC
     src/modules/fs/FsModule.cpp
     src/modules/sh/ShModule.cpp
 )
-target_link_libraries(lumetta_files PUBLIC lumetta_core PkgConfig::GLIB)
+target_link_libraries(lumetta_files PUBLIC lumetta_core lumetta_raii_glib)
 
 # Unit tests: no display; real files under a temporary home, real /bin/sh and unzip.
 add_executable(fs_unit_tests

@@ -19,7 +19,7 @@ add_library(lumetta_link STATIC
     src/link/DLKMIDIService.cpp
     src/link/DLKAudioStreams.cpp
 )
-target_link_libraries(lumetta_link PUBLIC lumetta_link_wire lumetta_midi PkgConfig::GLIB Threads::Threads)
+target_link_libraries(lumetta_link PUBLIC lumetta_link_wire lumetta_midi lumetta_raii_glib Threads::Threads)
 
 # The dlk bridge module.
 add_library(lumetta_dlk_module STATIC src/modules/dlk/DlkModule.cpp)

@@ -48,7 +48,7 @@ add_library(lumetta_http STATIC
     src/net/HTTPTask.cpp
     src/modules/http/HttpModule.cpp
 )
-target_link_libraries(lumetta_http PUBLIC lumetta_core PkgConfig::SOUP3 PkgConfig::GLIB)
+target_link_libraries(lumetta_http PUBLIC lumetta_core PkgConfig::SOUP3 lumetta_raii_glib)
 list(APPEND LUMETTA_MODULE_LIBS lumetta_http)
 
 # Loopback servers for the transfer tests and benchmarks.

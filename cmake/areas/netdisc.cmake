@@ -38,7 +38,7 @@ add_library(lumetta_ble_bluez STATIC
     src/net/bluez/BlueZCentral.cpp
     src/modules/ble/BleBlueZ.cpp
 )
-target_link_libraries(lumetta_ble_bluez PUBLIC lumetta_ble PkgConfig::GLIB)
+target_link_libraries(lumetta_ble_bluez PUBLIC lumetta_ble lumetta_raii_glib)
 list(APPEND LUMETTA_MODULE_LIBS lumetta_ble_bluez)
 endif()
 

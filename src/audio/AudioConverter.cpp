@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::audio {
 
@@ -243,7 +243,7 @@ bool AudioConverter::reverseAtURL(const std::string& source, const std::string& 
         std::string pattern = *folder + "lmtt.XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
-        files::UniqueFd fd(::mkstemp(name.data()));
+        raii::UniqueFd fd(::mkstemp(name.data()));
         if (!fd) return false;
         struct Unlink {
             const char* path;

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "audio/DataStream.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::audio {
 
@@ -29,8 +29,7 @@ class FileStream : public DataStream {
     uint64_t read(void* buffer, uint64_t count) override;
 
   private:
-    struct Handle;
-    std::unique_ptr<Handle> handle_;
+    raii::UniqueFd fd_;
     int mode_ = 0;
     uint64_t size_ = 0;
     uint64_t position_ = 0;

@@ -16,19 +16,18 @@
 #include <memory>
 #include <system_error>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/BridgeText.h"
 #include "files/PathText.h"
-#include "files/UniqueFd.h"
 
 namespace lumetta::files {
 
-FileStatus FileStatus::fromErrno(int error) {
+Unexpected<Error> errnoFailure(int error) {
     return failure(std::generic_category().message(error));
 }
 
-template <class T>
-static FileResult<T> failed(int error) {
-    return FileResult<T>::failure(std::generic_category().message(error));
+static Unexpected<Error> failed(int error) {
+    return failure(std::generic_category().message(error));
 }
 
 nlohmann::json toJson(const EntryRecord& entry) {
@@ -87,17 +86,15 @@ mode_t currentUmask() {
 // Opens a file for reading only when it is a regular file. The open never waits (a pipe with
 // no writer would stop the calling thread), and pipes, devices and sockets are refused before
 // anything is read: /dev/zero would never end.
-FileResult<UniqueFd> openRegularFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd) return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
+Expected<raii::UniqueFd> openRegularFile(const std::string& path) {
+    raii::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) return failed(errno);
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0)
-        return FileResult<UniqueFd>::failure(std::generic_category().message(errno));
-    if (S_ISDIR(st.st_mode))
-        return FileResult<UniqueFd>::failure(std::generic_category().message(EISDIR));
-    if (!S_ISREG(st.st_mode)) return FileResult<UniqueFd>::failure(kNotRegularFile);
+    if (fstat(fd.get(), &st) != 0) return failed(errno);
+    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+    if (!S_ISREG(st.st_mode)) return failure(kNotRegularFile);
     fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-    return {std::move(fd), {}};
+    return fd;
 }
 
 bool exists(const std::string& path) {
@@ -106,7 +103,7 @@ bool exists(const std::string& path) {
 }
 
 void syncDirectory(const std::string& directory) {
-    UniqueFd dir(
+    raii::UniqueFd dir(
         ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) fsync(dir.get());
 }
@@ -114,7 +111,7 @@ void syncDirectory(const std::string& directory) {
 // A new, empty file beside `target` that nobody else can have opened: the caller renames it
 // into place or unlinks it.
 struct TempFile {
-    UniqueFd fd;
+    raii::UniqueFd fd;
     std::string path;
 };
 
@@ -128,7 +125,7 @@ std::optional<TempFile> makeTempBeside(const std::string& target) {
     buffer.push_back('\0');
     int fd = mkostemp(buffer.data(), O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    return TempFile{UniqueFd(fd), std::string(buffer.data())};
+    return TempFile{raii::UniqueFd(fd), std::string(buffer.data())};
 }
 
 // Fills a temporary file and renames it to `target`. `replace` false never replaces an item
@@ -189,15 +186,15 @@ bool directoryNames(const std::string& path, std::vector<std::string>& names) {
 }
 
 // The target of a symbolic link; a target that grew past the buffer is read again, larger.
-FileResult<std::string> linkTarget(const std::string& path, size_t sizeHint) {
+Expected<std::string> linkTarget(const std::string& path, size_t sizeHint) {
     std::vector<char> buffer(std::max<size_t>(sizeHint, 255) + 1);
     for (;;) {
         ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
-        if (n < 0) return failed<std::string>(errno);
+        if (n < 0) return failed(errno);
         // A result that fills the buffer may have been cut: only a shorter one is whole.
         if (static_cast<size_t>(n) < buffer.size())
-            return {std::string(buffer.data(), static_cast<size_t>(n)), {}};
-        if (buffer.size() > 1024 * 1024) return failed<std::string>(ENAMETOOLONG);
+            return std::string(buffer.data(), static_cast<size_t>(n));
+        if (buffer.size() > 1024 * 1024) return failed(ENAMETOOLONG);
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -207,33 +204,32 @@ FileStatus copyLeaf(const std::string& source, const std::string& destination,
                     const struct stat& st, bool& made, std::vector<char>& buffer) {
     if (S_ISLNK(st.st_mode)) {
         auto link = linkTarget(source, static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
-        if (!link.value) return FileStatus::failure(link.error);
-        if (symlink(link.value->c_str(), destination.c_str()) != 0)
-            return FileStatus::fromErrno(errno);
+        if (!link) return failure(link.error().message);
+        if (symlink(link->c_str(), destination.c_str()) != 0) return errnoFailure(errno);
         made = true;
-        return FileStatus::success();
+        return FileStatus();
     }
-    if (!S_ISREG(st.st_mode)) return FileStatus::fromErrno(ENOTSUP);
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!in) return FileStatus::fromErrno(errno);
-    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out) return FileStatus::fromErrno(errno);
+    if (!S_ISREG(st.st_mode)) return errnoFailure(ENOTSUP);
+    raii::UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!in) return errnoFailure(errno);
+    raii::UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out) return errnoFailure(errno);
     made = true;
     for (;;) {
         ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            return FileStatus::fromErrno(errno);
+            return errnoFailure(errno);
         }
         if (n == 0) break;
         if (!writeAll(out.get(), std::string_view(buffer.data(), static_cast<size_t>(n))))
-            return FileStatus::fromErrno(errno);
+            return errnoFailure(errno);
     }
-    if (fchmod(out.get(), st.st_mode & 07777) != 0) return FileStatus::fromErrno(errno);
+    if (fchmod(out.get(), st.st_mode & 07777) != 0) return errnoFailure(errno);
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out.get(), times);
-    if (out.close() != 0) return FileStatus::fromErrno(errno);
-    return FileStatus::success();
+    if (out.close() != 0) return errnoFailure(errno);
+    return FileStatus();
 }
 
 // Copies one item and what is inside it, depth first with an explicit stack, so the depth of
@@ -254,19 +250,18 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
     // Owner-only until filled, so a read-only source directory can still be filled.
     auto enter = [&](const std::string& from, const std::string& to,
                      const struct stat& dirStat) -> FileStatus {
-        if (mkdir(to.c_str(), 0700) != 0) return FileStatus::fromErrno(errno);
+        if (mkdir(to.c_str(), 0700) != 0) return errnoFailure(errno);
         stack.push_back({from, to, dirStat, {}, 0});
-        if (!directoryNames(from, stack.back().names)) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!directoryNames(from, stack.back().names)) return errnoFailure(errno);
+        return FileStatus();
     };
     auto first = enter(source, destination, st);
     made = !stack.empty();
-    if (!first.ok) return first;
+    if (!first.hasValue()) return first;
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
-            if (chmod(level.to.c_str(), level.st.st_mode & 07777) != 0)
-                return FileStatus::fromErrno(errno);
+            if (chmod(level.to.c_str(), level.st.st_mode & 07777) != 0) return errnoFailure(errno);
             const timespec times[2] = {level.st.st_atim, level.st.st_mtim};
             utimensat(AT_FDCWD, level.to.c_str(), times, 0);
             stack.pop_back();
@@ -276,13 +271,13 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
         std::string from = level.from + "/" + name;
         std::string to = level.to + "/" + name;
         struct stat child {};
-        if (lstat(from.c_str(), &child) != 0) return FileStatus::fromErrno(errno);
+        if (lstat(from.c_str(), &child) != 0) return errnoFailure(errno);
         bool inner = false;
         auto status = S_ISDIR(child.st_mode) ? enter(from, to, child)
                                              : copyLeaf(from, to, child, inner, buffer);
-        if (!status.ok) return status;
+        if (!status.hasValue()) return status;
     }
-    return FileStatus::success();
+    return FileStatus();
 }
 
 // Removes the item, a directory with everything inside it, without following links and
@@ -290,10 +285,10 @@ FileStatus copyTree(const std::string& source, const std::string& destination,
 // after the other, then it goes itself.
 FileStatus removeTree(const std::string& path) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (lstat(path.c_str(), &st) != 0) return errnoFailure(errno);
     if (!S_ISDIR(st.st_mode)) {
-        if (unlink(path.c_str()) != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (unlink(path.c_str()) != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     struct Level {
         std::string path;
@@ -303,27 +298,27 @@ FileStatus removeTree(const std::string& path) {
     std::vector<std::string> names;
     while (!stack.empty()) {
         if (stack.back().emptied) {
-            if (rmdir(stack.back().path.c_str()) != 0) return FileStatus::fromErrno(errno);
+            if (rmdir(stack.back().path.c_str()) != 0) return errnoFailure(errno);
             stack.pop_back();
             continue;
         }
         std::string dir = stack.back().path;
         stack.back().emptied = true;
-        if (!directoryNames(dir, names)) return FileStatus::fromErrno(errno);
+        if (!directoryNames(dir, names)) return errnoFailure(errno);
         for (const auto& name : names) {
             std::string item = dir + "/" + name;
             struct stat child {};
             if (lstat(item.c_str(), &child) != 0) {
                 if (errno == ENOENT) continue;  // gone already
-                return FileStatus::fromErrno(errno);
+                return errnoFailure(errno);
             }
             if (S_ISDIR(child.st_mode))
                 stack.push_back({std::move(item), false});
             else if (unlink(item.c_str()) != 0 && errno != ENOENT)
-                return FileStatus::fromErrno(errno);
+                return errnoFailure(errno);
         }
     }
-    return FileStatus::success();
+    return FileStatus();
 }
 
 // Whether the process may give a new file the owner and group of `st`: root may; anyone else
@@ -375,14 +370,14 @@ std::string canonical(const std::string& path) {
 
 }  // namespace
 
-FileResult<EntryRecord> attributes(const std::string& path) {
+Expected<EntryRecord> attributes(const std::string& path) {
     struct statx sx {};
     const unsigned mask = STATX_TYPE | STATX_MODE | STATX_SIZE;
     if (statx(AT_FDCWD, path.c_str(), 0, mask, &sx) != 0) {
         int error = errno;
         // A dangling link is still an item of its folder.
         if (error != ENOENT || statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, &sx) != 0)
-            return failed<EntryRecord>(error);
+            return failed(error);
     }
     EntryRecord entry;
     entry.name = lastPathComponent(path);
@@ -392,13 +387,13 @@ FileResult<EntryRecord> attributes(const std::string& path) {
     entry.writable = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
     entry.deletable = !((sx.stx_attributes_mask & STATX_ATTR_IMMUTABLE) &&
                         (sx.stx_attributes & STATX_ATTR_IMMUTABLE));
-    return {entry, {}};
+    return entry;
 }
 
-FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
-                                                   std::string_view excludedExtension) {
+Expected<std::vector<EntryRecord>> listDirectory(const std::string& directory,
+                                                 std::string_view excludedExtension) {
     UniqueDir dir(opendir(directory.c_str()));
-    if (!dir) return failed<std::vector<EntryRecord>>(errno);
+    if (!dir) return failed(errno);
     std::vector<std::string> names;
     errno = 0;
     while (dirent* entry = readdir(dir.get())) {
@@ -406,7 +401,7 @@ FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
         if (name != "." && name != "..") names.push_back(std::move(name));
         errno = 0;
     }
-    if (errno != 0) return failed<std::vector<EntryRecord>>(errno);
+    if (errno != 0) return failed(errno);
     std::sort(names.begin(), names.end());
     std::string base = withTrailingSlash(directory);
     std::vector<EntryRecord> entries;
@@ -415,15 +410,15 @@ FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
             equalsIgnoringCase(pathExtension(name), excludedExtension))
             continue;
         auto record = attributes(base + name);
-        if (record.value) entries.push_back(std::move(*record.value));
+        if (record) entries.push_back(std::move(*record));
     }
-    return {std::move(entries), {}};
+    return entries;
 }
 
 FileStatus makeDirectory(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+        return S_ISDIR(st.st_mode) ? FileStatus() : errnoFailure(EEXIST);
     // The missing folders, deepest first; then made from the top down.
     std::vector<std::string> missing{path};
     for (std::string parent = deletingLastPathComponent(path);
@@ -431,10 +426,10 @@ FileStatus makeDirectory(const std::string& path) {
          parent = deletingLastPathComponent(parent))
         missing.push_back(parent);
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) return FileStatus::fromErrno(errno);
+        if (mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) return errnoFailure(errno);
     }
-    if (stat(path.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-    return S_ISDIR(st.st_mode) ? FileStatus::success() : FileStatus::fromErrno(EEXIST);
+    if (stat(path.c_str(), &st) != 0) return errnoFailure(errno);
+    return S_ISDIR(st.st_mode) ? FileStatus() : errnoFailure(EEXIST);
 }
 
 FileStatus removeItem(const std::string& path) {
@@ -443,18 +438,18 @@ FileStatus removeItem(const std::string& path) {
 
 FileStatus copyItem(const std::string& source, const std::string& destination) {
     struct stat st {};
-    if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-    if (exists(destination)) return FileStatus::fromErrno(EEXIST);
+    if (lstat(source.c_str(), &st) != 0) return errnoFailure(errno);
+    if (exists(destination)) return errnoFailure(EEXIST);
     if (S_ISDIR(st.st_mode)) {
         // Copying a folder into itself would never end.
         std::string from = canonical(source) + "/";
         std::string parent = deletingLastPathComponent(destination);
         std::string to = canonical(parent.empty() ? "." : parent) + "/";
-        if (to.rfind(from, 0) == 0) return FileStatus::fromErrno(EINVAL);
+        if (to.rfind(from, 0) == 0) return errnoFailure(EINVAL);
     }
     bool made = false;
     auto status = copyTree(source, destination, st, made);
-    if (!status.ok && made) {
+    if (!status.hasValue() && made) {
         // The top item was made exclusively by this copy, so taking it away again cannot
         // touch anything that was there before.
         removeTree(destination);
@@ -464,47 +459,45 @@ FileStatus copyItem(const std::string& source, const std::string& destination) {
 
 FileStatus moveItem(const std::string& source, const std::string& destination) {
     if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
-        return FileStatus::success();
+        return FileStatus();
     int error = errno;
     if (error == EINVAL) {
         // Not every file system can refuse to replace while renaming.
         struct stat st {};
-        if (lstat(source.c_str(), &st) != 0) return FileStatus::fromErrno(errno);
-        if (exists(destination)) return FileStatus::fromErrno(EEXIST);
-        if (::rename(source.c_str(), destination.c_str()) == 0) return FileStatus::success();
+        if (lstat(source.c_str(), &st) != 0) return errnoFailure(errno);
+        if (exists(destination)) return errnoFailure(EEXIST);
+        if (::rename(source.c_str(), destination.c_str()) == 0) return FileStatus();
         error = errno;
     }
-    if (error != EXDEV) return FileStatus::fromErrno(error);
-    if (auto status = copyItem(source, destination); !status.ok) return status;
+    if (error != EXDEV) return errnoFailure(error);
+    if (auto status = copyItem(source, destination); !status.hasValue()) return status;
     return removeItem(source);
 }
 
-FileResult<std::string> readWhole(const std::string& path) {
+Expected<std::string> readWhole(const std::string& path) {
     auto fd = openRegularFile(path);
-    if (!fd.value) return FileResult<std::string>::failure(fd.error);
+    if (!fd) return Unexpected(fd.error());
     std::string out;
     struct stat st {};
-    if (fstat(fd.value->get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
-    if (!readAll(fd.value->get(), out, SIZE_MAX)) return failed<std::string>(errno);
-    return {std::move(out), {}};
+    if (fstat(fd->get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
+    if (!readAll(fd->get(), out, SIZE_MAX)) return failed(errno);
+    return out;
 }
 
-FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
+Expected<std::string> readRange(const std::string& path, int64_t offset, int64_t length) {
     auto fd = openRegularFile(path);
-    if (!fd.value) return FileResult<std::string>::failure(fd.error);
-    if (offset < 0) return failed<std::string>(EINVAL);
-    if (lseek(fd.value->get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-        return failed<std::string>(errno);
+    if (!fd) return Unexpected(fd.error());
+    if (offset < 0) return failed(EINVAL);
+    if (lseek(fd->get(), static_cast<off_t>(offset), SEEK_SET) < 0) return failed(errno);
     std::string out;
-    if (length > 0 && !readAll(fd.value->get(), out, static_cast<size_t>(length)))
-        return failed<std::string>(errno);
-    return {std::move(out), {}};
+    if (length > 0 && !readAll(fd->get(), out, static_cast<size_t>(length))) return failed(errno);
+    return out;
 }
 
-FileResult<std::string> readText(const std::string& path) {
+Expected<std::string> readText(const std::string& path) {
     auto content = readWhole(path);
-    if (content.value && !bridge::isValidUtf8(*content.value))
-        return FileResult<std::string>::failure("The file is not valid UTF-8 text.");
+    if (content && !bridge::isValidUtf8(*content))
+        return failure("The file is not valid UTF-8 text.");
     return content;
 }
 
@@ -519,46 +512,43 @@ FileStatus writeFile(const std::string& path, std::string_view bytes, bool appen
         }
     }
     // Non-blocking open: a pipe with nobody reading must not hang the calling thread.
-    UniqueFd fd(::open(target.c_str(),
-                       O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
+    raii::UniqueFd fd(::open(
+        target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : 0)));
     if (fd) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     if (!fd) {
         // Missing or not writable: make it, but never in place of an item that is there.
         mode_t mode = 0666 & ~currentUmask();
-        if (!writeBeside(target, bytes, mode, nullptr, false))
-            return FileStatus::failure(kCreateFailed);
-        return FileStatus::success();
+        if (!writeBeside(target, bytes, mode, nullptr, false)) return failure(kCreateFailed);
+        return FileStatus();
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) return FileStatus::fromErrno(errno);
+    if (fstat(fd.get(), &st) != 0) return errnoFailure(errno);
     if (append) {
         if (!writeAll(fd.get(), bytes)) {
             int error = errno;
             // Leave the file as it was rather than with half an append.
             if (S_ISREG(st.st_mode) && ftruncate(fd.get(), st.st_size) != 0) {
             }
-            return FileStatus::fromErrno(error);
+            return errnoFailure(error);
         }
-        if (fd.close() != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (fd.close() != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     if (!S_ISREG(st.st_mode)) {
         // A device or pipe cannot be replaced; it takes the bytes as they come.
-        if (!writeAll(fd.get(), bytes)) return FileStatus::fromErrno(errno);
-        if (fd.close() != 0) return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!writeAll(fd.get(), bytes)) return errnoFailure(errno);
+        if (fd.close() != 0) return errnoFailure(errno);
+        return FileStatus();
     }
     if (replaceableByRename(target, fd.get(), st)) {
         fd.reset();
-        if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true))
-            return FileStatus::fromErrno(errno);
-        return FileStatus::success();
+        if (!writeBeside(target, bytes, st.st_mode & 07777, &st, true)) return errnoFailure(errno);
+        return FileStatus();
     }
     // In place: cut, then write. The file keeps its links, owner, attributes and ACLs.
-    if (ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), bytes))
-        return FileStatus::fromErrno(errno);
-    if (fd.close() != 0) return FileStatus::fromErrno(errno);
-    return FileStatus::success();
+    if (ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), bytes)) return errnoFailure(errno);
+    if (fd.close() != 0) return errnoFailure(errno);
+    return FileStatus();
 }
 
 }  // namespace lumetta::files

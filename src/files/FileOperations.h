@@ -11,29 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Expected.h"
+
 namespace lumetta::files {
 
 /// Success, or the description of what failed.
-struct FileStatus {
-    bool ok = true;
-    std::string error;  ///< empty on success
+using FileStatus = Expected<void>;
 
-    static FileStatus success() { return {}; }
-    static FileStatus failure(std::string description) { return {false, std::move(description)}; }
-    /// The failure of the last system call, from `errno`.
-    static FileStatus fromErrno(int error);
-};
-
-/// A value, or the description of what failed.
-template <class T>
-struct FileResult {
-    std::optional<T> value;
-    std::string error;  ///< set when `value` is empty
-
-    static FileResult failure(std::string description) {
-        return {std::nullopt, std::move(description)};
-    }
-};
+/// The failure of the last system call, from `errno` (strerror wording).
+Unexpected<Error> errnoFailure(int error);
 
 /// One file-system item as the page sees it.
 struct EntryRecord {
@@ -56,13 +42,13 @@ inline constexpr const char* kNotRegularFile = "Not a regular file.";
 
 /// Reads the record of the item at `path`. A symbolic link describes what it points at; a
 /// dangling link describes itself.
-FileResult<EntryRecord> attributes(const std::string& path);
+Expected<EntryRecord> attributes(const std::string& path);
 
 /// The records of the items directly inside `directory` (hidden ones included), sorted by
 /// name. Items whose extension equals `excludedExtension` without regard to case are left out
 /// (nothing is left out when it is empty); items whose record cannot be read are skipped.
-FileResult<std::vector<EntryRecord>> listDirectory(const std::string& directory,
-                                                   std::string_view excludedExtension);
+Expected<std::vector<EntryRecord>> listDirectory(const std::string& directory,
+                                                 std::string_view excludedExtension);
 
 /// Makes the directory and any missing parents; an existing directory is success.
 FileStatus makeDirectory(const std::string& path);
@@ -81,14 +67,14 @@ FileStatus moveItem(const std::string& source, const std::string& destination);
 
 /// The whole content of a file. Only regular files are read: anything else fails at once
 /// (kNotRegularFile, or the description of EISDIR for a directory) without waiting for it.
-FileResult<std::string> readWhole(const std::string& path);
+Expected<std::string> readWhole(const std::string& path);
 
 /// Up to `length` bytes from `offset` (fewer at the end of the file; none when `length` is not
 /// positive). A negative offset fails; only regular files are read, as by readWhole.
-FileResult<std::string> readRange(const std::string& path, int64_t offset, int64_t length);
+Expected<std::string> readRange(const std::string& path, int64_t offset, int64_t length);
 
 /// The whole content of a file, which must be valid UTF-8.
-FileResult<std::string> readText(const std::string& path);
+Expected<std::string> readText(const std::string& path);
 
 /// The one write path. Replacing (append false) writes a new file beside the old one and
 /// renames it over it where that loses nothing (the folder is writable, the file has one link,

@@ -61,20 +61,6 @@ std::string newToken() {
     return bridge::hexStringFromBytes(bytes, sizeof bytes);
 }
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    void reset(int f = -1) {
-        if (fd >= 0) close(fd);
-        fd = f;
-    }
-};
-
 sockaddr_in loopback(unsigned port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -83,16 +69,15 @@ sockaddr_in loopback(unsigned port) {
     return addr;
 }
 
-int listenOn(unsigned port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
+raii::UniqueFd listenOn(unsigned port) {
+    raii::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return fd;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-    }
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd.get(), 16) != 0)
+        return raii::UniqueFd();
     return fd;
 }
 
@@ -104,10 +89,10 @@ unsigned boundPort(int fd) {
 }
 
 bool somethingListensOn(unsigned port) {
-    Fd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (probe.fd < 0) return false;
+    raii::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe) return false;
     sockaddr_in addr = loopback(port);
-    return connect(probe.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 // Writes all of `data` to the non-blocking socket, waiting for it to take more whenever it is
@@ -242,19 +227,21 @@ bool XhrServer::start() {
     if (previous != 0 && thread_.joinable() && somethingListensOn(previous)) return false;
     // Also after a start that found no port: its thread runs without a listener.
     stop();
-    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) return false;
+    raii::UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) return false;
+    int wakeFd = wake.get();
     // The old port first, so pages that kept it still reach us; a free one when it is taken.
-    int listener = previous != 0 ? listenOn(previous) : -1;
-    if (listener < 0) listener = listenOn(0);
+    raii::UniqueFd listener = previous != 0 ? listenOn(previous) : raii::UniqueFd();
+    if (!listener) listener = listenOn(0);
     {
         std::lock_guard guard(lock_);
         token_ = newToken();
-        wake_ = wake;
+        wake_ = std::move(wake);
         ready_ = false;
     }
-    if (listener >= 0) port_.store(boundPort(listener));
-    thread_ = std::thread([this, listener, wake] { run(listener, wake); });
+    if (listener) port_.store(boundPort(listener.get()));
+    thread_ = std::thread(
+        [this, owned = std::move(listener), wakeFd]() mutable { run(std::move(owned), wakeFd); });
     std::unique_lock guard(lock_);
     started_.wait(guard, [this] { return ready_; });
     return previous != 0 && port_.load() != previous;
@@ -263,15 +250,13 @@ bool XhrServer::start() {
 void XhrServer::stop() {
     if (!thread_.joinable()) return;
     uint64_t one = 1;
-    ssize_t written = write(wake_, &one, sizeof one);
+    ssize_t written = write(wake_.get(), &one, sizeof one);
     (void)written;
     thread_.join();
-    close(wake_);
-    wake_ = -1;
+    wake_.reset();
 }
 
-void XhrServer::run(int listenerFd, int wake) {
-    Fd listener(listenerFd);
+void XhrServer::run(raii::UniqueFd listener, int wake) {
     {
         std::lock_guard guard(lock_);
         ready_ = true;
@@ -282,18 +267,18 @@ void XhrServer::run(int listenerFd, int wake) {
     // the page's request before its header is read; only beyond kMaxConnections does the
     // oldest unfinished one go. Calls still run one at a time, on this thread.
     struct Pending {
-        std::unique_ptr<Fd> fd;
+        raii::UniqueFd fd;
         std::string buffer;
         std::chrono::steady_clock::time_point deadline;
     };
     std::vector<Pending> pending;
     std::vector<pollfd> fds;
     while (true) {
-        fds.assign({{wake, POLLIN, 0}, {listener.fd, POLLIN, 0}});
+        fds.assign({{wake, POLLIN, 0}, {listener.get(), POLLIN, 0}});
         int timeout = -1;
         auto now = std::chrono::steady_clock::now();
         for (auto& p : pending) {
-            fds.push_back({p.fd->fd, POLLIN, 0});
+            fds.push_back({p.fd.get(), POLLIN, 0});
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(p.deadline - now);
             int ms = static_cast<int>(std::max<long long>(0, left.count()));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
@@ -308,18 +293,18 @@ void XhrServer::run(int listenerFd, int wake) {
             Pending& p = pending[k];
             bool finished = false;
             if (fds[2 + k].revents & (POLLIN | POLLHUP | POLLERR))
-                finished = serve(p.fd->fd, p.buffer);
+                finished = serve(p.fd.get(), p.buffer);
             if (!finished && now >= p.deadline) finished = true;  // too slow
             if (!finished) kept.push_back(std::move(p));
         }
         pending = std::move(kept);
-        if (listener.fd >= 0 && (fds[1].revents & POLLIN)) {
-            int accepted = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (listener && (fds[1].revents & POLLIN)) {
+            int accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (accepted >= 0) {
                 if (pending.size() >= kMaxConnections) pending.erase(pending.begin());
                 timeval sendLimit{kHeaderTimeoutMs / 1000, 0};
                 setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-                pending.push_back({std::make_unique<Fd>(accepted), std::string(),
+                pending.push_back({raii::UniqueFd(accepted), std::string(),
                                    std::chrono::steady_clock::now() +
                                        std::chrono::milliseconds(kHeaderTimeoutMs)});
             }
@@ -342,13 +327,13 @@ bool XhrServer::serve(int connection, std::string& buffer) {
         case XhrStep::Close:
             return true;
         case XhrStep::Refuse:
-            sendAll(connection, xhrRefusal(step.request.status), wake_, kSendStallMs);
+            sendAll(connection, xhrRefusal(step.request.status), wake_.get(), kSendStallMs);
             return true;
         case XhrStep::Call:
             break;
     }
     if (auto refused = admit_ ? admit_(step.request.origin) : std::nullopt) {
-        sendAll(connection, xhrResponse(bridge::resultError(*refused)), wake_, kSendStallMs);
+        sendAll(connection, xhrResponse(bridge::resultError(*refused)), wake_.get(), kSendStallMs);
         return true;
     }
     std::string answer;
@@ -360,7 +345,7 @@ bool XhrServer::serve(int connection, std::string& buffer) {
         syslog(LOG_ERR, "loopback call failed: %s", e.what());
         return true;
     }
-    sendAll(connection, answer, wake_, kSendStallMs);
+    sendAll(connection, answer, wake_.get(), kSendStallMs);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/BridgeText.h"
 
 namespace lumetta::host {
@@ -94,7 +95,7 @@ class XhrServer {
     std::string token() const;
 
   private:
-    void run(int listener, int wake);
+    void run(raii::UniqueFd listener, int wake);
     bool serve(int connection, std::string& buffer);
 
     Dispatch dispatch_;
@@ -103,7 +104,7 @@ class XhrServer {
     mutable std::mutex lock_;
     std::condition_variable started_;
     std::string token_;
-    int wake_ = -1;  // eventfd that stops the thread
+    raii::UniqueFd wake_;  // eventfd that stops the thread
     bool ready_ = false;
     std::thread thread_;  // last: stopped before what it uses
 };

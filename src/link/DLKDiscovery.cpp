@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 #include "link/DLKDescription.h"
 
 namespace lumetta::link {
@@ -51,7 +51,7 @@ bool DLKDiscovery::search() {
     }
     const auto announcement = makeAnnouncement(server_.portNo());
 
-    files::UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    raii::UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     int on = 1;
     if (!udp || ::setsockopt(udp.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
         syslog(LOG_WARNING, "DLKDiscovery: cannot broadcast");

@@ -83,7 +83,7 @@ void DLKNetClient::connectToServer(const std::string& host, uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    files::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    raii::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int rc = -1;
     if (fd && port != 0 && ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) {
         int one = 1;

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "files/UniqueFd.h"
-#include "host/gtk/GSourceId.h"
+#include "base/raii/GSourceId.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::link {
 
@@ -136,14 +136,14 @@ class DLKNetClient {
     std::vector<uint8_t> readBuffer_;
 
     std::mutex writeLock_;  // guards fd_ writes, outQueue_, outOffset_
-    files::UniqueFd fd_;
+    raii::UniqueFd fd_;
     std::vector<uint8_t> outQueue_;
     size_t outOffset_ = 0;
 
-    host::GSourceId socketWatch_;
-    host::GSourceId connectTimer_;
-    host::GSourceId tickTimer_;
-    host::GSourceId failSoon_;
+    raii::GSourceId socketWatch_;
+    raii::GSourceId connectTimer_;
+    raii::GSourceId tickTimer_;
+    raii::GSourceId failSoon_;
     std::unique_ptr<DLKKeepAliveThread> keepAlive_;  // last: stopped before the socket closes
 };
 

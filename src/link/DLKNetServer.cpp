@@ -34,7 +34,7 @@ DLKNetServer::~DLKNetServer() {
 
 bool DLKNetServer::startServer() {
     if (listener_) return true;
-    files::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    raii::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) {
         stopServer();
         return false;
@@ -81,13 +81,13 @@ gboolean DLKNetServer::onListener(gint, GIOCondition, gpointer self) {
 void DLKNetServer::acceptReady() {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    files::UniqueFd fd(::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &len,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC));
+    raii::UniqueFd fd(::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd || len != sizeof peer) return;
     acceptConnection(std::move(fd), peer);
 }
 
-void DLKNetServer::acceptConnection(files::UniqueFd fd, const sockaddr_in& peer) {
+void DLKNetServer::acceptConnection(raii::UniqueFd fd, const sockaddr_in& peer) {
     if (!fd) return;
     int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -110,7 +110,7 @@ void DLKNetServer::acceptConnection(files::UniqueFd fd, const sockaddr_in& peer)
     if (delegate_) delegate_->streamEventOpenCompleted(*this);
 }
 
-void DLKNetServer::adopt(files::UniqueFd fd, const sockaddr_in& peer) {
+void DLKNetServer::adopt(raii::UniqueFd fd, const sockaddr_in& peer) {
     clientAddress_ = peer;
     connection_ = std::move(fd);
     ending_ = Ending::none;

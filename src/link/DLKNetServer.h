@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include "files/UniqueFd.h"
-#include "host/gtk/GSourceId.h"
+#include "base/raii/GSourceId.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::link {
 
@@ -55,7 +55,7 @@ class DLKNetServer {
     /// Closes the accepted connection, silently.
     void stopConnection();
     /// Takes over an accepted socket (or, in multiclient mode, hands it to a new server).
-    void acceptConnection(files::UniqueFd fd, const sockaddr_in& peer);
+    void acceptConnection(raii::UniqueFd fd, const sockaddr_in& peer);
 
     /// A read result for a socket that has nothing to give yet.
     static constexpr ssize_t kWouldBlock = -2;
@@ -88,7 +88,7 @@ class DLKNetServer {
     void acceptReady();
     void connectionReady(GIOCondition condition);
     void watchConnection();
-    void adopt(files::UniqueFd fd, const sockaddr_in& peer);
+    void adopt(raii::UniqueFd fd, const sockaddr_in& peer);
     // Closes after a read saw the end or an error, and tells the delegate.
     void finish();
 
@@ -103,10 +103,10 @@ class DLKNetServer {
     // Lets a callback learn that the delegate destroyed this object meanwhile.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
-    files::UniqueFd listener_;
-    files::UniqueFd connection_;
-    host::GSourceId listenerWatch_;
-    host::GSourceId connectionWatch_;
+    raii::UniqueFd listener_;
+    raii::UniqueFd connection_;
+    raii::GSourceId listenerWatch_;
+    raii::GSourceId connectionWatch_;
 };
 
 }  // namespace lumetta::link

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GErrorPtr.h"
+
 namespace lumetta::net {
 
 namespace {
@@ -63,12 +66,12 @@ HTTPTask::~HTTPTask() {
 }
 
 std::optional<std::string> HTTPTask::parseURL(const std::string& text) {
-    host::GErrorPtr error;
+    raii::GErrorPtr error;
     GError* raw = nullptr;
     GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, &raw);
     error.reset(raw);
     if (!uri) return std::nullopt;
-    host::GCharPtr absolute(g_uri_to_string(uri));
+    raii::GCharPtr absolute(g_uri_to_string(uri));
     g_uri_unref(uri);
     return std::string(absolute.get());
 }
@@ -108,7 +111,7 @@ void HTTPTask::upload() {
     uploading_ = true;
     if (!isHttpScheme(url_)) return error("not an HTTP URL");
     // Non-blocking open, so that a FIFO cannot hang us before it is refused.
-    files::UniqueFd source(::open(fileURL_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    raii::UniqueFd source(::open(fileURL_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (!source || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return error("the source is not a readable file");
@@ -118,10 +121,10 @@ void HTTPTask::upload() {
     if (!request_) return error("no request");
     SoupMessageHeaders* headers = soup_message_get_request_headers(request_.get());
     soup_message_headers_replace(headers, "User-Agent", "VELMAR");
-    host::GObjectPtr<GInputStream> file(g_unix_input_stream_new(source.release(), TRUE));
+    raii::GObjectPtr<GInputStream> file(g_unix_input_stream_new(source.release(), TRUE));
     // A file cannot be polled, so every read of it is a trip to a worker thread; reading it
     // a large piece at a time keeps those trips rare.
-    host::GObjectPtr<GInputStream> stream(
+    raii::GObjectPtr<GInputStream> stream(
         g_buffered_input_stream_new_sized(file.get(), options_.readSize));
     soup_message_set_request_body(request_.get(), "application/octet-stream", stream.get(),
                                   info.st_size);
@@ -156,8 +159,8 @@ void HTTPTask::onSent(GObject* source, GAsyncResult* result, gpointer data) {
     guarded("response", [&] {
         GError* raw = nullptr;
         GInputStream* body = soup_session_send_finish(SOUP_SESSION(source), result, &raw);
-        host::GErrorPtr failure(raw);
-        host::GObjectPtr<GInputStream> owned(body);
+        raii::GErrorPtr failure(raw);
+        raii::GObjectPtr<GInputStream> owned(body);
         HTTPTask& self = **holder;
         if (!self.http_) return;
         if (!body) return self.error(failure ? failure->message : "no response");
@@ -200,7 +203,7 @@ void HTTPTask::onRead(GObject* source, GAsyncResult* result, gpointer data) {
     guarded("read", [&] {
         GError* raw = nullptr;
         gssize size = g_input_stream_read_finish(G_INPUT_STREAM(source), result, &raw);
-        host::GErrorPtr failure(raw);
+        raii::GErrorPtr failure(raw);
         HTTPTask& self = **holder;
         if (!self.http_) return;
         if (size < 0) return self.error(failure ? failure->message : "read failed");

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "files/UniqueFd.h"
-#include "host/gtk/GObjectPtr.h"
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/UniqueFd.h"
 #include "net/HTTPConnection.h"
 
 namespace lumetta::net {
@@ -71,11 +71,11 @@ class HTTPTask final : public HTTPTransfer, public std::enable_shared_from_this<
     const uint32_t uid_;
     std::string url_;
     std::string fileURL_;
-    host::GObjectPtr<SoupSession> session_;
-    host::GObjectPtr<SoupMessage> request_;
-    host::GObjectPtr<GCancellable> cancellable_;
-    host::GObjectPtr<GInputStream> body_;
-    files::UniqueFd part_;  // the download being written
+    raii::GObjectPtr<SoupSession> session_;
+    raii::GObjectPtr<SoupMessage> request_;
+    raii::GObjectPtr<GCancellable> cancellable_;
+    raii::GObjectPtr<GInputStream> body_;
+    raii::UniqueFd part_;  // the download being written
     std::string partPath_;
     std::vector<uint8_t> buffer_;
     int64_t expected_ = -1;

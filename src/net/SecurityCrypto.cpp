@@ -14,9 +14,9 @@
 #include <memory>
 #include <sstream>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/BridgeText.h"
 #include "bridge/Result.h"
-#include "files/UniqueFd.h"
 
 namespace lumetta::net {
 
@@ -105,7 +105,7 @@ Bytes md5(const uint8_t* data, size_t size) {
 
 std::optional<Bytes> md5OfFile(const std::string& path, bool* empty) {
     // O_NONBLOCK so that opening a FIFO without a writer cannot hang us before fstat says no.
-    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    raii::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd) return std::nullopt;
     struct stat info {};
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;

@@ -35,7 +35,7 @@ bool TCPIPClient::connect(const std::string& address, uint16_t port) {
     // A text that does not parse is the all-ones address, which no connection can reach; say
     // so at once rather than asking the network.
     if (peer.sin_addr.s_addr == INADDR_NONE) return false;
-    files::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    raii::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!fd) return false;
     int result;
     do {

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::net {
 
@@ -82,7 +82,7 @@ class TCPIPClient {
     std::mutex lock_;  // guards delegate_ and delegate calls
     std::condition_variable wake_;
     std::shared_ptr<TCPIPClientDelegate> delegate_;
-    files::UniqueFd fd_;
+    raii::UniqueFd fd_;
     std::atomic<bool> closing_{false};
     std::atomic<bool> quiet_{false};
     std::thread thread_;  // last: joined before the rest goes

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::shell {
 
@@ -18,7 +18,7 @@ namespace {
 
 std::optional<std::string> readProcFile(pid_t pid, const char* name) {
     std::string path = "/proc/" + std::to_string(pid) + "/" + name;
-    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    raii::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     std::string content;
     char buffer[4096];
@@ -104,7 +104,7 @@ TerminateOutcome terminateApplication(pid_t pid) {
     if (pid <= 1) return TerminateOutcome::notAnApplication;
     // Hold the process first, then check it: the pidfd keeps naming this very process even
     // if its id is reused in between.
-    files::UniqueFd handle(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    raii::UniqueFd handle(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!handle && errno == ESRCH) return TerminateOutcome::gone;
     ProcTable table;
     if (!isDesktopApplication(pid, table, getpid(), getuid()))

@@ -7,8 +7,9 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GObjectPtr.h"
 #include "bridge/BridgeText.h"
-#include "files/gio/GObjectPtr.h"
 
 namespace lumetta::shell {
 
@@ -79,9 +80,9 @@ ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post,
         nullptr, const_cast<char**>(argv), nullptr,  // argv is not written
         static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN), nullptr,
         nullptr, &pid, nullptr, &output, nullptr, &raw);
-    files::GErrorPtr error(raw);
+    raii::GErrorPtr error(raw);
     if (!started) return {0, error ? error->message : "The shell could not be started."};
-    files::UniqueFd fd(output);
+    raii::UniqueFd fd(output);
     g_unix_set_fd_nonblocking(fd.get(), TRUE, nullptr);
 
     auto task = std::make_unique<ShellTask>(Key{}, pid, std::move(fd), std::move(post));
@@ -100,7 +101,7 @@ ShellTask::Launch ShellTask::launch(const std::string& commandLine, Post post,
     return {pid, {}};
 }
 
-ShellTask::ShellTask(Key, pid_t pid, files::UniqueFd output, Post post)
+ShellTask::ShellTask(Key, pid_t pid, raii::UniqueFd output, Post post)
     : pid_(pid), output_(std::move(output)), post_(std::move(post)) {
     ++liveTasks;
 }

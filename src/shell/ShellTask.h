@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/MainThread.h"
-#include "files/UniqueFd.h"
 #include "shell/Utf8Chunker.h"
 
 namespace lumetta::shell {
@@ -55,7 +55,7 @@ class ShellTask {
     struct Key {};
 
   public:
-    ShellTask(Key, pid_t pid, files::UniqueFd output, Post post);
+    ShellTask(Key, pid_t pid, raii::UniqueFd output, Post post);
 
   private:
     // Attaches the two sources; on the thread that runs `context`, or before it can run them.
@@ -67,7 +67,7 @@ class ShellTask {
     void finishIfDone();
 
     pid_t pid_;
-    files::UniqueFd output_;
+    raii::UniqueFd output_;
     Post post_;
     Utf8Chunker decoder_;
     GSource* readSource_ = nullptr;   // owned; attached while output is open

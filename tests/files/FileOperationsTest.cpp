@@ -46,27 +46,27 @@ size_t itemCount(const std::string& dir) {
 TEST(Attributes, MissingPathGivesThePlatformsDescription) {
     ScratchDir dir;
     auto record = attributes(dir / "missing");
-    EXPECT_FALSE(record.value);
-    EXPECT_EQ(record.error, "No such file or directory");
+    EXPECT_FALSE(record.hasValue());
+    EXPECT_EQ(record.error().message, "No such file or directory");
 }
 
 TEST(Attributes, DirectoryHasSizeZeroAndIsADirectory) {
     ScratchDir dir;
     auto record = attributes(dir.path());
-    ASSERT_TRUE(record.value) << record.error;
-    EXPECT_EQ(record.value->size, 0u);
-    EXPECT_TRUE(record.value->directory);
-    EXPECT_TRUE(record.value->readable);
-    EXPECT_TRUE(record.value->writable);
-    EXPECT_TRUE(record.value->deletable);
+    ASSERT_TRUE(record.hasValue()) << record.error().message;
+    EXPECT_EQ(record->size, 0u);
+    EXPECT_TRUE(record->directory);
+    EXPECT_TRUE(record->readable);
+    EXPECT_TRUE(record->writable);
+    EXPECT_TRUE(record->deletable);
 }
 
 TEST(Attributes, FileRecordHasItsNameAndSizeAndExactlyTheSixKeys) {
     ScratchDir dir;
     putFile(dir / "take.wav", "12345");
     auto record = attributes(dir / "take.wav");
-    ASSERT_TRUE(record.value);
-    auto json = toJson(*record.value);
+    ASSERT_TRUE(record.hasValue());
+    auto json = toJson(*record);
     EXPECT_EQ(json["name"], "take.wav");
     EXPECT_EQ(json["size"], 5);
     EXPECT_EQ(json["directory"], false);
@@ -79,41 +79,40 @@ TEST(ListDirectory, ExtensionArgumentLeavesMatchingItemsOutWithoutRegardToCase) 
     ScratchDir dir;
     for (auto name : {"a.wav", "b.WAV", "c.txt", ".hidden", "wav"}) putFile(dir / name, "x");
     auto listing = listDirectory(dir.path(), "wav");
-    ASSERT_TRUE(listing.value);
-    EXPECT_EQ(names(*listing.value), (std::vector<std::string>{".hidden", "c.txt", "wav"}));
+    ASSERT_TRUE(listing.hasValue());
+    EXPECT_EQ(names(*listing), (std::vector<std::string>{".hidden", "c.txt", "wav"}));
     auto all = listDirectory(dir.path(), "");
-    ASSERT_TRUE(all.value);
-    EXPECT_EQ(names(*all.value),
-              (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
+    ASSERT_TRUE(all.hasValue());
+    EXPECT_EQ(names(*all), (std::vector<std::string>{".hidden", "a.wav", "b.WAV", "c.txt", "wav"}));
 }
 
 TEST(ListDirectory, MissingDirectoryFailsAndDanglingLinksAreStillListed) {
     ScratchDir dir;
-    EXPECT_EQ(listDirectory(dir / "nope", "").error, "No such file or directory");
+    EXPECT_EQ(listDirectory(dir / "nope", "").error().message, "No such file or directory");
     ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "link").c_str()), 0);
     auto listing = listDirectory(dir.path(), "");
-    ASSERT_TRUE(listing.value);
-    EXPECT_EQ(names(*listing.value), std::vector<std::string>{"link"});
+    ASSERT_TRUE(listing.hasValue());
+    EXPECT_EQ(names(*listing), std::vector<std::string>{"link"});
 }
 
 TEST(MakeDirectory, ExistingDirectorySucceedsAndParentsAreMade) {
     ScratchDir dir;
-    EXPECT_TRUE(makeDirectory(dir.path()).ok);
-    EXPECT_TRUE(makeDirectory(dir / "a/b/c").ok);
+    EXPECT_TRUE(makeDirectory(dir.path()).hasValue());
+    EXPECT_TRUE(makeDirectory(dir / "a/b/c").hasValue());
     EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b/c"));
     putFile(dir / "file", "x");
     auto status = makeDirectory(dir / "file");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File exists");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File exists");
 }
 
 TEST(RemoveItem, RemovesAFolderWithItsContentsAndFailsForAMissingItem) {
     ScratchDir dir;
     makeDirectory(dir / "a/b");
     putFile(dir / "a/b/f", "x");
-    EXPECT_TRUE(removeItem(dir / "a").ok);
+    EXPECT_TRUE(removeItem(dir / "a").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-    EXPECT_EQ(removeItem(dir / "a").error, "No such file or directory");
+    EXPECT_EQ(removeItem(dir / "a").error().message, "No such file or directory");
 }
 
 TEST(RemoveItem, ALinkToAFolderIsRemovedNotFollowed) {
@@ -121,7 +120,7 @@ TEST(RemoveItem, ALinkToAFolderIsRemovedNotFollowed) {
     makeDirectory(dir / "real");
     putFile(dir / "real/keep", "x");
     ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_TRUE(removeItem(dir / "link").ok);
+    EXPECT_TRUE(removeItem(dir / "link").hasValue());
     EXPECT_EQ(fileContent(dir / "real/keep"), "x");
 }
 
@@ -131,7 +130,7 @@ TEST(CopyItem, CopiesAFolderWithItsContentsModesAndLinks) {
     putFile(dir / "src/sub/f", "data");
     chmod((dir / "src/sub/f").c_str(), 0640);
     ASSERT_EQ(symlink("sub/f", (dir / "src/link").c_str()), 0);
-    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").ok);
+    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").hasValue());
     EXPECT_EQ(fileContent(dir / "dst/sub/f"), "data");
     EXPECT_EQ(modeOf(dir / "dst/sub/f"), 0640u);
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "dst/link"));
@@ -143,14 +142,14 @@ TEST(CopyItem, ExistingDestinationFailsAndLeavesBothAsTheyWere) {
     putFile(dir / "a", "source");
     putFile(dir / "b", "destination");
     auto status = copyItem(dir / "a", dir / "b");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File exists");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File exists");
     EXPECT_EQ(fileContent(dir / "a"), "source");
     EXPECT_EQ(fileContent(dir / "b"), "destination");
     makeDirectory(dir / "d1");
     makeDirectory(dir / "d2");
     putFile(dir / "d2/keep", "k");
-    EXPECT_FALSE(copyItem(dir / "d1", dir / "d2").ok);
+    EXPECT_FALSE(copyItem(dir / "d1", dir / "d2").hasValue());
     EXPECT_EQ(fileContent(dir / "d2/keep"), "k");
 }
 
@@ -158,7 +157,7 @@ TEST(CopyItem, FolderIntoItselfIsRefusedAndCreatesNothing) {
     ScratchDir dir;
     makeDirectory(dir / "a");
     putFile(dir / "a/f", "x");
-    EXPECT_FALSE(copyItem(dir / "a", dir / "a/inner").ok);
+    EXPECT_FALSE(copyItem(dir / "a", dir / "a/inner").hasValue());
     EXPECT_EQ(itemCount(dir / "a"), 1u);
 }
 
@@ -167,7 +166,7 @@ TEST(CopyItem, CopyThatFailsPartWayLeavesNoHalfCopy) {
     makeDirectory(dir / "src");
     putFile(dir / "src/a", "x");
     ASSERT_EQ(mkfifo((dir / "src/pipe").c_str(), 0600), 0);  // cannot be copied
-    EXPECT_FALSE(copyItem(dir / "src", dir / "dst").ok);
+    EXPECT_FALSE(copyItem(dir / "src", dir / "dst").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
     EXPECT_EQ(fileContent(dir / "src/a"), "x");
 }
@@ -176,40 +175,40 @@ TEST(MoveItem, MovesAndRefusesAnExistingDestination) {
     ScratchDir dir;
     putFile(dir / "a", "A");
     putFile(dir / "b", "B");
-    EXPECT_FALSE(moveItem(dir / "a", dir / "b").ok);
+    EXPECT_FALSE(moveItem(dir / "a", dir / "b").hasValue());
     EXPECT_EQ(fileContent(dir / "a"), "A");
     EXPECT_EQ(fileContent(dir / "b"), "B");
-    EXPECT_TRUE(moveItem(dir / "a", dir / "c").ok);
+    EXPECT_TRUE(moveItem(dir / "a", dir / "c").hasValue());
     EXPECT_EQ(fileContent(dir / "c"), "A");
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-    EXPECT_EQ(moveItem(dir / "a", dir / "d").error, "No such file or directory");
+    EXPECT_EQ(moveItem(dir / "a", dir / "d").error().message, "No such file or directory");
 }
 
 TEST(ReadRange, ReadsFromTheOffsetAndStopsAtTheEnd) {
     ScratchDir dir;
     putFile(dir / "f", std::string("\x00\x01\x02\x03\x04\x05", 6));
-    EXPECT_EQ(*readRange(dir / "f", 2, 3).value, std::string("\x02\x03\x04", 3));
-    EXPECT_EQ(*readRange(dir / "f", 4, 100).value, std::string("\x04\x05", 2));
-    EXPECT_EQ(*readRange(dir / "f", 0, 0).value, "");
-    EXPECT_EQ(*readRange(dir / "f", 10, 4).value, "");
-    EXPECT_FALSE(readRange(dir / "f", -1, 4).value);
-    EXPECT_EQ(readRange(dir / "missing", 0, 1).error, "No such file or directory");
+    EXPECT_EQ(*readRange(dir / "f", 2, 3), std::string("\x02\x03\x04", 3));
+    EXPECT_EQ(*readRange(dir / "f", 4, 100), std::string("\x04\x05", 2));
+    EXPECT_EQ(*readRange(dir / "f", 0, 0), "");
+    EXPECT_EQ(*readRange(dir / "f", 10, 4), "");
+    EXPECT_FALSE(readRange(dir / "f", -1, 4).hasValue());
+    EXPECT_EQ(readRange(dir / "missing", 0, 1).error().message, "No such file or directory");
 }
 
 TEST(ReadText, InvalidUtf8Fails) {
     ScratchDir dir;
     putFile(dir / "bad", "ab\xff");
     putFile(dir / "good", "gr\xC3\xBC\xC3\x9F");
-    EXPECT_FALSE(readText(dir / "bad").value);
-    EXPECT_EQ(*readText(dir / "good").value, "gr\xC3\xBC\xC3\x9F");
-    EXPECT_FALSE(readWhole(dir.path()).value);  // a folder is not a file
+    EXPECT_FALSE(readText(dir / "bad").hasValue());
+    EXPECT_EQ(*readText(dir / "good"), "gr\xC3\xBC\xC3\x9F");
+    EXPECT_FALSE(readWhole(dir.path()).hasValue());  // a folder is not a file
 }
 
 TEST(WriteFile, ReplacingALongerFileLeavesExactlyTheNewContentAndItsMode) {
     ScratchDir dir;
     putFile(dir / "f", "a much longer old content");
     chmod((dir / "f").c_str(), 0604);
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "new");
     EXPECT_EQ(modeOf(dir / "f"), 0604u);
     EXPECT_EQ(itemCount(dir.path()), 1u) << "no temporary file may be left behind";
@@ -217,23 +216,23 @@ TEST(WriteFile, ReplacingALongerFileLeavesExactlyTheNewContentAndItsMode) {
 
 TEST(WriteFile, AppendToAMissingFileCreatesItAndAppendAppends) {
     ScratchDir dir;
-    ASSERT_TRUE(writeFile(dir / "f", "one", true).ok);
-    ASSERT_TRUE(writeFile(dir / "f", "two", true).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "one", true).hasValue());
+    ASSERT_TRUE(writeFile(dir / "f", "two", true).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "onetwo");
 }
 
 TEST(WriteFile, MissingParentFailsWithTheCreateReason) {
     ScratchDir dir;
     auto status = writeFile(dir / "no/such/f", "x", false);
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "Failed to create file.");
-    EXPECT_EQ(writeFile(dir / "no/f", "x", true).error, "Failed to create file.");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "Failed to create file.");
+    EXPECT_EQ(writeFile(dir / "no/f", "x", true).error().message, "Failed to create file.");
 }
 
 TEST(WriteFile, EmptyContentMakesAnEmptyFile) {
     ScratchDir dir;
     putFile(dir / "f", "old");
-    ASSERT_TRUE(writeFile(dir / "f", "", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "", false).hasValue());
     EXPECT_EQ(fileContent(dir / "f"), "");
 }
 
@@ -241,7 +240,7 @@ TEST(WriteFile, ALinkKeepsPointingAtTheRewrittenFile) {
     ScratchDir dir;
     putFile(dir / "real", "old");
     ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
-    ASSERT_TRUE(writeFile(dir / "link", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "link", "new", false).hasValue());
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
     EXPECT_EQ(fileContent(dir / "real"), "new");
 }
@@ -250,7 +249,7 @@ TEST(WriteFile, AFolderInThePlaceOfTheFileIsNeverReplaced) {
     ScratchDir dir;
     makeDirectory(dir / "d");
     putFile(dir / "d/keep", "k");
-    EXPECT_EQ(writeFile(dir / "d", "x", false).error, "Failed to create file.");
+    EXPECT_EQ(writeFile(dir / "d", "x", false).error().message, "Failed to create file.");
     EXPECT_EQ(fileContent(dir / "d/keep"), "k");
 }
 
@@ -269,9 +268,9 @@ TEST(WriteFile, AWriteThatFailsPartWayLeavesTheOldFileWhole) {
     auto appended = writeFile(dir / "f", std::string(65536, 'n'), true);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previous);
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "File too large");
-    EXPECT_FALSE(appended.ok);
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "File too large");
+    EXPECT_FALSE(appended.hasValue());
     EXPECT_EQ(fileContent(dir / "f"), old);
     EXPECT_EQ(itemCount(dir.path()), 1u) << "the half-written file must be gone";
 }
@@ -301,8 +300,8 @@ TEST(WriteFile, AFullTargetLeavesTheOldFileWhole) {
         std::string path = mount + "/f";
         putFile(path, std::string(20000, 'o'));
         auto status = writeFile(path, std::string(60000, 'n'), false);
-        if (status.ok) return 1;
-        if (status.error != "No space left on device") return 2;
+        if (status.hasValue()) return 1;
+        if (status.error().message != "No space left on device") return 2;
         if (fileContent(path) != std::string(20000, 'o')) return 3;
         if (itemCount(mount) != 1) return 4;
         return 0;
@@ -321,9 +320,9 @@ TEST(WriteFile, AReadOnlyFolderLeavesTheOldFileWhole) {
         if (::mount(nullptr, mount.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
             return 77;
         auto status = writeFile(path, "new content", false);
-        if (status.ok) return 1;
+        if (status.hasValue()) return 1;
         if (fileContent(path) != "old") return 3;
-        if (writeFile(mount + "/other", "x", false).error != kCreateFailed) return 2;
+        if (writeFile(mount + "/other", "x", false).error().message != kCreateFailed) return 2;
         return 0;
     });
     if (verdict == 77) GTEST_SKIP() << "no private mount namespace here";
@@ -356,7 +355,7 @@ TEST(Unzip, ExtractsMissingFilesAndKeepsFilesNewerThanTheArchives) {
     setAge(dir / "out/older.txt", now - 7200);
 
     auto status = unzip(dir / "archive.zip", dir / "out");
-    ASSERT_TRUE(status.ok) << status.error;
+    ASSERT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_EQ(fileContent(dir / "out/newer.txt"), "edited later");
     EXPECT_EQ(fileContent(dir / "out/older.txt"), "from archive");
     EXPECT_EQ(fileContent(dir / "out/sub/missing.txt"), "from archive");
@@ -366,9 +365,9 @@ TEST(Unzip, ABrokenArchiveFailsWithTheFixedReason) {
     ScratchDir dir;
     putFile(dir / "bad.zip", "this is not a zip archive");
     auto status = unzip(dir / "bad.zip", dir / "out");
-    EXPECT_FALSE(status.ok);
-    EXPECT_EQ(status.error, "unzip failed.");
-    EXPECT_EQ(unzip(dir / "missing.zip", dir / "out").error, "unzip failed.");
+    EXPECT_FALSE(status.hasValue());
+    EXPECT_EQ(status.error().message, "unzip failed.");
+    EXPECT_EQ(unzip(dir / "missing.zip", dir / "out").error().message, "unzip failed.");
 }
 
 }  // namespace
@@ -380,7 +379,7 @@ namespace {
 TEST(WriteFile, APipeWithoutAReaderFailsAtOnceInsteadOfHanging) {
     test::ScratchDir dir;
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_EQ(writeFile(dir / "pipe", "x", false).error, kCreateFailed);
+    EXPECT_EQ(writeFile(dir / "pipe", "x", false).error().message, kCreateFailed);
     struct stat st {};
     ASSERT_EQ(lstat((dir / "pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe must not be replaced by a file";
@@ -426,11 +425,11 @@ TEST(DeepTree, AThousandLevelFolderIsCopiedWhole) {
     test::ScratchDir dir;
     makeDeepTree(dir / "tree", kDeep);
     auto status = copyItem(dir / "tree", dir / "copy");
-    ASSERT_TRUE(status.ok) << status.error;
+    ASSERT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_TRUE(isWholeDeepTree(dir / "copy", kDeep));
     EXPECT_TRUE(isWholeDeepTree(dir / "tree", kDeep));
-    EXPECT_TRUE(removeItem(dir / "copy").ok);
-    EXPECT_TRUE(removeItem(dir / "tree").ok);
+    EXPECT_TRUE(removeItem(dir / "copy").hasValue());
+    EXPECT_TRUE(removeItem(dir / "tree").hasValue());
     EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
 }
 
@@ -449,19 +448,19 @@ TEST(DeepTree, AThousandLevelFolderIsMovedWholeToAnotherFileSystem) {
     }
     makeDeepTree(dir / "tree", kDeep);
     auto status = moveItem(dir / "tree", other + "/moved");
-    EXPECT_TRUE(status.ok) << status.error;
+    EXPECT_TRUE(status.hasValue()) << status.error().message;
     EXPECT_TRUE(isWholeDeepTree(other + "/moved", kDeep));
     EXPECT_FALSE(std::filesystem::exists(dir / "tree")) << "the source goes once copied";
-    EXPECT_TRUE(removeItem(other).ok);
+    EXPECT_TRUE(removeItem(other).hasValue());
 }
 
 TEST(DeepTree, MakeDirectoryMakesAThousandMissingParents) {
     test::ScratchDir dir;
     std::string path = dir / "m";
     for (int i = 0; i < kDeep; ++i) path += "/d";
-    ASSERT_TRUE(makeDirectory(path).ok);
+    ASSERT_TRUE(makeDirectory(path).hasValue());
     EXPECT_TRUE(std::filesystem::is_directory(path));
-    EXPECT_TRUE(removeItem(dir / "m").ok);
+    EXPECT_TRUE(removeItem(dir / "m").hasValue());
 }
 
 TEST(CopyItem, ALongLinkTargetIsCopiedWhole) {
@@ -469,7 +468,7 @@ TEST(CopyItem, ALongLinkTargetIsCopiedWhole) {
     makeDirectory(dir / "src");
     std::string target(3000, 'x');
     ASSERT_EQ(symlink(target.c_str(), (dir / "src/link").c_str()), 0);
-    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").ok);
+    ASSERT_TRUE(copyItem(dir / "src", dir / "dst").hasValue());
     char buffer[4096];
     ssize_t n = readlink((dir / "dst/link").c_str(), buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))), target);
@@ -483,7 +482,7 @@ TEST(WriteFile, AHardLinkedFileKeepsItsLink) {
     ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
     struct stat before {};
     stat((dir / "a").c_str(), &before);
-    ASSERT_TRUE(writeFile(dir / "a", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "a", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "b"), "new") << "both names still name one file";
     struct stat after {};
     stat((dir / "a").c_str(), &after);
@@ -496,7 +495,7 @@ TEST(WriteFile, AFileWithExtendedAttributesKeepsThem) {
     test::putFile(dir / "f", "old content");
     if (setxattr((dir / "f").c_str(), "user.lumetta", "kept", 4, 0) != 0)
         GTEST_SKIP() << "no user extended attributes on this file system";
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "f"), "new");
     char value[16] = {};
     EXPECT_EQ(getxattr((dir / "f").c_str(), "user.lumetta", value, sizeof value), 4);
@@ -508,7 +507,7 @@ TEST(WriteFile, AFileAloneInAWritableFolderIsStillReplacedWhole) {
     test::putFile(dir / "f", "old content");
     struct stat before {};
     stat((dir / "f").c_str(), &before);
-    ASSERT_TRUE(writeFile(dir / "f", "new", false).ok);
+    ASSERT_TRUE(writeFile(dir / "f", "new", false).hasValue());
     EXPECT_EQ(test::fileContent(dir / "f"), "new");
     struct stat after {};
     stat((dir / "f").c_str(), &after);
@@ -531,7 +530,7 @@ int asUser(uid_t id, const std::function<int()>& body) {
 // the content is wrong, 77 when the user cannot be taken.
 int writesNewAs(uid_t id, const std::string& file) {
     return asUser(id, [&] {
-        if (!writeFile(file, "new", false).ok) return 1;
+        if (!writeFile(file, "new", false).hasValue()) return 1;
         return test::fileContent(file) == "new" ? 0 : 2;
     });
 }
@@ -558,7 +557,7 @@ TEST(WriteFile, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
         chmod(folder.c_str(), 0555);
         auto status = writeFile(file, "new", false);
         chmod(folder.c_str(), 0755);
-        EXPECT_TRUE(status.ok) << status.error;
+        EXPECT_TRUE(status.hasValue()) << status.error().message;
         EXPECT_EQ(test::fileContent(file), "new");
         return;
     }
@@ -603,8 +602,8 @@ void expectRefusedAtOnce(const std::string& fifo, Read read) {
         if (writer >= 0) close(writer);
     }
     auto result = pending.get();
-    EXPECT_FALSE(result.value.has_value());
-    EXPECT_EQ(result.error, kNotRegularFile);
+    EXPECT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error().message, kNotRegularFile);
 }
 
 TEST(ReadWhole, APipeIsRefusedWithoutWaitingForAWriter) {
@@ -619,16 +618,16 @@ TEST(ReadWhole, APipeIsRefusedWithoutWaitingForAWriter) {
 TEST(ReadWhole, ADeviceIsRefused) {
     for (const char* device : {"/dev/zero", "/dev/null"}) {
         auto whole = readWhole(device);
-        EXPECT_FALSE(whole.value.has_value()) << device;
-        EXPECT_EQ(whole.error, kNotRegularFile) << device;
+        EXPECT_FALSE(whole.hasValue()) << device;
+        EXPECT_EQ(whole.error().message, kNotRegularFile) << device;
         auto range = readRange(device, 0, 4);
-        EXPECT_EQ(range.error, kNotRegularFile) << device;
+        EXPECT_EQ(range.error().message, kNotRegularFile) << device;
     }
 }
 
 TEST(ReadWhole, AFolderIsRefusedAsAFolder) {
     test::ScratchDir dir;
-    EXPECT_EQ(readWhole(dir.path()).error, "Is a directory");
+    EXPECT_EQ(readWhole(dir.path()).error().message, "Is a directory");
 }
 
 }  // namespace

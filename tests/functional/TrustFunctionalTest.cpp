@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "AppProcess.h"
+#include "base/raii/UniqueFd.h"
 #include "host/gtk/KeyFileStore.h"
 
 using lumetta::test::AppProcess;
@@ -32,26 +33,25 @@ namespace {
 class PageServer {
   public:
     explicit PageServer(fs::path folder) : folder_(std::move(folder)) {
-        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listen_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (bind(listen_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listen_, 16) != 0 ||
-            getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        if (bind(listen_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(listen_.get(), 16) != 0 ||
+            getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
             throw std::runtime_error("cannot listen on loopback");
         port_ = ntohs(address.sin_port);
-        wake_ = eventfd(0, EFD_CLOEXEC);
+        wake_.reset(eventfd(0, EFD_CLOEXEC));
         thread_ = std::thread([this] { run(); });
     }
     ~PageServer() {
         uint64_t one = 1;
-        if (write(wake_, &one, sizeof one) < 0) { /* the thread ends at its next poll time-out */
+        if (write(wake_.get(), &one, sizeof one) <
+            0) { /* the thread ends at its next poll time-out */
         }
         thread_.join();
-        close(listen_);
-        close(wake_);
     }
     PageServer(const PageServer&) = delete;
     PageServer& operator=(const PageServer&) = delete;
@@ -79,11 +79,11 @@ class PageServer {
   private:
     void run() {
         while (true) {
-            pollfd fds[] = {{listen_, POLLIN, 0}, {wake_, POLLIN, 0}};
+            pollfd fds[] = {{listen_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
             if (poll(fds, 2, 200) < 0) continue;
             if (fds[1].revents) return;
             if (!(fds[0].revents & POLLIN)) continue;
-            int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) serve(fd);
         }
     }
@@ -137,8 +137,8 @@ class PageServer {
     }
 
     fs::path folder_;
-    int listen_ = -1;
-    int wake_ = -1;
+    lumetta::raii::UniqueFd listen_;
+    lumetta::raii::UniqueFd wake_;
     uint16_t port_ = 0;
     std::atomic<bool> proceed_{false};
     std::mutex lock_;

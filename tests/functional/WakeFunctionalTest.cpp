@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "AppProcess.h"
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GObjectPtr.h"
 
 extern char** environ;
 
@@ -39,17 +41,17 @@ class FakeLogind {
                               "--template",       "logind", nullptr};
         posix_spawn(&mockPid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), cenv.data());
         GError* error = nullptr;
-        bus_ = g_dbus_connection_new_for_address_sync(
+        bus_ = lumetta::raii::adopt(g_dbus_connection_new_for_address_sync(
             address_.c_str(),
             GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        if (error) g_error_free(error);
+            nullptr, nullptr, &error));
+        lumetta::raii::GErrorPtr ignored(error);  // no bus: ready() says so
         // Up to 30 s for python3-dbusmock to start: only against hanging.
         for (int i = 0; i < 1200 && bus_ && !hasLogind(); ++i) std::this_thread::sleep_for(25ms);
     }
     ~FakeLogind() {
-        if (bus_) g_object_unref(bus_);
+        bus_.reset();  // before the bus it is connected to goes
         if (mockPid_ > 0) {
             kill(mockPid_, SIGTERM);
             waitpid(mockPid_, nullptr, 0);
@@ -63,19 +65,19 @@ class FakeLogind {
         GVariantBuilder args;
         g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
         g_variant_builder_add(&args, "v", g_variant_new_boolean(sleeping));
-        GVariant* reply =
-            g_dbus_connection_call_sync(bus_, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                        "org.freedesktop.DBus.Mock", "EmitSignal",
-                                        g_variant_new("(sssav)", "org.freedesktop.login1.Manager",
-                                                      "PrepareForSleep", "b", &args),
-                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus_.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
+            "org.freedesktop.DBus.Mock", "EmitSignal",
+            g_variant_new("(sssav)", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                          &args),
+            nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         if (reply) g_variant_unref(reply);
     }
 
   private:
     bool hasLogind() const {
         GVariant* reply = g_dbus_connection_call_sync(
-            bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "NameHasOwner", g_variant_new("(s)", "org.freedesktop.login1"), G_VARIANT_TYPE("(b)"),
             G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
         if (!reply) return false;
@@ -88,7 +90,7 @@ class FakeLogind {
     std::string address_;
     int busPid_ = 0;
     pid_t mockPid_ = 0;
-    GDBusConnection* bus_ = nullptr;
+    lumetta::raii::GObjectPtr<GDBusConnection> bus_;
 };
 
 }  // namespace

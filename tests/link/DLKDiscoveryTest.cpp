@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/raii/UniqueFd.h"
 #include "bridge/NativeCall.h"
 #include "link/DLKDescription.h"
 #include "link/DLKDiscovery.h"
@@ -29,7 +30,7 @@ class Found : public DLKDiscoveryDelegate {
 };
 
 uint16_t freeUdpPort() {
-    lumetta::files::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    lumetta::raii::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -8,13 +8,13 @@
 
 #include <algorithm>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 #include "link/DLKNetClient.h"
 #include "link/DevsimProcess.h"
 
 using namespace lumetta::link;
 using namespace lumetta::test;
-using lumetta::files::UniqueFd;
+using lumetta::raii::UniqueFd;
 
 namespace {
 

@@ -45,7 +45,7 @@ DevsimProcess::DevsimProcess(const std::vector<std::string>& args,
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
-    out_ = pipeFds[0];
+    out_.reset(pipeFds[0]);
     if (pid_ < 0) return;
     reader_ = std::thread([this] { readLines(); });
     auto end = std::chrono::steady_clock::now() + 10s;
@@ -68,7 +68,6 @@ DevsimProcess::DevsimProcess(const std::vector<std::string>& args,
 DevsimProcess::~DevsimProcess() {
     terminate();
     if (reader_.joinable()) reader_.join();
-    if (out_ >= 0) ::close(out_);
 }
 
 void DevsimProcess::terminate() {
@@ -94,7 +93,7 @@ void DevsimProcess::readLines() {
     std::string partial;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(out_, buffer, sizeof buffer)) != 0) {
+    while ((n = ::read(out_.get(), buffer, sizeof buffer)) != 0) {
         if (n < 0) {
             if (errno == EINTR) continue;
             break;

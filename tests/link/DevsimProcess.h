@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/raii/UniqueFd.h"
+
 namespace lumetta::test {
 
 using namespace std::chrono_literals;
@@ -57,7 +59,7 @@ class DevsimProcess {
     std::optional<std::string> findFrom(const std::string& prefix, size_t from);
 
     pid_t pid_ = -1;
-    int out_ = -1;
+    raii::UniqueFd out_;
     std::mutex lock_;  // guards lines_
     std::vector<std::string> lines_;
     nlohmann::json dictionary_;

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::test {
 
@@ -39,14 +39,14 @@ class LoopbackListener {
     uint16_t port() const { return port_; }
 
     /// The next connection, waiting at most `timeoutMs`; an empty descriptor when none came.
-    files::UniqueFd accept(int timeoutMs = 10000) {
+    raii::UniqueFd accept(int timeoutMs = 10000) {
         pollfd p{fd_.get(), POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1) return files::UniqueFd();
-        return files::UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (::poll(&p, 1, timeoutMs) != 1) return raii::UniqueFd();
+        return raii::UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     }
 
   private:
-    files::UniqueFd fd_;
+    raii::UniqueFd fd_;
     uint16_t port_ = 0;
 };
 

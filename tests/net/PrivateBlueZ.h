@@ -23,6 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GObjectPtr.h"
+
 extern char** environ;
 
 namespace lumetta::test {
@@ -100,7 +103,7 @@ class PrivateBlueZ {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str(), 1);
     }
     ~PrivateBlueZ() {
-        if (test) g_object_unref(test);
+        test.reset();  // before the bus it is connected to goes
         bluezmock::stop(mock);
         bluezmock::stop(bus);
         if (!dir.empty()) {
@@ -143,16 +146,14 @@ class PrivateBlueZ {
         // The socket exists a moment before the daemon accepts on it.
         std::string failure;
         ASSERT_TRUE(waitUntil([&] {
-            GError* error = nullptr;
-            test = g_dbus_connection_new_for_address_sync(
+            GError* raw = nullptr;
+            test = raii::adopt(g_dbus_connection_new_for_address_sync(
                 busAddress.c_str(),
                 static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                nullptr, nullptr, &error);
-            if (error) {
-                failure = error->message;
-                g_error_free(error);
-            }
+                nullptr, nullptr, &raw));
+            raii::GErrorPtr error(raw);
+            if (error) failure = error->message;
             return test != nullptr;
         })) << failure;
     }
@@ -178,14 +179,12 @@ class PrivateBlueZ {
 
     GVariant* callDBus(const char* name, const std::string& path, const char* interface,
                        const char* method, GVariant* parameters, std::string* failure = nullptr) {
-        GError* error = nullptr;
-        GVariant* reply =
-            g_dbus_connection_call_sync(test, name, path.c_str(), interface, method, parameters,
-                                        nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
-        if (error) {
-            if (failure) *failure = error->message;
-            g_error_free(error);
-        }
+        GError* raw = nullptr;
+        GVariant* reply = g_dbus_connection_call_sync(test.get(), name, path.c_str(), interface,
+                                                      method, parameters, nullptr,
+                                                      G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &raw);
+        raii::GErrorPtr error(raw);
+        if (error && failure) *failure = error->message;
         return reply;
     }
 
@@ -306,7 +305,7 @@ class PrivateBlueZ {
 
     std::string dir, busAddress;
     pid_t bus = -1, mock = -1;
-    GDBusConnection* test = nullptr;
+    raii::GObjectPtr<GDBusConnection> test;
 };
 
 }  // namespace lumetta::test

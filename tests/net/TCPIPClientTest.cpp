@@ -62,7 +62,7 @@ struct Connected {
     test::LoopbackListener listener;
     std::unique_ptr<TCPIPClient> client = std::make_unique<TCPIPClient>();
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
 
     Connected() {
         if (!client->connect("127.0.0.1", listener.port())) throw std::runtime_error("no connect");

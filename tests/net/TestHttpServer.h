@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 
 namespace lumetta::test {
 
@@ -73,8 +73,8 @@ class TestHttpServer {
     bool sendAll(int fd, const void* bytes, size_t size);
     bool stopped() const { return stop_.load(); }
 
-    files::UniqueFd listen_;
-    files::UniqueFd wake_;
+    raii::UniqueFd listen_;
+    raii::UniqueFd wake_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};

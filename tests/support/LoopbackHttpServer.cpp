@@ -38,31 +38,29 @@ uint16_t closedLoopbackPort() {
 
 LoopbackHttpServer::LoopbackHttpServer(Mode mode, std::string html)
     : mode_(mode), html_(std::move(html)) {
-    listenFd_ = listenOnLoopback(port_, true);
-    wakeFd_ = eventfd(0, EFD_CLOEXEC);
+    listenFd_.reset(listenOnLoopback(port_, true));
+    wakeFd_.reset(eventfd(0, EFD_CLOEXEC));
     thread_ = std::thread([this] { run(); });
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {
     uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) { /* the thread then ends at its next poll time-out */
+    if (write(wakeFd_.get(), &one, sizeof one) <
+        0) { /* the thread then ends at its next poll time-out */
     }
     thread_.join();
-    for (int fd : held_) close(fd);
-    close(listenFd_);
-    close(wakeFd_);
 }
 
 void LoopbackHttpServer::run() {
     while (true) {
-        pollfd fds[] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd fds[] = {{listenFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
         if (poll(fds, 2, 200) < 0) continue;
         if (fds[1].revents) return;
         if (!(fds[0].revents & POLLIN)) continue;
-        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         if (mode_ == Mode::Silent)
-            held_.push_back(fd);
+            held_.emplace_back(fd);
         else
             serve(fd);
     }

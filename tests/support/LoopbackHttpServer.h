@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/raii/UniqueFd.h"
+
 namespace lumetta::test {
 
 class LoopbackHttpServer {
@@ -30,11 +32,11 @@ class LoopbackHttpServer {
 
     Mode mode_;
     std::string html_;
-    int listenFd_ = -1;
-    int wakeFd_ = -1;
+    lumetta::raii::UniqueFd listenFd_;
+    lumetta::raii::UniqueFd wakeFd_;
     uint16_t port_ = 0;
-    std::vector<int> held_;  // connections left unanswered (Silent)
-    std::thread thread_;     // last: stopped first
+    std::vector<lumetta::raii::UniqueFd> held_;  // connections left unanswered (Silent)
+    std::thread thread_;                         // last: stopped first
 };
 
 /// A loopback port that nothing listens on (bound once, then closed).

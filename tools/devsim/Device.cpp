@@ -16,14 +16,14 @@
 #include <vector>
 
 #include "Tone.h"
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 #include "link/DLKFrame.h"
 
 namespace lumetta::devsim {
 
 namespace {
 
-using files::UniqueFd;
+using raii::UniqueFd;
 using namespace lumetta::link;
 
 volatile sig_atomic_t gStop = 0;

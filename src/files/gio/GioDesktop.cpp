@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GErrorPtr.h"
 #include "files/PathText.h"
 
 namespace lumetta::files {
@@ -21,7 +23,7 @@ VolumeRecord rootVolume() {
     VolumeRecord root{"/", std::nullopt};
     UnixMountPtr entry(g_unix_mount_at("/", nullptr));
     if (entry) {
-        GCharPtr name(g_unix_mount_guess_name(entry.get()));
+        raii::GCharPtr name(g_unix_mount_guess_name(entry.get()));
         if (name && *name.get()) root.name = name.get();
     }
     return root;
@@ -29,7 +31,7 @@ VolumeRecord rootVolume() {
 
 // An eject or unmount in flight: it owns the mount and the answer until GIO calls back.
 struct PendingUnmount {
-    GObjectPtr<GMount> mount;
+    raii::GObjectPtr<GMount> mount;
     Desktop::UnmountDone done;
 };
 
@@ -38,7 +40,7 @@ void finishUnmount(GObject* source, GAsyncResult* result, gpointer data, bool ej
     GError* raw = nullptr;
     gboolean ok = eject ? g_mount_eject_with_operation_finish(G_MOUNT(source), result, &raw)
                         : g_mount_unmount_with_operation_finish(G_MOUNT(source), result, &raw);
-    GErrorPtr error(raw);
+    raii::GErrorPtr error(raw);
     if (ok) {
         pending->done(std::nullopt);
     } else {
@@ -88,16 +90,16 @@ std::optional<std::string> GioDesktop::userFolder(UserFolder folder) {
 
 std::vector<VolumeRecord> GioDesktop::volumesFromMonitor() {
     std::vector<VolumeRecord> out{rootVolume()};
-    GObjectPtr<GVolumeMonitor> monitor(g_volume_monitor_get());
+    raii::GObjectPtr<GVolumeMonitor> monitor(g_volume_monitor_get());
     GList* mounts = g_volume_monitor_get_mounts(monitor.get());
     for (GList* item = mounts; item; item = item->next) {
         GMount* mount = G_MOUNT(item->data);
         if (g_mount_is_shadowed(mount)) continue;
-        GObjectPtr<GFile> root(g_mount_get_root(mount));
-        GCharPtr path(root ? g_file_get_path(root.get()) : nullptr);
+        raii::GObjectPtr<GFile> root(g_mount_get_root(mount));
+        raii::GCharPtr path(root ? g_file_get_path(root.get()) : nullptr);
         if (!path || std::string(path.get()) == "/") continue;
         VolumeRecord record{path.get(), std::nullopt};
-        GCharPtr name(g_mount_get_name(mount));
+        raii::GCharPtr name(g_mount_get_name(mount));
         if (name && *name.get()) record.name = name.get();
         out.push_back(std::move(record));
     }
@@ -114,7 +116,7 @@ std::vector<VolumeRecord> GioDesktop::volumesFromMountTable() {
         std::string path = g_unix_mount_get_mount_path(entry);
         if (path == "/") continue;
         VolumeRecord record{path, std::nullopt};
-        GCharPtr name(g_unix_mount_guess_name(entry));
+        raii::GCharPtr name(g_unix_mount_guess_name(entry));
         if (name && *name.get()) record.name = name.get();
         out.push_back(std::move(record));
     }
@@ -150,22 +152,22 @@ std::vector<VolumeRecord> GioDesktop::volumes() {
 bool GioDesktop::openWithDefault(const std::string& pathOrUrl) {
     std::string uri = pathOrUrl;
     if (!pathOrUrl.empty() && pathOrUrl[0] == '/') {
-        GCharPtr converted(g_filename_to_uri(pathOrUrl.c_str(), nullptr, nullptr));
+        raii::GCharPtr converted(g_filename_to_uri(pathOrUrl.c_str(), nullptr, nullptr));
         if (!converted) return false;
         uri = converted.get();
     }
     GError* raw = nullptr;
     gboolean ok = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &raw);
-    GErrorPtr error(raw);
+    raii::GErrorPtr error(raw);
     if (!ok) g_message("Could not open %s: %s", uri.c_str(), error ? error->message : "");
     return ok;
 }
 
 void GioDesktop::unmount(const std::string& path, UnmountDone done) {
-    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    raii::GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
     GError* raw = nullptr;
-    GObjectPtr<GMount> mount(g_file_find_enclosing_mount(file.get(), nullptr, &raw));
-    GErrorPtr error(raw);
+    raii::GObjectPtr<GMount> mount(g_file_find_enclosing_mount(file.get(), nullptr, &raw));
+    raii::GErrorPtr error(raw);
     if (!mount) {
         done(std::string(error ? error->message : "No volume is mounted there."));
         return;

@@ -5,9 +5,9 @@
 
 #include <gio/gio.h>
 
+#include "base/raii/GObjectPtr.h"
 #include "bridge/MainThread.h"
 #include "files/Desktop.h"
-#include "files/gio/GObjectPtr.h"
 
 namespace lumetta::files {
 
@@ -33,7 +33,7 @@ class GioDesktop final : public Desktop {
 
   private:
     bridge::MainThread& mainThread_;
-    GObjectPtr<GCancellable> cancellable_;  // cancels ejects still running at destruction
+    raii::GObjectPtr<GCancellable> cancellable_;  // cancels ejects still running at destruction
 };
 
 }  // namespace lumetta::files

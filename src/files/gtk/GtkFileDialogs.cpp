@@ -1,5 +1,7 @@
 #include "files/gtk/GtkFileDialogs.h"
 
+#include "base/raii/GCharPtr.h"
+
 namespace lumetta::files {
 
 GtkFileDialogs::~GtkFileDialogs() {
@@ -35,14 +37,14 @@ void GtkFileDialogs::show(void* parent, const DialogRequest& request, Done done)
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(chooser_.get());
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser_.get()), TRUE);
     if (!request.folder.empty()) {
-        GObjectPtr<GFile> folder(g_file_new_for_path(request.folder.c_str()));
+        raii::GObjectPtr<GFile> folder(g_file_new_for_path(request.folder.c_str()));
         // A folder that does not exist leaves the choice to the platform.
         gtk_file_chooser_set_current_folder(chooser, folder.get(), nullptr);
     }
     if (request.kind == DialogRequest::Kind::save && !request.name.empty())
         gtk_file_chooser_set_current_name(chooser, request.name.c_str());
     if (request.kind != DialogRequest::Kind::folder && !request.extensions.empty()) {
-        GObjectPtr<GtkFileFilter> filter(gtk_file_filter_new());
+        raii::GObjectPtr<GtkFileFilter> filter(gtk_file_filter_new());
         std::string label;
         for (auto& extension : request.extensions) {
             gtk_file_filter_add_suffix(filter.get(), extension.c_str());
@@ -62,8 +64,8 @@ void GtkFileDialogs::onResponse(GtkNativeDialog* dialog, int response, gpointer 
     auto* self = static_cast<GtkFileDialogs*>(data);
     std::string path;
     if (response == GTK_RESPONSE_ACCEPT) {
-        GObjectPtr<GFile> file(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
-        GCharPtr chosen(file ? g_file_get_path(file.get()) : nullptr);
+        raii::GObjectPtr<GFile> file(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
+        raii::GCharPtr chosen(file ? g_file_get_path(file.get()) : nullptr);
         if (chosen) path = chosen.get();
     }
     Done done = std::move(self->done_);

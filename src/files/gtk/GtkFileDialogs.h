@@ -5,8 +5,8 @@
 
 #include <gtk/gtk.h>
 
+#include "base/raii/GObjectPtr.h"
 #include "files/FileDialogs.h"
-#include "files/gio/GObjectPtr.h"
 
 namespace lumetta::files {
 
@@ -29,7 +29,7 @@ class GtkFileDialogs final : public FileDialogs {
     static void onResponse(GtkNativeDialog* dialog, int response, gpointer self);
     void close();
 
-    GObjectPtr<GtkFileChooserNative> chooser_;
+    raii::GObjectPtr<GtkFileChooserNative> chooser_;
     gulong responseHandler_ = 0;
     DialogRequest::Kind kind_ = DialogRequest::Kind::open;
     Done done_;

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GErrorPtr.h"
 #include "bridge/BridgeText.h"
 #include "bridge/NotificationCenter.h"
 #include "host/CommandUrl.h"
@@ -54,7 +56,7 @@ AppDelegate::AppDelegate() {
     store_ = std::make_unique<KeyFileStore>(config ? *config + "store.ini" : std::string());
     services_ = std::make_unique<Services>(
         Services{mainThread_, NotificationCenter::defaultCenter(), *store_, *this});
-    app_ = adopt(gtk_application_new(LUMETTA_APP_ID, G_APPLICATION_HANDLES_OPEN));
+    app_ = raii::adopt(gtk_application_new(LUMETTA_APP_ID, G_APPLICATION_HANDLES_OPEN));
     static const GOptionEntry entries[] = {
         {"page", 0, 0, G_OPTION_ARG_STRING, nullptr,
          "Host this page (a path or URL) instead of the bundled one", "PATH_OR_URL"},
@@ -76,8 +78,7 @@ AppDelegate::AppDelegate() {
 }
 
 AppDelegate::~AppDelegate() {
-    if (wakeSubscription_ && systemBus_)
-        g_dbus_connection_signal_unsubscribe(systemBus_.get(), wakeSubscription_);
+    wakeSubscription_.reset();
     // The page's bridge and modules go before the window and the services they use.
     zevViewController_.reset();
     viewController_.reset();
@@ -96,16 +97,16 @@ gint AppDelegate::onLocalOptions(GApplication*, GVariantDict* options, gpointer 
     auto* app = static_cast<AppDelegate*>(self);
     const char* page = nullptr;
     if (g_variant_dict_lookup(options, "page", "&s", &page) && page && *page) {
-        GObjectPtr<GFile> file = adopt(g_file_new_for_commandline_arg(page));
-        GCharPtr uri(g_file_get_uri(file.get()));
+        raii::GObjectPtr<GFile> file = raii::adopt(g_file_new_for_commandline_arg(page));
+        raii::GCharPtr uri(g_file_get_uri(file.get()));
         app->page_ = uri.get();
     }
     app->devtools_ = g_variant_dict_contains(options, "devtools");
     app->plugin_ = g_variant_dict_contains(options, "plugin");
     const char** origins = nullptr;
     if (g_variant_dict_lookup(options, "trust-origin", "^a&s", &origins) && origins) {
+        raii::GMemoryPtr<const char*> owned(origins);  // the strings belong to the dictionary
         for (const char** o = origins; *o; ++o) app->trustedOrigins_.emplace_back(*o);
-        g_free(origins);
     }
     if (g_variant_dict_contains(options, "virtual-midi")) modules::useVirtualMidi();
     return -1;  // go on with the default handling
@@ -124,9 +125,9 @@ void AppDelegate::onOpen(GApplication*, GFile** files, gint count, const gchar*,
     auto* app = static_cast<AppDelegate*>(self);
     for (gint i = 0; i < count; ++i) {
         if (g_file_has_uri_scheme(files[i], kUrlScheme)) {
-            GCharPtr uri(g_file_get_uri(files[i]));
+            raii::GCharPtr uri(g_file_get_uri(files[i]));
             app->handleURL(uri.get());
-        } else if (GCharPtr path{g_file_get_path(files[i])}) {
+        } else if (raii::GCharPtr path{g_file_get_path(files[i])}) {
             app->openFile(path.get());
         }
     }
@@ -196,25 +197,26 @@ void AppDelegate::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_finish(result, &error);
     if (!bus) {
-        GErrorPtr owner(error);
+        raii::GErrorPtr owner(error);
         syslog(LOG_INFO, "no system bus, wake from sleep is not reported: %s", error->message);
         return;
     }
     auto* app = static_cast<AppDelegate*>(self);
-    app->systemBus_ = adopt(bus);
-    app->wakeSubscription_ = g_dbus_connection_signal_subscribe(
-        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
-        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-           GVariant* parameters, gpointer data) {
-            gboolean sleeping = TRUE;
-            if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)")))
-                g_variant_get(parameters, "(b)", &sleeping);
-            if (!sleeping)
-                static_cast<AppDelegate*>(data)->postToAllPages(
-                    joinEvent({"app", "command", "wakeup", kWakeNotificationName}));
-        },
-        app, nullptr);
+    app->systemBus_ = raii::adopt(bus);
+    app->wakeSubscription_.reset(
+        bus, g_dbus_connection_signal_subscribe(
+                 bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+                 "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                 [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                    GVariant* parameters, gpointer data) {
+                     gboolean sleeping = TRUE;
+                     if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)")))
+                         g_variant_get(parameters, "(b)", &sleeping);
+                     if (!sleeping)
+                         static_cast<AppDelegate*>(data)->postToAllPages(
+                             joinEvent({"app", "command", "wakeup", kWakeNotificationName}));
+                 },
+                 app, nullptr));
 }
 
 gboolean AppDelegate::onCloseRequest(GtkWindow*, gpointer self) {

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/raii/DBusSubscription.h"
+#include "base/raii/GObjectPtr.h"
 #include "bridge/Services.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/gtk/GlibMainThread.h"
 #include "host/gtk/KeyFileStore.h"
 #include "host/gtk/WebViewController.h"
@@ -53,15 +54,15 @@ class AppDelegate final : public bridge::Application {
     GlibMainThread mainThread_;
     std::unique_ptr<KeyFileStore> store_;
     std::unique_ptr<bridge::Services> services_;
-    GObjectPtr<GtkApplication> app_;
+    raii::GObjectPtr<GtkApplication> app_;
     std::string page_;  // URI of the page to host
     bool devtools_ = false;
     bool plugin_ = false;  // show the bundled plugin page (--plugin)
     std::vector<std::string> trustedOrigins_;
     GtkWindow* window_ = nullptr;       // owned by the application once added
     std::vector<std::string> options_;  // files to open once the page exists
-    GObjectPtr<GDBusConnection> systemBus_;
-    guint wakeSubscription_ = 0;
+    raii::GObjectPtr<GDBusConnection> systemBus_;
+    raii::DBusSubscription wakeSubscription_;
     std::unique_ptr<WebViewController> viewController_;
     std::unique_ptr<ZevWebViewController> zevViewController_;  // the panel over the main page
 };

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GObjectPtr.h"
 #include "bridge/BridgeText.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/JavaScriptInterface.h"
 
 namespace lumetta::host {
@@ -31,7 +32,7 @@ std::vector<std::string> pathsOf(const GValue* value) {
     auto* list = static_cast<GdkFileList*>(g_value_get_boxed(value));
     GSList* files = list ? gdk_file_list_get_files(list) : nullptr;
     for (GSList* f = files; f; f = f->next) {
-        GCharPtr path(g_file_get_path(G_FILE(f->data)));
+        raii::GCharPtr path(g_file_get_path(G_FILE(f->data)));
         if (path) paths.emplace_back(path.get());
     }
     g_slist_free(files);

@@ -2,7 +2,8 @@
 
 #include <syslog.h>
 
-#include "host/gtk/GObjectPtr.h"
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GObjectPtr.h"
 
 namespace lumetta::host {
 
@@ -38,7 +39,7 @@ void openWithDefaultApplication(const char* uri) {
         [](GObject*, GAsyncResult* result, gpointer) {
             GError* error = nullptr;
             if (!g_app_info_launch_default_for_uri_finish(result, &error)) {
-                GErrorPtr owner(error);
+                raii::GErrorPtr owner(error);
                 syslog(LOG_WARNING, "cannot open with the default application: %s", error->message);
             }
         },

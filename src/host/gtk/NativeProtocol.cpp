@@ -4,9 +4,10 @@
 
 #include <string>
 
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GObjectPtr.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/TrustPolicy.h"
 
 namespace lumetta::host {
@@ -22,10 +23,11 @@ Arg header(SoupMessageHeaders* headers, const char* name) {
 
 void answer(WebKitURISchemeRequest* request, const std::string& text) {
     GBytes* bytes = g_bytes_new(text.data(), text.size());
-    GObjectPtr<GInputStream> stream = adopt(g_memory_input_stream_new_from_bytes(bytes));
+    raii::GObjectPtr<GInputStream> stream =
+        raii::adopt(g_memory_input_stream_new_from_bytes(bytes));
     g_bytes_unref(bytes);
-    GObjectPtr<WebKitURISchemeResponse> response =
-        adopt(webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(text.size())));
+    raii::GObjectPtr<WebKitURISchemeResponse> response =
+        raii::adopt(webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(text.size())));
     webkit_uri_scheme_response_set_status(response.get(), 200, "OK");
     webkit_uri_scheme_response_set_content_type(response.get(), "text/plain");
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
@@ -38,9 +40,9 @@ void answer(WebKitURISchemeRequest* request, const std::string& text) {
 void onRequest(WebKitURISchemeRequest* request, gpointer) {
     const char* path = webkit_uri_scheme_request_get_path(request);
     if (!path || std::string(path) != kNativeProtocolPath) {
-        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not a bridge call.");
-        webkit_uri_scheme_request_finish_error(request, error);
-        g_error_free(error);
+        raii::GErrorPtr error(
+            g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not a bridge call."));
+        webkit_uri_scheme_request_finish_error(request, error.get());
         return;
     }
     NativeCall* native = NativeCall::current();

@@ -9,8 +9,8 @@ namespace lumetta::host {
 
 namespace {
 // A reference of our own to a widget someone else owns (never floating here).
-GObjectPtr<GtkWidget> keep(GtkWidget* widget) {
-    return GObjectPtr<GtkWidget>(widget ? GTK_WIDGET(g_object_ref(widget)) : nullptr);
+raii::GObjectPtr<GtkWidget> keep(GtkWidget* widget) {
+    return raii::GObjectPtr<GtkWidget>(widget ? GTK_WIDGET(g_object_ref(widget)) : nullptr);
 }
 }  // namespace
 
@@ -28,10 +28,10 @@ NavigationButtons NavigationBar::installHeaderBar(GtkWindow* window) {
 
 NavigationBar::NavigationBar(WebKitWebView* view, std::function<void()> titleChanged)
     : view_(WEBKIT_WEB_VIEW(g_object_ref(view))), titleChanged_(std::move(titleChanged)) {
-    viewSignals_ = std::make_unique<SignalScope>(view, this);
+    viewSignals_ = std::make_unique<raii::SignalScope>(view, this);
     g_signal_connect(view, "notify::title", G_CALLBACK(onTitle), this);
     WebKitBackForwardList* history = webkit_web_view_get_back_forward_list(view);
-    historySignals_ = std::make_unique<SignalScope>(history, this);
+    historySignals_ = std::make_unique<raii::SignalScope>(history, this);
     g_signal_connect(history, "changed", G_CALLBACK(onHistoryChanged), this);
 }
 
@@ -48,11 +48,11 @@ void NavigationBar::setButtons(NavigationButtons buttons) {
     back_ = keep(buttons.back);
     forward_ = keep(buttons.forward);
     if (back_) {
-        backSignals_ = std::make_unique<SignalScope>(back_.get(), this);
+        backSignals_ = std::make_unique<raii::SignalScope>(back_.get(), this);
         g_signal_connect(back_.get(), "clicked", G_CALLBACK(onBack), this);
     }
     if (forward_) {
-        forwardSignals_ = std::make_unique<SignalScope>(forward_.get(), this);
+        forwardSignals_ = std::make_unique<raii::SignalScope>(forward_.get(), this);
         g_signal_connect(forward_.get(), "clicked", G_CALLBACK(onForward), this);
     }
     updateButtons();

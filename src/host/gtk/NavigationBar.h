@@ -6,7 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "host/gtk/GObjectPtr.h"
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/SignalScope.h"
 
 namespace lumetta::host {
 
@@ -49,15 +50,15 @@ class NavigationBar {
     static void onForward(GtkButton*, gpointer self);
     void updateButtons();
 
-    GObjectPtr<WebKitWebView> view_;
+    raii::GObjectPtr<WebKitWebView> view_;
     std::function<void()> titleChanged_;
     // Held so that a button gone from its window cannot leave us a dangling pointer.
-    GObjectPtr<GtkWidget> back_;
-    GObjectPtr<GtkWidget> forward_;
-    std::unique_ptr<SignalScope> backSignals_;
-    std::unique_ptr<SignalScope> forwardSignals_;
-    std::unique_ptr<SignalScope> viewSignals_;
-    std::unique_ptr<SignalScope> historySignals_;
+    raii::GObjectPtr<GtkWidget> back_;
+    raii::GObjectPtr<GtkWidget> forward_;
+    std::unique_ptr<raii::SignalScope> backSignals_;
+    std::unique_ptr<raii::SignalScope> forwardSignals_;
+    std::unique_ptr<raii::SignalScope> viewSignals_;
+    std::unique_ptr<raii::SignalScope> historySignals_;
 };
 
 }  // namespace lumetta::host

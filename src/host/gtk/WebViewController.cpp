@@ -8,6 +8,9 @@
 #include <utility>
 
 #include "base/StartupTrace.h"
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GErrorPtr.h"
+#include "base/raii/GSourceId.h"
 #include "bridge/BridgeText.h"
 #include "bridge/Result.h"
 #include "host/Locations.h"
@@ -50,8 +53,8 @@ std::string refusalFor(const std::string& uri) {
 }
 
 // WebKit takes UTF-8 text only; a result with other bytes keeps what it can.
-GCharPtr validUtf8(const std::string& text) {
-    return GCharPtr(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
+raii::GCharPtr validUtf8(const std::string& text) {
+    return raii::GCharPtr(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
 }
 }  // namespace
 
@@ -100,12 +103,12 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     // Before the view's web process starts, so that it loads the frame guard.
     webkit_web_context_set_web_process_extensions_directory(webkit_web_context_get_default(),
                                                             webProcessExtensionDirectory().c_str());
-    content_ = adopt(webkit_user_content_manager_new());
+    content_ = raii::adopt(webkit_user_content_manager_new());
     if (!trust_.add(uri, TrustSource::Implied))
         syslog(LOG_WARNING, "the start page is not trusted: %s", describe(uri).c_str());
     installUserScript();
     intf_->native().setEventCondition(trust_.documentCondition());
-    contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
+    contentSignals_ = std::make_unique<raii::SignalScope>(content_.get(), this);
     // The signal does not say which handler received the message: one callback each.
     const GCallback receivers[] = {G_CALLBACK(onScriptMessage<0>), G_CALLBACK(onScriptMessage<1>),
                                    G_CALLBACK(onScriptMessage<2>)};
@@ -117,7 +120,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     }
 
     auto* view = createAppWebView(content_.get(), *intf_);
-    webView_ = retain(view);
+    webView_ = raii::retain(view);
     // The in-process protocol answers only the view whose bridge it would call.
     g_object_set_data(G_OBJECT(view), kViewBridgeKey, &intf_->native());
     g_object_set_data(G_OBJECT(view), kViewTrustKey, &trust_);
@@ -131,7 +134,7 @@ GtkWidget* WebViewController::createWebView(const std::string& uri) {
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
 
-    viewSignals_ = std::make_unique<SignalScope>(view, this);
+    viewSignals_ = std::make_unique<raii::SignalScope>(view, this);
     g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
     sendNewWindowsToDefaultBrowser(view);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -246,7 +249,7 @@ void WebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* val
         const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
         body.assign(data ? data : "", size);
         g_bytes_unref(bytes);
-    } else if (GCharPtr text{jsc_value_to_string(value)}) {
+    } else if (raii::GCharPtr text{jsc_value_to_string(value)}) {
         body = text.get();
     }
     controller->intf_->native().didReceiveScriptMessage(kMessageNames[Channel], body);
@@ -389,35 +392,30 @@ std::optional<std::string> WebViewController::callJavaScriptFunction(const std::
             std::unique_ptr<std::shared_ptr<PendingScript>> owned(
                 static_cast<std::shared_ptr<PendingScript>*>(data));
             GError* error = nullptr;
-            JSCValue* value =
-                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
-            GErrorPtr errorOwner(error);
-            if (value) {
-                if (!jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
-                    GCharPtr text(jsc_value_to_string(value));
-                    if (text) (*owned)->value = text.get();
-                }
-                g_object_unref(value);
+            raii::GObjectPtr<JSCValue> value(webkit_web_view_evaluate_javascript_finish(
+                WEBKIT_WEB_VIEW(source), result, &error));
+            raii::GErrorPtr errorOwner(error);
+            if (value && !jsc_value_is_undefined(value.get()) && !jsc_value_is_null(value.get())) {
+                raii::GCharPtr text(jsc_value_to_string(value.get()));
+                if (text) (*owned)->value = text.get();
             }
             (*owned)->done = true;
         },
         pending);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    guint wake = g_timeout_add(
-        30000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
+    raii::GSourceId wake(g_timeout_add(
+        30000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr));
     while (!state->done && std::chrono::steady_clock::now() < deadline)
         g_main_context_iteration(nullptr, TRUE);
-    if (!state->done) wake = 0;  // it fired and removed itself
-    if (wake) g_source_remove(wake);
+    if (!state->done) wake.release();  // it fired and removed itself
     if (!state->done) return std::nullopt;
     return state->value;
 }
 
 void WebViewController::waitForReady() {
-    guint tick = g_timeout_add(
-        100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    raii::GSourceId tick(g_timeout_add(
+        100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr));
     intf_->waitForReady([] { g_main_context_iteration(nullptr, TRUE); });
-    g_source_remove(tick);
 }
 
 WebViewWindowController& WebViewController::openWindow(const std::string& uri) {

@@ -7,9 +7,10 @@
 #include <optional>
 #include <string>
 
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/SignalScope.h"
 #include "host/JavaScriptInterface.h"
 #include "host/TrustPolicy.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/gtk/NavigationBar.h"
 #include "host/gtk/WebViewWindowController.h"
 
@@ -108,10 +109,10 @@ class WebViewController final : public PageController {
     std::string untrustedOrigin_;  // how the window names an untrusted document
     bool guarded_ = false;         // calls refused ahead of an untrusted document's arrival
     std::unique_ptr<JavaScriptInterface> intf_;
-    GObjectPtr<WebKitUserContentManager> content_;
-    GObjectPtr<WebKitWebView> webView_;
-    std::unique_ptr<SignalScope> contentSignals_;
-    std::unique_ptr<SignalScope> viewSignals_;
+    raii::GObjectPtr<WebKitUserContentManager> content_;
+    raii::GObjectPtr<WebKitWebView> webView_;
+    std::unique_ptr<raii::SignalScope> contentSignals_;
+    std::unique_ptr<raii::SignalScope> viewSignals_;
     std::unique_ptr<NavigationBar> navigation_;  // once the view exists
     bridge::NotificationCenter::Token closeWindowObservation_;
 };

@@ -1,5 +1,6 @@
 #include "host/gtk/WebViewWindowController.h"
 
+#include "base/raii/SignalScope.h"
 #include "host/gtk/Dialogs.h"
 
 namespace lumetta::host {
@@ -7,18 +8,18 @@ namespace lumetta::host {
 WebViewWindowController::WebViewWindowController(bridge::NotificationCenter& center,
                                                  const std::string& uri)
     : center_(center) {
-    window_ = retain(GTK_WINDOW(gtk_window_new()));
+    window_ = raii::retain(GTK_WINDOW(gtk_window_new()));
     GtkWindow* window = window_.get();
     gtk_window_set_default_size(window, 1000, 700);
     buttons_ = NavigationBar::installHeaderBar(window);
 
-    webView_ = retain(WEBKIT_WEB_VIEW(webkit_web_view_new()));
+    webView_ = raii::retain(WEBKIT_WEB_VIEW(webkit_web_view_new()));
     WebKitWebView* view = webView_.get();
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
     gtk_window_set_child(window, GTK_WIDGET(view));
 
-    windowSignals_ = std::make_unique<SignalScope>(window, this);
+    windowSignals_ = std::make_unique<raii::SignalScope>(window, this);
     g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
     sendNewWindowsToDefaultBrowser(view);
     navigation_ = std::make_unique<NavigationBar>(view, [this] { updateTitle(); });

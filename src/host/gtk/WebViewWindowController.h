@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/SignalScope.h"
 #include "bridge/NotificationCenter.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/gtk/NavigationBar.h"
 
 namespace lumetta::host {
@@ -47,11 +48,11 @@ class WebViewWindowController {
     void updateTitle();
 
     bridge::NotificationCenter& center_;
-    GObjectPtr<GtkWindow> window_;
-    GObjectPtr<WebKitWebView> webView_;
+    raii::GObjectPtr<GtkWindow> window_;
+    raii::GObjectPtr<WebKitWebView> webView_;
     NavigationButtons buttons_;
     bool closed_ = false;
-    std::unique_ptr<SignalScope> windowSignals_;
+    std::unique_ptr<raii::SignalScope> windowSignals_;
     std::unique_ptr<NavigationBar> navigation_;  // only while the window is open
 };
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/SignalScope.h"
 #include "bridge/NotificationCenter.h"
 #include "host/gtk/Dialogs.h"
 #include "host/gtk/UserAgent.h"
@@ -28,19 +30,18 @@ Arg argOf(const std::any& object) {
 
 // The file chooser's answer to one file input of the panel page; releases both.
 void onFileChosen(GtkNativeDialog* dialog, int response, gpointer data) {
-    auto* request = WEBKIT_FILE_CHOOSER_REQUEST(data);
-    GObjectPtr<GFile> file;
+    raii::GObjectPtr<GtkNativeDialog> owned(dialog);
+    raii::GObjectPtr<WebKitFileChooserRequest> request(WEBKIT_FILE_CHOOSER_REQUEST(data));
+    raii::GObjectPtr<GFile> file;
     if (response == GTK_RESPONSE_ACCEPT)
-        file = adopt(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
-    GCharPtr path(file ? g_file_get_path(file.get()) : nullptr);
+        file = raii::adopt(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)));
+    raii::GCharPtr path(file ? g_file_get_path(file.get()) : nullptr);
     if (path) {
         const gchar* files[] = {path.get(), nullptr};
-        webkit_file_chooser_request_select_files(request, files);
+        webkit_file_chooser_request_select_files(request.get(), files);
     } else {
-        webkit_file_chooser_request_cancel(request);
+        webkit_file_chooser_request_cancel(request.get());
     }
-    g_object_unref(request);
-    g_object_unref(dialog);
 }
 
 int clampTo(int64_t value, int64_t low, int64_t high) {
@@ -75,21 +76,21 @@ ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overl
                                            WebKitWebView* mainView)
     : services_(services), overlay_(overlay), webViewZOM_(mainView) {
     // Its own configuration: no bridge handlers, no user script, only the panel's handler.
-    content_ = adopt(webkit_user_content_manager_new());
+    content_ = raii::adopt(webkit_user_content_manager_new());
     webkit_user_content_manager_register_script_message_handler(content_.get(), kMessageHandler,
                                                                 nullptr);
-    contentSignals_ = std::make_unique<SignalScope>(content_.get(), this);
+    contentSignals_ = std::make_unique<raii::SignalScope>(content_.get(), this);
     g_signal_connect(content_.get(), "script-message-received::sendMsgToZOM",
                      G_CALLBACK(onScriptMessage), this);
 
     auto* view = WEBKIT_WEB_VIEW(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_.get(), nullptr));
-    webViewZEV_ = retain(view);
+    webViewZEV_ = raii::retain(view);
     WebKitSettings* settings = webkit_web_view_get_settings(view);
     appendUserAgentApplication(settings);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
 
-    viewSignals_ = std::make_unique<SignalScope>(view, this);
+    viewSignals_ = std::make_unique<raii::SignalScope>(view, this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
     sendNewWindowsToDefaultBrowser(view);
@@ -97,7 +98,7 @@ ZevWebViewController::ZevWebViewController(Services& services, GtkOverlay* overl
 
     // Hidden, with a zero frame and no page, until the page says otherwise.
     gtk_widget_set_visible(GTK_WIDGET(view), FALSE);
-    overlaySignals_ = std::make_unique<SignalScope>(overlay_, this);
+    overlaySignals_ = std::make_unique<raii::SignalScope>(overlay_, this);
     g_signal_connect(overlay_, "get-child-position", G_CALLBACK(onChildPosition), this);
     gtk_overlay_add_overlay(overlay_, GTK_WIDGET(view));
 
@@ -204,8 +205,8 @@ void ZevWebViewController::onScriptMessage(WebKitUserContentManager*, JSCValue* 
                                            gpointer self) {
     auto* controller = static_cast<ZevWebViewController*>(self);
     // A string passes unchanged; anything else as its JSON text.
-    GCharPtr text(jsc_value_is_string(value) ? jsc_value_to_string(value)
-                                             : jsc_value_to_json(value, 0));
+    raii::GCharPtr text(jsc_value_is_string(value) ? jsc_value_to_string(value)
+                                                   : jsc_value_to_json(value, 0));
     if (!text) text.reset(jsc_value_to_string(value));
     std::string body = text ? text.get() : "";
     controller->services_.mainThread.post(
@@ -259,22 +260,21 @@ gboolean ZevWebViewController::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gch
 
 void ZevWebViewController::startTimeout() {
     stopTimeout();
-    timeoutSource_ = g_timeout_add_full(
+    timeoutSource_ = raii::GSourceId(g_timeout_add_full(
         G_PRIORITY_DEFAULT, static_cast<guint>(timeout_.count()),
         [](gpointer self) -> gboolean {
             auto* controller = static_cast<ZevWebViewController*>(self);
-            controller->timeoutSource_ = 0;
+            controller->timeoutSource_.release();
             controller->timedOut_ = true;
             // Stopping fails the load as cancelled; it is reported as the time-out.
             webkit_web_view_stop_loading(controller->webViewZEV_.get());
             return G_SOURCE_REMOVE;
         },
-        this, nullptr);
+        this, nullptr));
 }
 
 void ZevWebViewController::stopTimeout() {
-    if (timeoutSource_) g_source_remove(timeoutSource_);
-    timeoutSource_ = 0;
+    timeoutSource_.reset();
 }
 
 gboolean ZevWebViewController::onRunFileChooser(WebKitWebView* view,

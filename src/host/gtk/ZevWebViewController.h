@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "base/raii/GObjectPtr.h"
+#include "base/raii/GSourceId.h"
+#include "base/raii/SignalScope.h"
 #include "bridge/BridgeText.h"
 #include "bridge/Liveness.h"
 #include "bridge/Services.h"
-#include "host/gtk/GObjectPtr.h"
 #include "host/ZevGeometry.h"
 
 namespace lumetta::host {
@@ -89,16 +91,16 @@ class ZevWebViewController {
     bridge::Services& services_;
     GtkOverlay* overlay_;
     WebKitWebView* webViewZOM_;
-    GObjectPtr<WebKitUserContentManager> content_;
-    GObjectPtr<WebKitWebView> webViewZEV_;
+    raii::GObjectPtr<WebKitUserContentManager> content_;
+    raii::GObjectPtr<WebKitWebView> webViewZEV_;
     ZevRect frame_;
     std::chrono::milliseconds timeout_{60000};
-    guint timeoutSource_ = 0;
+    raii::GSourceId timeoutSource_;
     bool loadFailed_ = false;  // the current load already reported its failure
     bool timedOut_ = false;    // the current load was stopped by the time-out
-    std::unique_ptr<SignalScope> overlaySignals_;
-    std::unique_ptr<SignalScope> contentSignals_;
-    std::unique_ptr<SignalScope> viewSignals_;
+    std::unique_ptr<raii::SignalScope> overlaySignals_;
+    std::unique_ptr<raii::SignalScope> contentSignals_;
+    std::unique_ptr<raii::SignalScope> viewSignals_;
     bridge::Liveness alive_;
     std::vector<bridge::NotificationCenter::Token> observations_;  // last: stopped first
 };

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/Scheduling.h"
-#include "files/UniqueFd.h"
+#include "base/raii/UniqueFd.h"
 #include "midi/Timestamp.h"
 #include "midi/UniqueID.h"
 #include "midi/alsa/AlsaSequencer.h"
@@ -106,7 +106,7 @@ struct SysExJoin {
 class AlsaMIDIService final : public MIDIService {
   public:
     AlsaMIDIService(std::unique_ptr<Sequencer> seq, std::shared_ptr<PacingClock> clock, int inPort,
-                    int outPort, MIDICoder decoder, files::UniqueFd wake)
+                    int outPort, MIDICoder decoder, raii::UniqueFd wake)
         : seq_(std::move(seq)),
           clientId_(seq_->clientId()),
           inPort_(inPort),
@@ -680,7 +680,7 @@ class AlsaMIDIService final : public MIDIService {
     const int inPort_;
     const int outPort_;
     MIDICoder decoder_;  // receive thread only
-    files::UniqueFd wake_;
+    raii::UniqueFd wake_;
     std::atomic<MIDIServiceListener*> listener_{nullptr};
     std::atomic<bool> stopping_{false};
 
@@ -699,13 +699,9 @@ class AlsaMIDIService final : public MIDIService {
 
 }  // namespace
 
-std::unique_ptr<MIDIService> openAlsaMIDIService(std::unique_ptr<Sequencer> seq,
-                                                 std::shared_ptr<PacingClock> clock,
-                                                 std::string& error) {
-    auto fail = [&](int err) -> std::unique_ptr<MIDIService> {
-        error = snd_strerror(err);
-        return nullptr;
-    };
+Expected<std::unique_ptr<MIDIService>> openAlsaMIDIService(std::unique_ptr<Sequencer> seq,
+                                                           std::shared_ptr<PacingClock> clock) {
+    auto fail = [](int err) { return failure(snd_strerror(err)); };
     const unsigned type = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
     // Without the subscription capabilities other programs do not list these ports, and the
     // other clients of this program skip them too.
@@ -727,20 +723,16 @@ std::unique_ptr<MIDIService> openAlsaMIDIService(std::unique_ptr<Sequencer> seq,
     if (const int err = snd_midi_event_new(kDecodeBuffer, &coder); err < 0) return fail(err);
     MIDICoder decoder(coder);
     snd_midi_event_no_status(coder, 1);  // every decoded message carries its status
-    files::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake) {
-        error = std::strerror(errno);
-        return nullptr;
-    }
+    raii::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) return failure(std::strerror(errno));
     return std::make_unique<AlsaMIDIService>(std::move(seq), std::move(clock), inPort, outPort,
                                              std::move(decoder), std::move(wake));
 }
 
-std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName,
-                                                 std::string& error) {
-    auto seq = openAlsaSequencer(clientName, error);
-    if (!seq) return nullptr;
-    return openAlsaMIDIService(std::move(seq), std::make_shared<SteadyPacingClock>(), error);
+Expected<std::unique_ptr<MIDIService>> openAlsaMIDIService(const std::string& clientName) {
+    auto seq = openAlsaSequencer(clientName);
+    if (!seq) return Unexpected(std::move(seq).error());
+    return openAlsaMIDIService(std::move(*seq), std::make_shared<SteadyPacingClock>());
 }
 
 }  // namespace lumetta::midi

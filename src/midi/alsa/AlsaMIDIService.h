@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Expected.h"
 #include "midi/MIDIService.h"
 
 namespace lumetta::midi {
@@ -27,13 +28,12 @@ class PacingClock;
 /// reported through MIDIServiceListener::midiIOError. The receive thread polls the sequencer and
 /// a wake-up descriptor; both threads are stopped and joined by stop() or the destructor.
 ///
-/// Returns null, with the reason in `error`, when the sequencer cannot be opened.
-std::unique_ptr<MIDIService> openAlsaMIDIService(const std::string& clientName, std::string& error);
+/// Returns the reason instead when the sequencer cannot be opened.
+Expected<std::unique_ptr<MIDIService>> openAlsaMIDIService(const std::string& clientName);
 
 /// The same service on an already open sequencer client, pacing its output on `clock`. The
 /// tests open it on a fake sequencer.
-std::unique_ptr<MIDIService> openAlsaMIDIService(std::unique_ptr<Sequencer> sequencer,
-                                                 std::shared_ptr<PacingClock> clock,
-                                                 std::string& error);
+Expected<std::unique_ptr<MIDIService>> openAlsaMIDIService(std::unique_ptr<Sequencer> sequencer,
+                                                           std::shared_ptr<PacingClock> clock);
 
 }  // namespace lumetta::midi

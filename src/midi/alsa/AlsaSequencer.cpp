@@ -162,13 +162,10 @@ class AlsaSequencer final : public Sequencer {
 
 }  // namespace
 
-std::unique_ptr<Sequencer> openAlsaSequencer(const std::string& clientName, std::string& error) {
+Expected<std::unique_ptr<Sequencer>> openAlsaSequencer(const std::string& clientName) {
     snd_seq_t* opened = nullptr;
     const int err = snd_seq_open(&opened, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
-    if (err < 0) {
-        error = snd_strerror(err);
-        return nullptr;
-    }
+    if (err < 0) return failure(snd_strerror(err));
     SeqHandle seq(opened);
     snd_seq_set_client_name(opened, clientName.c_str());
     return std::make_unique<AlsaSequencer>(std::move(seq));

@@ -5,13 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "base/Expected.h"
 #include "midi/alsa/Sequencer.h"
 
 namespace lumetta::midi {
 
-/// Opens a non-blocking duplex client named `clientName` on the "default" sequencer; null, with
-/// the reason in `error`, when it cannot be opened (no /dev/snd/seq, for one).
-std::unique_ptr<Sequencer> openAlsaSequencer(const std::string& clientName, std::string& error);
+/// Opens a non-blocking duplex client named `clientName` on the "default" sequencer; the reason
+/// when it cannot be opened (no /dev/snd/seq, for one).
+Expected<std::unique_ptr<Sequencer>> openAlsaSequencer(const std::string& clientName);
 
 /// std::chrono::steady_clock.
 class SteadyPacingClock final : public PacingClock {

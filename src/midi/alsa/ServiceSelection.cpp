@@ -38,13 +38,13 @@ std::unique_ptr<MIDIService> makeService(const std::string& clientName) {
         if (installedFactory) return installedFactory(clientName);
     }
     if (!virtualForced.load()) {
-        std::string error;
-        if (auto service = openAlsaMIDIService(clientName, error)) {
+        auto service = openAlsaMIDIService(clientName);
+        if (service) {
             logLine(LOG_INFO, "MIDI: " + clientName + " uses the ALSA sequencer");
-            return service;
+            return std::move(*service);
         }
-        logLine(LOG_WARNING, "MIDI: ALSA sequencer unavailable (" + error + "); " + clientName +
-                                 " uses the virtual MIDI service");
+        logLine(LOG_WARNING, "MIDI: ALSA sequencer unavailable (" + service.error().message +
+                                 "); " + clientName + " uses the virtual MIDI service");
     } else {
         logLine(LOG_INFO,
                 "MIDI: " + clientName + " uses the virtual MIDI service (--virtual-midi)");

@@ -23,7 +23,7 @@ using nlohmann::json;
 namespace {
 
 std::string statusResult(const files::FileStatus& status) {
-    return status.ok ? resultString("") : resultError(status.error);
+    return status.hasValue() ? resultString("") : resultError(status.error().message);
 }
 
 // A path argument. A path with a NUL in it names no file: the system would silently read it
@@ -144,16 +144,16 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
 
     functions.add("$$fs_contents::", [](const Arg& directory, const Arg& excluded) {
         auto listing = files::listDirectory(pathArgument(directory), excluded.value_or(""));
-        if (!listing.value) return resultError(listing.error);
+        if (!listing) return resultError(listing.error().message);
         json list = json::array();
-        for (auto& entry : *listing.value) list.push_back(files::toJson(entry));
+        for (auto& entry : *listing) list.push_back(files::toJson(entry));
         return jsonResult(list);
     });
 
     functions.add("$$fs_stat::", [](const Arg& path, const Arg&) {
         auto record = files::attributes(pathArgument(path));
-        if (!record.value) return resultError(record.error);
-        return jsonResult(files::toJson(*record.value));
+        if (!record) return resultError(record.error().message);
+        return jsonResult(files::toJson(*record));
     });
 
     functions.add("$$fs_exec::", [this](const Arg& target, const Arg&) {
@@ -186,21 +186,19 @@ void FsModule::registerFunctions(bridge::FunctionTable& functions) {
 
     functions.add("$$fs_readString::", [](const Arg& path, const Arg&) {
         auto text = files::readText(pathArgument(path));
-        if (!text.value) return resultError(text.error);
-        return resultString(*text.value);
+        if (!text) return resultError(text.error().message);
+        return resultString(*text);
     });
 
     functions.add("$$fs_readData::", [](const Arg& path, const Arg& options) {
-        files::FileResult<std::string> bytes;
-        if (!options) {
-            bytes = files::readWhole(pathArgument(path));
-        } else {
+        auto bytes = [&]() -> Expected<std::string> {
+            if (!options) return files::readWhole(pathArgument(path));
             json parsed = bridge::jsonObjectFromString(*options).value_or(json());
-            bytes = files::readRange(pathArgument(path), optionInteger(parsed, "offset"),
-                                     optionInteger(parsed, "length"));
-        }
-        if (!bytes.value) return resultError(bytes.error);
-        const auto& data = *bytes.value;
+            return files::readRange(pathArgument(path), optionInteger(parsed, "offset"),
+                                    optionInteger(parsed, "length"));
+        }();
+        if (!bytes) return resultError(bytes.error().message);
+        const auto& data = *bytes;
         return resultString(
             bridge::hexStringFromBytes(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
     });

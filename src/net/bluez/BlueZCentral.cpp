@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GErrorPtr.h"
 #include "net/BLEText.h"
 
 namespace lumetta::net {
@@ -20,20 +22,13 @@ constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 constexpr int kConnectTimeoutMs = 60000;
 
-struct ErrorFree {
-    void operator()(GError* e) const {
-        if (e) g_error_free(e);
-    }
-};
-
 /// The error's own message, without GDBus's "GDBus.Error:name: " prefix.
 std::string errorText(GError* error) {
     if (!error) return "Unknown error";
     if (g_dbus_error_is_remote_error(error)) {
-        GError* copy = g_error_copy(error);
-        g_dbus_error_strip_remote_error(copy);
+        raii::GErrorPtr copy(g_error_copy(error));
+        g_dbus_error_strip_remote_error(copy.get());
         std::string text = copy->message ? copy->message : "";
-        g_error_free(copy);
         if (!text.empty()) return text;
     }
     return error->message ? error->message : "Unknown error";
@@ -41,11 +36,9 @@ std::string errorText(GError* error) {
 
 bool isAccessDenied(GError* error) {
     if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED)) return true;
-    gchar* name = g_dbus_error_get_remote_error(error);
-    bool denied = name && (std::string(name) == "org.freedesktop.DBus.Error.AccessDenied" ||
-                           std::string(name) == "org.bluez.Error.NotAuthorized");
-    g_free(name);
-    return denied;
+    raii::GCharPtr name(g_dbus_error_get_remote_error(error));
+    return name && (std::string(name.get()) == "org.freedesktop.DBus.Error.AccessDenied" ||
+                    std::string(name.get()) == "org.bluez.Error.NotAuthorized");
 }
 
 /// BlueZ's 128-bit lower-case form of an event-form UUID.
@@ -82,9 +75,8 @@ std::vector<std::string> stringsOf(GVariant* value) {
     std::vector<std::string> out;
     if (!value || !g_variant_is_of_type(value, G_VARIANT_TYPE_STRING_ARRAY)) return out;
     gsize count = 0;
-    const gchar** list = g_variant_get_strv(value, &count);
-    for (gsize i = 0; i < count; ++i) out.emplace_back(list[i]);
-    g_free(list);
+    raii::GMemoryPtr<const gchar*> list(g_variant_get_strv(value, &count));
+    for (gsize i = 0; i < count; ++i) out.emplace_back(list.get()[i]);
     return out;
 }
 
@@ -109,7 +101,7 @@ void BlueZCentral::tell(F&& f) {
 BlueZCentral::BlueZCentral(BLECentralDelegate& delegate) : delegate_(delegate) {
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
-    cancellable_ = g_cancellable_new();
+    cancellable_ = raii::adopt(g_cancellable_new());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -117,7 +109,6 @@ BlueZCentral::~BlueZCentral() {
     // Queued after every request made so far, so those go out before the loop ends.
     post([this] { g_main_loop_quit(loop_); });
     thread_.join();
-    g_object_unref(cancellable_);
     g_main_loop_unref(loop_);
     g_main_context_unref(context_);
 }
@@ -132,18 +123,17 @@ void BlueZCentral::run() {
     g_main_loop_run(loop_);
 
     // Pending replies see the cancellation and end without reaching the delegate.
-    g_cancellable_cancel(cancellable_);
+    g_cancellable_cancel(cancellable_.get());
     if (nameWatch_) g_bus_unwatch_name(nameWatch_);
     if (bus_) {
-        for (guint id : subscriptions_) g_dbus_connection_signal_unsubscribe(bus_, id);
-        g_dbus_connection_flush_sync(bus_, nullptr, nullptr);
+        subscriptions_.clear();
+        g_dbus_connection_flush_sync(bus_.get(), nullptr, nullptr);
     }
     while (g_main_context_iteration(context_, FALSE)) {
     }
     if (bus_) {
-        g_dbus_connection_close_sync(bus_, nullptr, nullptr);
-        g_object_unref(bus_);
-        bus_ = nullptr;
+        g_dbus_connection_close_sync(bus_.get(), nullptr, nullptr);
+        bus_.reset();
     }
     while (g_main_context_iteration(context_, FALSE)) {
     }
@@ -185,23 +175,22 @@ void BlueZCentral::dispatchAfter(std::chrono::milliseconds delay, std::function<
 
 void BlueZCentral::start() {
     GError* raw = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &raw);
+    raii::GCharPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &raw));
     if (address) {
-        bus_ = g_dbus_connection_new_for_address_sync(
-            address,
+        bus_ = raii::adopt(g_dbus_connection_new_for_address_sync(
+            address.get(),
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &raw);
-        g_free(address);
+            nullptr, nullptr, &raw));
     }
+    raii::GErrorPtr error(raw);
     if (!bus_) {
-        syslog(LOG_WARNING, "BLE: no system bus: %s", raw ? raw->message : "");
-        if (raw) g_error_free(raw);
+        syslog(LOG_WARNING, "BLE: no system bus: %s", error ? error->message : "");
         busFailed_ = true;
         updateState();
         return;
     }
-    g_dbus_connection_set_exit_on_close(bus_, FALSE);
+    g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
 
     auto onSignal = [](GDBusConnection*, const gchar* sender, const gchar* path,
                        const gchar* interface, const gchar* signal, GVariant* parameters,
@@ -212,15 +201,17 @@ void BlueZCentral::start() {
             syslog(LOG_ERR, "BLE signal failed: %s", e.what());
         }
     };
-    subscriptions_.push_back(
-        g_dbus_connection_signal_subscribe(bus_, kBlueZ, kObjectManager, nullptr, nullptr, nullptr,
-                                           G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr));
-    subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-        bus_, kBlueZ, kProperties, "PropertiesChanged", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        onSignal, this, nullptr));
+    subscriptions_.emplace_back(
+        bus_.get(), g_dbus_connection_signal_subscribe(bus_.get(), kBlueZ, kObjectManager, nullptr,
+                                                       nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                       onSignal, this, nullptr));
+    subscriptions_.emplace_back(
+        bus_.get(), g_dbus_connection_signal_subscribe(
+                        bus_.get(), kBlueZ, kProperties, "PropertiesChanged", nullptr, nullptr,
+                        G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr));
 
     nameWatch_ = g_bus_watch_name_on_connection(
-        bus_, kBlueZ, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        bus_.get(), kBlueZ, G_BUS_NAME_WATCHER_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
             static_cast<BlueZCentral*>(self)->bluezAppeared();
         },
@@ -234,10 +225,9 @@ void BlueZCentral::call(const std::string& path, const char* interface, const ch
                         GVariant* parameters, Reply done, int timeoutMs) {
     if (!bus_) {
         if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
-        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED,
-                                            "Not connected to the system bus");
-        done(nullptr, error);
-        g_error_free(error);
+        raii::GErrorPtr error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED,
+                                                  "Not connected to the system bus"));
+        done(nullptr, error.get());
         return;
     }
     struct Pending {
@@ -246,14 +236,14 @@ void BlueZCentral::call(const std::string& path, const char* interface, const ch
     };
     auto* pending = new Pending{this, std::move(done)};
     g_dbus_connection_call(
-        bus_, kBlueZ, path.c_str(), interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE,
-        timeoutMs, cancellable_,
+        bus_.get(), kBlueZ, path.c_str(), interface, method, parameters, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, timeoutMs, cancellable_.get(),
         [](GObject* source, GAsyncResult* asyncResult, gpointer data) {
             std::unique_ptr<Pending> owned(static_cast<Pending*>(data));
             GError* raw = nullptr;
             GVariant* reply =
                 g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), asyncResult, &raw);
-            std::unique_ptr<GError, ErrorFree> error(raw);
+            raii::GErrorPtr error(raw);
             Variant result(reply);
             if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
             try {

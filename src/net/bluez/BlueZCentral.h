@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/raii/DBusSubscription.h"
+#include "base/raii/GObjectPtr.h"
 #include "net/BLECentral.h"
 
 namespace lumetta::net {
@@ -105,9 +107,9 @@ class BlueZCentral final : public BLECentral {
     // Queue only.
     GMainContext* context_ = nullptr;
     GMainLoop* loop_ = nullptr;
-    GCancellable* cancellable_ = nullptr;
-    GDBusConnection* bus_ = nullptr;
-    std::vector<guint> subscriptions_;
+    raii::GObjectPtr<GCancellable> cancellable_;
+    raii::GObjectPtr<GDBusConnection> bus_;
+    std::vector<raii::DBusSubscription> subscriptions_;
     guint nameWatch_ = 0;
     bool busFailed_ = false;
     bool present_ = false;

@@ -8,17 +8,18 @@
 #include <filesystem>
 #include <functional>
 
+#include "base/raii/GCharPtr.h"
+#include "base/raii/GObjectPtr.h"
 #include "bridge/NativeCall.h"
 #include "files/TestHome.h"
-#include "files/gio/GObjectPtr.h"
 #include "modules/fs/FsModule.h"
 #include "support/TestServices.h"
 
 namespace lumetta::modules::fs {
 namespace {
 
-using files::GCharPtr;
-using files::GObjectPtr;
+using raii::GCharPtr;
+using raii::GObjectPtr;
 using test::putFile;
 using test::ScratchDir;
 

@@ -104,9 +104,9 @@ class AlsaMIDIServiceFake : public ::testing::Test {
     void open(bool started = true) {
         auto seq = system->open("com.velmar.lumetta.midi#0");
         fake = seq.get();
-        std::string error;
-        service = openAlsaMIDIService(std::move(seq), system->clock(), error);
-        ASSERT_NE(service, nullptr) << error;
+        auto opened = openAlsaMIDIService(std::move(seq), system->clock());
+        ASSERT_TRUE(opened.hasValue()) << opened.error().message;
+        service = std::move(*opened);
         if (started) service->start(listener);
     }
 

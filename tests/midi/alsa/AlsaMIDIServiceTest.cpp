@@ -42,9 +42,9 @@ class Listener final : public MIDIServiceListener {
 
 TEST(AlsaMIDIServiceTest, OpensAClientAndStopsItsReceiveThread) {
     REQUIRE_SEQUENCER();
-    std::string error;
-    auto service = openAlsaMIDIService("com.velmar.lumetta.midi#test", error);
-    ASSERT_NE(service, nullptr) << error;
+    auto opened = openAlsaMIDIService("com.velmar.lumetta.midi#test");
+    ASSERT_TRUE(opened.hasValue()) << opened.error().message;
+    auto service = std::move(*opened);
     EXPECT_STREQ(service->kind(), "alsa");
     Listener listener;
     service->start(listener);
@@ -53,11 +53,12 @@ TEST(AlsaMIDIServiceTest, OpensAClientAndStopsItsReceiveThread) {
 
 TEST(AlsaMIDIServiceTest, SecondClientSeesNoPortsOfTheFirstAndIdsAreStable) {
     REQUIRE_SEQUENCER();
-    std::string error;
-    auto a = openAlsaMIDIService("com.velmar.lumetta.midi#a", error);
-    ASSERT_NE(a, nullptr) << error;
-    auto b = openAlsaMIDIService("com.velmar.lumetta.midi#b", error);
-    ASSERT_NE(b, nullptr) << error;
+    auto openedA = openAlsaMIDIService("com.velmar.lumetta.midi#a");
+    ASSERT_TRUE(openedA.hasValue()) << openedA.error().message;
+    auto openedB = openAlsaMIDIService("com.velmar.lumetta.midi#b");
+    ASSERT_TRUE(openedB.hasValue()) << openedB.error().message;
+    auto& a = *openedA;
+    auto& b = *openedB;
     // Lumetta's own ports are not subscribable, so neither client lists the other's.
     auto sourcesA = a->sources();
     auto sourcesB = b->sources();
@@ -73,9 +74,9 @@ TEST(AlsaMIDIServiceTest, SecondClientSeesNoPortsOfTheFirstAndIdsAreStable) {
 
 TEST(AlsaMIDIServiceTest, MidiThroughEchoesWhatIsSentWhenPresent) {
     REQUIRE_SEQUENCER();
-    std::string error;
-    auto service = openAlsaMIDIService("com.velmar.lumetta.midi#through", error);
-    ASSERT_NE(service, nullptr) << error;
+    auto opened = openAlsaMIDIService("com.velmar.lumetta.midi#through");
+    ASSERT_TRUE(opened.hasValue()) << opened.error().message;
+    auto service = std::move(*opened);
     Listener listener;
     service->start(listener);
     MIDIEndpointRef source = 0, destination = 0;

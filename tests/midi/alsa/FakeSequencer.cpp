@@ -356,7 +356,6 @@ FakeSequencer::~FakeSequencer() {
             return s.sender.client == client_ || s.dest.client == client_;
         });
     }
-    if (eventFd_ >= 0) ::close(eventFd_);
 }
 
 int FakeSequencer::createPort(const std::string& name, unsigned capability, unsigned type) {
@@ -449,7 +448,7 @@ std::string FakeSequencer::cardLongName(int card) {
 }
 
 std::vector<pollfd> FakeSequencer::pollDescriptors() {
-    return {pollfd{eventFd_, POLLIN, 0}};
+    return {pollfd{eventFd_.get(), POLLIN, 0}};
 }
 
 void FakeSequencer::push(const snd_seq_event_t& event, const uint8_t* data, size_t size) {
@@ -469,10 +468,10 @@ void FakeSequencer::signalLocked() {
     if (broken_ || readable == signalled_) return;
     if (readable) {
         const uint64_t one = 1;
-        if (::write(eventFd_, &one, sizeof one) < 0) return;
+        if (::write(eventFd_.get(), &one, sizeof one) < 0) return;
     } else {
         uint64_t value = 0;
-        if (::read(eventFd_, &value, sizeof value) < 0) return;
+        if (::read(eventFd_.get(), &value, sizeof value) < 0) return;
     }
     signalled_ = readable;
 }
@@ -558,9 +557,9 @@ void FakeSequencer::breakPoll() {
     ::close(pipeFds[0]);
     // A poll already waiting holds the eventfd itself, not its number: keep it to wake that
     // poll once the number is taken over.
-    const int old = ::dup(eventFd_);
+    const int old = ::dup(eventFd_.get());
     // A pipe's write end without a reader polls as an error; it takes the eventfd's number.
-    ::dup2(pipeFds[1], eventFd_);
+    ::dup2(pipeFds[1], eventFd_.get());
     ::close(pipeFds[1]);
     broken_ = true;
     const uint64_t one = 1;

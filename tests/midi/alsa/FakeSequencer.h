@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/raii/UniqueFd.h"
 #include "midi/alsa/Sequencer.h"
 
 namespace lumetta::midi::testing {
@@ -213,7 +214,7 @@ class FakeSequencer final : public Sequencer {
 
     std::shared_ptr<FakeSequencerSystem> system_;
     const int client_;
-    int eventFd_ = -1;
+    raii::UniqueFd eventFd_;
 
     std::mutex queueLock_;
     std::condition_variable drained_;

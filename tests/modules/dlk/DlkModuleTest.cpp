@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/raii/GSourceId.h"
 #include "bridge/NativeCall.h"
 #include "bridge/Result.h"
 #include "link/DevsimProcess.h"
@@ -23,14 +24,11 @@ namespace {
 // The main thread as the application has it: tasks run from the GLib main loop, in order.
 class GlibLoopThread final : public lumetta::bridge::MainThread {
   public:
-    ~GlibLoopThread() override {
-        if (idle_) g_source_remove(idle_);
-    }
     void post(std::function<void()> task) override {
         std::lock_guard guard(lock_);
         tasks_.push_back(std::move(task));
         // One idle source drains the queue; the lock, not GLib's, orders the hand-over.
-        if (!idle_) idle_ = g_idle_add(&GlibLoopThread::drain, this);
+        if (!idle_) idle_ = lumetta::raii::GSourceId(g_idle_add(&GlibLoopThread::drain, this));
     }
     bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
 
@@ -41,7 +39,7 @@ class GlibLoopThread final : public lumetta::bridge::MainThread {
         {
             std::lock_guard guard(me->lock_);
             tasks.swap(me->tasks_);
-            me->idle_ = 0;
+            me->idle_.release();  // the source ends itself
         }
         for (auto& task : tasks) task();
         return G_SOURCE_REMOVE;
@@ -50,7 +48,7 @@ class GlibLoopThread final : public lumetta::bridge::MainThread {
     std::thread::id owner_ = std::this_thread::get_id();
     std::mutex lock_;
     std::deque<std::function<void()>> tasks_;
-    guint idle_ = 0;
+    lumetta::raii::GSourceId idle_;  // removed if still pending when the loop goes
 };
 
 class DlkModuleTest : public ::testing::Test {

@@ -66,7 +66,7 @@ class TcpipModuleTest : public ::testing::Test {
         return count;
     }
 
-    std::string connect(test::LoopbackListener& listener, files::UniqueFd& peer) {
+    std::string connect(test::LoopbackListener& listener, raii::UniqueFd& peer) {
         std::string result = call("$$tcpip_connect", "127.0.0.1", std::to_string(listener.port()));
         peer = listener.accept();
         return result;
@@ -82,7 +82,7 @@ class TcpipModuleTest : public ::testing::Test {
 
 TEST_F(TcpipModuleTest, ConnectAnswersTheSocketNumber) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string result = connect(listener, peer);
     ASSERT_EQ(result[0], 'd');
     int number = std::stoi(result.substr(1));
@@ -92,7 +92,7 @@ TEST_F(TcpipModuleTest, ConnectAnswersTheSocketNumber) {
 
 TEST_F(TcpipModuleTest, ThreeHundredThousandBytesArriveAsAtLeastThreeReadEvents) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     std::vector<uint8_t> data(300000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 253);
@@ -114,7 +114,7 @@ TEST_F(TcpipModuleTest, ThreeHundredThousandBytesArriveAsAtLeastThreeReadEvents)
 
 TEST_F(TcpipModuleTest, PeerCloseGivesOneClosedEventAndForgetsTheNumber) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     peer.reset();
     ASSERT_TRUE(collect([&] { return closedEvents(number) == 1; }));
@@ -127,7 +127,7 @@ TEST_F(TcpipModuleTest, PeerCloseGivesOneClosedEventAndForgetsTheNumber) {
 
 TEST_F(TcpipModuleTest, CloseGivesOneClosedEventAndEndsThePeer) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     EXPECT_EQ(call("$$tcpip_close", number), "v");
     ASSERT_TRUE(collect([&] { return closedEvents(number) == 1; }));
@@ -139,7 +139,7 @@ TEST_F(TcpipModuleTest, CloseGivesOneClosedEventAndEndsThePeer) {
 
 TEST_F(TcpipModuleTest, WriteSendsTheDecodedBytes) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     EXPECT_EQ(call("$$tcpip_write", number, "48690aZZ7"), "v");
     EXPECT_EQ(test::readSome(peer.get(), 4), std::vector<uint8_t>({'H', 'i', '\n', 0}))
@@ -180,7 +180,7 @@ TEST_F(TcpipModuleTest, WritesToUnknownNumbersAnswerV) {
 
 TEST_F(TcpipModuleTest, TeardownClosesEveryConnectionWithoutEvents) {
     test::LoopbackListener listener;
-    files::UniqueFd peerA, peerB;
+    raii::UniqueFd peerA, peerB;
     connect(listener, peerA);
     connect(listener, peerB);
     size_t before = native->queue().size();
@@ -197,7 +197,7 @@ TEST_F(TcpipModuleTest, TeardownClosesEveryConnectionWithoutEvents) {
 
 TEST_F(TcpipModuleTest, AConnectionThatEndedJustBeforeTeardownIsJoinedByIt) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     peer.reset();
     // The closed event is out, but the main thread never got to release the client.
@@ -214,7 +214,7 @@ TEST_F(TcpipModuleTest, AConnectionThatEndedJustBeforeTeardownIsJoinedByIt) {
 
 TEST_F(TcpipModuleTest, AFloodingPeerIsHeldBackWhileThePageIsBehind) {
     test::LoopbackListener listener;
-    files::UniqueFd peer;
+    raii::UniqueFd peer;
     std::string number = connect(listener, peer).substr(1);
     std::atomic<bool> stop{false};
     std::atomic<size_t> flooded{0};
