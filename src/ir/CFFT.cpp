@@ -81,6 +81,38 @@ inline v4 load4(const double* p) {
 inline void store4(double* p, v4 v) {
     std::memcpy(p, &v, sizeof v);
 }
+// One run of butterflies of a stage: element k of (r0, i0) with element k of (r1, i1), twiddle
+// (wrs[k], sign * wss[k]), for k in [k0, k1). Lanes only batch independent butterflies, each
+// computed exactly as alone.
+inline void butterflyRun(double* r0, double* i0, double* r1, double* i1, const double* wrs,
+                         const double* wss, double sign, uint32_t k0, uint32_t k1) {
+    uint32_t k = k0;
+    if (k1 - k0 >= 4) {
+        const v4 sg = {sign, sign, sign, sign};
+        for (; k + 4 <= k1; k += 4) {
+            const v4 wr = load4(wrs + k);
+            const v4 wi = sg * load4(wss + k);
+            const v4 ar = load4(r1 + k), ai = load4(i1 + k);
+            const v4 tr = wr * ar - wi * ai;
+            const v4 ti = wr * ai + wi * ar;
+            const v4 br = load4(r0 + k), bi = load4(i0 + k);
+            store4(r1 + k, br - tr);
+            store4(i1 + k, bi - ti);
+            store4(r0 + k, br + tr);
+            store4(i0 + k, bi + ti);
+        }
+    }
+    for (; k < k1; ++k) {
+        const double wr = wrs[k];
+        const double wi = sign * wss[k];
+        const double tr = wr * r1[k] - wi * i1[k];
+        const double ti = wr * i1[k] + wi * r1[k];
+        r1[k] = r0[k] - tr;
+        i1[k] = i0[k] - ti;
+        r0[k] = r0[k] + tr;
+        i0[k] = i0[k] + ti;
+    }
+}
 #pragma GCC diagnostic pop
 
 // Runs f(from, to) over [0, count) in `threads` contiguous parts, the first on this thread.
@@ -186,71 +218,84 @@ void CFFT::reorder(double* re, double* im) {
     });
 }
 
+// The stages wider than a block. Their butterflies only ever pair elements at the same offset
+// within a block, so a strip of kStrip offsets taken from every block goes through all of them
+// on its own. The strip is copied into a small contiguous buffer first: its rows lie a power of
+// two apart in the array and would fight over the same cache sets. Every butterfly is the same
+// arithmetic on the same values as sweeping the whole array stage by stage, only in a different
+// order, so the result is the same to the bit; the memory is read and written once instead of
+// once a stage.
+void CFFT::wideStages(double* re, double* im, uint32_t block, double sign) {
+    constexpr uint32_t kStrip = 32;
+    const uint32_t n = size_;
+    const uint32_t rows = n / block;
+    const double* tc = tables_->cos.data();
+    const double* ts = tables_->sin.data();
+    const uint32_t strips = block >= kStrip ? block / kStrip : 1;
+    const uint32_t width = block >= kStrip ? kStrip : block;
+    parallelFor(
+        threads_, strips,
+        [&](uint64_t s0, uint64_t s1) {
+            std::vector<double> stripRe(static_cast<size_t>(rows) * width);
+            std::vector<double> stripIm(static_cast<size_t>(rows) * width);
+            for (uint64_t strip = s0; strip < s1; ++strip) {
+                const uint32_t c0 = static_cast<uint32_t>(strip) * width;
+                for (uint32_t r = 0; r < rows; ++r) {
+                    std::memcpy(&stripRe[size_t{r} * width], re + size_t{r} * block + c0,
+                                width * sizeof(double));
+                    std::memcpy(&stripIm[size_t{r} * width], im + size_t{r} * block + c0,
+                                width * sizeof(double));
+                }
+                // The stage of length `len` pairs rows `span` apart; the butterfly of row
+                // g + h (h < span) and column j has twiddle index h * block + c0 + j.
+                for (uint32_t span = 1, len = block << 1; len <= n; span <<= 1, len <<= 1) {
+                    const uint32_t half = len / 2;
+                    for (uint32_t g = 0; g < rows; g += 2 * span) {
+                        for (uint32_t h = 0; h < span; ++h) {
+                            const size_t row0 = size_t{g + h} * width;
+                            const size_t row1 = size_t{g + h + span} * width;
+                            const uint32_t k = h * block + c0;
+                            butterflyRun(&stripRe[row0], &stripIm[row0], &stripRe[row1],
+                                         &stripIm[row1], tc + (half - 1) + k, ts + (half - 1) + k,
+                                         sign, 0, width);
+                        }
+                    }
+                }
+                for (uint32_t r = 0; r < rows; ++r) {
+                    std::memcpy(re + size_t{r} * block + c0, &stripRe[size_t{r} * width],
+                                width * sizeof(double));
+                    std::memcpy(im + size_t{r} * block + c0, &stripIm[size_t{r} * width],
+                                width * sizeof(double));
+                }
+            }
+        },
+        2);
+}
+
 // Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
-// in cache; the wider stages sweep the whole array. Lanes only batch independent butterflies,
-// each computed exactly as alone.
+// in cache; the wider stages then run strip by strip (wideStages).
 void CFFT::transform(double* re, double* im) {
     const uint32_t n = size_;
     reorder(re, im);
     const double sign = direction_ == Forward ? -1.0 : 1.0;
     const double* tc = tables_->cos.data();
     const double* ts = tables_->sin.data();
-    // Butterflies [from, to) of the stage of length `len`: butterfly i pairs element
-    // (i / half) * len + i % half with the one half a group further.
-    auto stage = [&](uint64_t from, uint64_t to, uint32_t len) {
-        const uint32_t half = len / 2;
-        const double* wrs = tc + (half - 1);
-        const double* wss = ts + (half - 1);
-        uint64_t i = from;
-        while (i < to) {
-            const uint64_t group = i / half;
-            const uint32_t k0 = static_cast<uint32_t>(i % half);
-            const uint32_t k1 = static_cast<uint32_t>(std::min<uint64_t>(half, k0 + (to - i)));
-            double* r0 = re + group * len;
-            double* i0 = im + group * len;
-            double* r1 = r0 + half;
-            double* i1 = i0 + half;
-            uint32_t k = k0;
-            if (half >= 4) {
-                const v4 sg = {sign, sign, sign, sign};
-                for (; k + 4 <= k1; k += 4) {
-                    const v4 wr = load4(wrs + k);
-                    const v4 wi = sg * load4(wss + k);
-                    const v4 ar = load4(r1 + k), ai = load4(i1 + k);
-                    const v4 tr = wr * ar - wi * ai;
-                    const v4 ti = wr * ai + wi * ar;
-                    const v4 br = load4(r0 + k), bi = load4(i0 + k);
-                    store4(r1 + k, br - tr);
-                    store4(i1 + k, bi - ti);
-                    store4(r0 + k, br + tr);
-                    store4(i0 + k, bi + ti);
-                }
-            }
-            for (; k < k1; ++k) {
-                const double wr = wrs[k];
-                const double wi = sign * wss[k];
-                const double tr = wr * r1[k] - wi * i1[k];
-                const double ti = wr * i1[k] + wi * r1[k];
-                r1[k] = r0[k] - tr;
-                i1[k] = i0[k] - ti;
-                r0[k] = r0[k] + tr;
-                i0[k] = i0[k] + ti;
-            }
-            i += k1 - k0;
-        }
-    };
     constexpr uint32_t kBlock = 1u << 12;
     const uint32_t block = n < kBlock ? n : kBlock;
     parallelFor(
         threads_, n / block,
         [&](uint64_t b0, uint64_t b1) {
-            for (uint64_t b = b0; b < b1; ++b)
-                for (uint32_t len = 2; len <= block; len <<= 1)
-                    stage(b * block / 2, (b + 1) * block / 2, len);
+            for (uint64_t b = b0; b < b1; ++b) {
+                for (uint32_t len = 2; len <= block; len <<= 1) {
+                    const uint32_t half = len / 2;
+                    for (uint64_t g = b * block; g < (b + 1) * block; g += len)
+                        butterflyRun(re + g, im + g, re + g + half, im + g + half, tc + (half - 1),
+                                     ts + (half - 1), sign, 0, half);
+                }
+            }
         },
         2);
-    for (uint32_t len = block << 1; len <= n; len <<= 1)
-        parallelFor(threads_, n / 2, [&](uint64_t a, uint64_t b) { stage(a, b, len); });
+    if (block < n) wideStages(re, im, block, sign);
     if (direction_ == Inverse) {
         const double scale = 1.0 / static_cast<double>(n);
         parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {

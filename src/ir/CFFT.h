@@ -46,6 +46,7 @@ class CFFT {
 
   private:
     void transform(double* re, double* im);
+    void wideStages(double* re, double* im, uint32_t block, double sign);
     void reorder(double* re, double* im);
 
     int order_ = 0;
