@@ -190,11 +190,30 @@ void CFFT::reorder(double* re, double* im) {
         }
         return;
     }
+    double* outRe = work_.data();
+    double* outIm = work_.data() + n;
+    reorderFrom(re, im, 1, outRe, outIm);
+    parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
+        std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
+        std::memcpy(im + a, outIm + a, (b - a) * sizeof(double));
+    });
+}
+
+// re[rev(i)] = srcRe[i * stride], im[rev(i)] = srcIm[i * stride]: the bit-reversed copy of a
+// source that may be interleaved (stride 2), into arrays apart from it.
+void CFFT::reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
+                       double* im) {
+    const uint32_t n = size_;
+    if (!bitrev_.empty()) {
+        for (uint32_t i = 0; i < n; ++i) {
+            re[bitrev_[i]] = srcRe[i * stride];
+            im[bitrev_[i]] = srcIm[i * stride];
+        }
+        return;
+    }
     const int q = kTileBits;
     const int midBits = order_ - 2 * q;
     const uint32_t side = 1u << q;
-    double* outRe = work_.data();
-    double* outIm = work_.data() + n;
     uint32_t revQ[1u << kTileBits];
     for (uint32_t v = 0; v < side; ++v) revQ[v] = reverseBits(v, q);
     const int topShift = order_ - q;
@@ -206,15 +225,11 @@ void CFFT::reorder(double* re, double* im) {
                 const uint32_t toLow = rm | revQ[a];
                 for (uint32_t c = 0; c < side; ++c) {
                     const uint32_t to = (revQ[c] << topShift) | toLow;
-                    outRe[to] = re[from + c];
-                    outIm[to] = im[from + c];
+                    re[to] = srcRe[(from + c) * stride];
+                    im[to] = srcIm[(from + c) * stride];
                 }
             }
         }
-    });
-    parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
-        std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
-        std::memcpy(im + a, outIm + a, (b - a) * sizeof(double));
     });
 }
 
@@ -275,8 +290,24 @@ void CFFT::wideStages(double* re, double* im, uint32_t block, double sign) {
 // Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
 // in cache; the wider stages then run strip by strip (wideStages).
 void CFFT::transform(double* re, double* im) {
-    const uint32_t n = size_;
     reorder(re, im);
+    stages(re, im);
+    if (direction_ == Inverse) {
+        const uint32_t n = size_;
+        const double scale = 1.0 / static_cast<double>(n);
+        parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
+            for (uint64_t i = a; i < b; ++i) {
+                re[i] *= scale;
+                im[i] *= scale;
+            }
+        });
+    }
+}
+
+// Every butterfly of the transform on input already in bit-reversed order; the inverse's
+// division by N is left to the caller.
+void CFFT::stages(double* re, double* im) {
+    const uint32_t n = size_;
     const double sign = direction_ == Forward ? -1.0 : 1.0;
     const double* tc = tables_->cos.data();
     const double* ts = tables_->sin.data();
@@ -296,15 +327,6 @@ void CFFT::transform(double* re, double* im) {
         },
         2);
     if (block < n) wideStages(re, im, block, sign);
-    if (direction_ == Inverse) {
-        const double scale = 1.0 / static_cast<double>(n);
-        parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
-            for (uint64_t i = a; i < b; ++i) {
-                re[i] *= scale;
-                im[i] *= scale;
-            }
-        });
-    }
 }
 
 bool CFFT::complexTransform(double* re, double* im) {
@@ -333,13 +355,10 @@ bool CFFT::realTransform(double* data) {
     double* zr = work_.data();
     double* zi = work_.data() + m;
     if (direction_ == Forward) {
-        parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
-            for (uint64_t i = a; i < b; ++i) {
-                zr[i] = data[2 * i];
-                zi[i] = data[2 * i + 1];
-            }
-        });
-        half_->transform(zr, zi);
+        // Even samples as the real parts, odd ones as the imaginary parts, taken straight into
+        // bit-reversed order.
+        half_->reorderFrom(data, data + 1, 2, zr, zi);
+        half_->stages(zr, zi);
         const double z0r = zr[0], z0i = zi[0];
         parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
             for (uint64_t k = a + 1; k < b + 1; ++k) {
@@ -378,11 +397,24 @@ bool CFFT::realTransform(double* data) {
                 zi[k] = ei + or_;
             }
         });
-        half_->transform(zr, zi);
+        // Into bit-reversed order in the half transform's own buffer when it has one (no copy
+        // back), else in place; the division by m happens while interleaving, the same
+        // multiplication by the same factor as in the transform itself.
+        double* hr = zr;
+        double* hi = zi;
+        if (half_->bitrev_.empty()) {
+            hr = half_->work_.data();
+            hi = hr + m;
+            half_->reorderFrom(zr, zi, 1, hr, hi);
+        } else {
+            half_->reorder(zr, zi);
+        }
+        half_->stages(hr, hi);
+        const double scale = 1.0 / static_cast<double>(m);
         parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
             for (uint64_t i = a; i < b; ++i) {
-                data[2 * i] = zr[i];
-                data[2 * i + 1] = zi[i];
+                data[2 * i] = hr[i] * scale;
+                data[2 * i + 1] = hi[i] * scale;
             }
         });
     }
