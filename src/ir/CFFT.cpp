@@ -81,6 +81,38 @@ inline v4 load4(const double* p) {
 inline void store4(double* p, v4 v) {
     std::memcpy(p, &v, sizeof v);
 }
+// One run of butterflies of a stage: element k of (r0, i0) with element k of (r1, i1), twiddle
+// (wrs[k], sign * wss[k]), for k in [k0, k1). Lanes only batch independent butterflies, each
+// computed exactly as alone.
+inline void butterflyRun(double* r0, double* i0, double* r1, double* i1, const double* wrs,
+                         const double* wss, double sign, uint32_t k0, uint32_t k1) {
+    uint32_t k = k0;
+    if (k1 - k0 >= 4) {
+        const v4 sg = {sign, sign, sign, sign};
+        for (; k + 4 <= k1; k += 4) {
+            const v4 wr = load4(wrs + k);
+            const v4 wi = sg * load4(wss + k);
+            const v4 ar = load4(r1 + k), ai = load4(i1 + k);
+            const v4 tr = wr * ar - wi * ai;
+            const v4 ti = wr * ai + wi * ar;
+            const v4 br = load4(r0 + k), bi = load4(i0 + k);
+            store4(r1 + k, br - tr);
+            store4(i1 + k, bi - ti);
+            store4(r0 + k, br + tr);
+            store4(i0 + k, bi + ti);
+        }
+    }
+    for (; k < k1; ++k) {
+        const double wr = wrs[k];
+        const double wi = sign * wss[k];
+        const double tr = wr * r1[k] - wi * i1[k];
+        const double ti = wr * i1[k] + wi * r1[k];
+        r1[k] = r0[k] - tr;
+        i1[k] = i0[k] - ti;
+        r0[k] = r0[k] + tr;
+        i0[k] = i0[k] + ti;
+    }
+}
 #pragma GCC diagnostic pop
 
 // Runs f(from, to) over [0, count) in `threads` contiguous parts, the first on this thread.
@@ -158,11 +190,30 @@ void CFFT::reorder(double* re, double* im) {
         }
         return;
     }
+    double* outRe = work_.data();
+    double* outIm = work_.data() + n;
+    reorderFrom(re, im, 1, outRe, outIm);
+    parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
+        std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
+        std::memcpy(im + a, outIm + a, (b - a) * sizeof(double));
+    });
+}
+
+// re[rev(i)] = srcRe[i * stride], im[rev(i)] = srcIm[i * stride]: the bit-reversed copy of a
+// source that may be interleaved (stride 2), into arrays apart from it.
+void CFFT::reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
+                       double* im) {
+    const uint32_t n = size_;
+    if (!bitrev_.empty()) {
+        for (uint32_t i = 0; i < n; ++i) {
+            re[bitrev_[i]] = srcRe[i * stride];
+            im[bitrev_[i]] = srcIm[i * stride];
+        }
+        return;
+    }
     const int q = kTileBits;
     const int midBits = order_ - 2 * q;
     const uint32_t side = 1u << q;
-    double* outRe = work_.data();
-    double* outIm = work_.data() + n;
     uint32_t revQ[1u << kTileBits];
     for (uint32_t v = 0; v < side; ++v) revQ[v] = reverseBits(v, q);
     const int topShift = order_ - q;
@@ -174,84 +225,75 @@ void CFFT::reorder(double* re, double* im) {
                 const uint32_t toLow = rm | revQ[a];
                 for (uint32_t c = 0; c < side; ++c) {
                     const uint32_t to = (revQ[c] << topShift) | toLow;
-                    outRe[to] = re[from + c];
-                    outIm[to] = im[from + c];
+                    re[to] = srcRe[(from + c) * stride];
+                    im[to] = srcIm[(from + c) * stride];
                 }
             }
         }
-    });
-    parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
-        std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
-        std::memcpy(im + a, outIm + a, (b - a) * sizeof(double));
     });
 }
 
-// Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
-// in cache; the wider stages sweep the whole array. Lanes only batch independent butterflies,
-// each computed exactly as alone.
-void CFFT::transform(double* re, double* im) {
+// The stages wider than a block. Their butterflies only ever pair elements at the same offset
+// within a block, so a strip of kStrip offsets taken from every block goes through all of them
+// on its own. The strip is copied into a small contiguous buffer first: its rows lie a power of
+// two apart in the array and would fight over the same cache sets. Every butterfly is the same
+// arithmetic on the same values as sweeping the whole array stage by stage, only in a different
+// order, so the result is the same to the bit; the memory is read and written once instead of
+// once a stage.
+void CFFT::wideStages(double* re, double* im, uint32_t block, double sign) {
+    constexpr uint32_t kStrip = 32;
     const uint32_t n = size_;
-    reorder(re, im);
-    const double sign = direction_ == Forward ? -1.0 : 1.0;
+    const uint32_t rows = n / block;
     const double* tc = tables_->cos.data();
     const double* ts = tables_->sin.data();
-    // Butterflies [from, to) of the stage of length `len`: butterfly i pairs element
-    // (i / half) * len + i % half with the one half a group further.
-    auto stage = [&](uint64_t from, uint64_t to, uint32_t len) {
-        const uint32_t half = len / 2;
-        const double* wrs = tc + (half - 1);
-        const double* wss = ts + (half - 1);
-        uint64_t i = from;
-        while (i < to) {
-            const uint64_t group = i / half;
-            const uint32_t k0 = static_cast<uint32_t>(i % half);
-            const uint32_t k1 = static_cast<uint32_t>(std::min<uint64_t>(half, k0 + (to - i)));
-            double* r0 = re + group * len;
-            double* i0 = im + group * len;
-            double* r1 = r0 + half;
-            double* i1 = i0 + half;
-            uint32_t k = k0;
-            if (half >= 4) {
-                const v4 sg = {sign, sign, sign, sign};
-                for (; k + 4 <= k1; k += 4) {
-                    const v4 wr = load4(wrs + k);
-                    const v4 wi = sg * load4(wss + k);
-                    const v4 ar = load4(r1 + k), ai = load4(i1 + k);
-                    const v4 tr = wr * ar - wi * ai;
-                    const v4 ti = wr * ai + wi * ar;
-                    const v4 br = load4(r0 + k), bi = load4(i0 + k);
-                    store4(r1 + k, br - tr);
-                    store4(i1 + k, bi - ti);
-                    store4(r0 + k, br + tr);
-                    store4(i0 + k, bi + ti);
+    const uint32_t strips = block >= kStrip ? block / kStrip : 1;
+    const uint32_t width = block >= kStrip ? kStrip : block;
+    parallelFor(
+        threads_, strips,
+        [&](uint64_t s0, uint64_t s1) {
+            std::vector<double> stripRe(static_cast<size_t>(rows) * width);
+            std::vector<double> stripIm(static_cast<size_t>(rows) * width);
+            for (uint64_t strip = s0; strip < s1; ++strip) {
+                const uint32_t c0 = static_cast<uint32_t>(strip) * width;
+                for (uint32_t r = 0; r < rows; ++r) {
+                    std::memcpy(&stripRe[size_t{r} * width], re + size_t{r} * block + c0,
+                                width * sizeof(double));
+                    std::memcpy(&stripIm[size_t{r} * width], im + size_t{r} * block + c0,
+                                width * sizeof(double));
+                }
+                // The stage of length `len` pairs rows `span` apart; the butterfly of row
+                // g + h (h < span) and column j has twiddle index h * block + c0 + j.
+                for (uint32_t span = 1, len = block << 1; len <= n; span <<= 1, len <<= 1) {
+                    const uint32_t half = len / 2;
+                    for (uint32_t g = 0; g < rows; g += 2 * span) {
+                        for (uint32_t h = 0; h < span; ++h) {
+                            const size_t row0 = size_t{g + h} * width;
+                            const size_t row1 = size_t{g + h + span} * width;
+                            const uint32_t k = h * block + c0;
+                            butterflyRun(&stripRe[row0], &stripIm[row0], &stripRe[row1],
+                                         &stripIm[row1], tc + (half - 1) + k, ts + (half - 1) + k,
+                                         sign, 0, width);
+                        }
+                    }
+                }
+                for (uint32_t r = 0; r < rows; ++r) {
+                    std::memcpy(re + size_t{r} * block + c0, &stripRe[size_t{r} * width],
+                                width * sizeof(double));
+                    std::memcpy(im + size_t{r} * block + c0, &stripIm[size_t{r} * width],
+                                width * sizeof(double));
                 }
             }
-            for (; k < k1; ++k) {
-                const double wr = wrs[k];
-                const double wi = sign * wss[k];
-                const double tr = wr * r1[k] - wi * i1[k];
-                const double ti = wr * i1[k] + wi * r1[k];
-                r1[k] = r0[k] - tr;
-                i1[k] = i0[k] - ti;
-                r0[k] = r0[k] + tr;
-                i0[k] = i0[k] + ti;
-            }
-            i += k1 - k0;
-        }
-    };
-    constexpr uint32_t kBlock = 1u << 12;
-    const uint32_t block = n < kBlock ? n : kBlock;
-    parallelFor(
-        threads_, n / block,
-        [&](uint64_t b0, uint64_t b1) {
-            for (uint64_t b = b0; b < b1; ++b)
-                for (uint32_t len = 2; len <= block; len <<= 1)
-                    stage(b * block / 2, (b + 1) * block / 2, len);
         },
         2);
-    for (uint32_t len = block << 1; len <= n; len <<= 1)
-        parallelFor(threads_, n / 2, [&](uint64_t a, uint64_t b) { stage(a, b, len); });
+}
+
+// Radix-2 decimation in time. Stages up to kBlock points run block by block while the block is
+// in cache; the wider stages then run strip by strip (wideStages).
+void CFFT::transform(double* re, double* im) {
+    reorder(re, im);
+    stages(re, im);
     if (direction_ == Inverse) {
+        const uint32_t n = size_;
         const double scale = 1.0 / static_cast<double>(n);
         parallelFor(threads_, n, [&](uint64_t a, uint64_t b) {
             for (uint64_t i = a; i < b; ++i) {
@@ -260,6 +302,31 @@ void CFFT::transform(double* re, double* im) {
             }
         });
     }
+}
+
+// Every butterfly of the transform on input already in bit-reversed order; the inverse's
+// division by N is left to the caller.
+void CFFT::stages(double* re, double* im) {
+    const uint32_t n = size_;
+    const double sign = direction_ == Forward ? -1.0 : 1.0;
+    const double* tc = tables_->cos.data();
+    const double* ts = tables_->sin.data();
+    constexpr uint32_t kBlock = 1u << 12;
+    const uint32_t block = n < kBlock ? n : kBlock;
+    parallelFor(
+        threads_, n / block,
+        [&](uint64_t b0, uint64_t b1) {
+            for (uint64_t b = b0; b < b1; ++b) {
+                for (uint32_t len = 2; len <= block; len <<= 1) {
+                    const uint32_t half = len / 2;
+                    for (uint64_t g = b * block; g < (b + 1) * block; g += len)
+                        butterflyRun(re + g, im + g, re + g + half, im + g + half, tc + (half - 1),
+                                     ts + (half - 1), sign, 0, half);
+                }
+            }
+        },
+        2);
+    if (block < n) wideStages(re, im, block, sign);
 }
 
 bool CFFT::complexTransform(double* re, double* im) {
@@ -288,13 +355,10 @@ bool CFFT::realTransform(double* data) {
     double* zr = work_.data();
     double* zi = work_.data() + m;
     if (direction_ == Forward) {
-        parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
-            for (uint64_t i = a; i < b; ++i) {
-                zr[i] = data[2 * i];
-                zi[i] = data[2 * i + 1];
-            }
-        });
-        half_->transform(zr, zi);
+        // Even samples as the real parts, odd ones as the imaginary parts, taken straight into
+        // bit-reversed order.
+        half_->reorderFrom(data, data + 1, 2, zr, zi);
+        half_->stages(zr, zi);
         const double z0r = zr[0], z0i = zi[0];
         parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
             for (uint64_t k = a + 1; k < b + 1; ++k) {
@@ -333,11 +397,24 @@ bool CFFT::realTransform(double* data) {
                 zi[k] = ei + or_;
             }
         });
-        half_->transform(zr, zi);
+        // Into bit-reversed order in the half transform's own buffer when it has one (no copy
+        // back), else in place; the division by m happens while interleaving, the same
+        // multiplication by the same factor as in the transform itself.
+        double* hr = zr;
+        double* hi = zi;
+        if (half_->bitrev_.empty()) {
+            hr = half_->work_.data();
+            hi = hr + m;
+            half_->reorderFrom(zr, zi, 1, hr, hi);
+        } else {
+            half_->reorder(zr, zi);
+        }
+        half_->stages(hr, hi);
+        const double scale = 1.0 / static_cast<double>(m);
         parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
             for (uint64_t i = a; i < b; ++i) {
-                data[2 * i] = zr[i];
-                data[2 * i + 1] = zi[i];
+                data[2 * i] = hr[i] * scale;
+                data[2 * i + 1] = hi[i] * scale;
             }
         });
     }

@@ -46,7 +46,11 @@ class CFFT {
 
   private:
     void transform(double* re, double* im);
+    void wideStages(double* re, double* im, uint32_t block, double sign);
+    void stages(double* re, double* im);
     void reorder(double* re, double* im);
+    void reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
+                     double* im);
 
     int order_ = 0;
     int threads_ = 1;

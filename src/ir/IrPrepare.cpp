@@ -10,6 +10,7 @@
 #include "ir/CFFT.h"
 #include "ir/IrClones.h"
 #include "ir/IrModel.h"
+#include "ir/IrThreads.h"
 
 namespace lumetta::ir {
 
@@ -34,20 +35,38 @@ double logMagnitude(double re, double im) {
     return m2 > 0.0 ? std::log(std::sqrt(m2)) : -110.0;
 }
 
+// Runs f(from, to) over the bins [1, half) in `threads` contiguous parts. Each bin's value
+// depends on that bin alone, so the parts give the same numbers as one loop.
+template <class F>
+void forBins(int threads, int64_t half, F f) {
+    const int64_t count = half - 1;
+    if (threads <= 1 || count < 65536) {
+        f(int64_t{1}, half);
+        return;
+    }
+    const int64_t part = (count + threads - 1) / threads;
+    runWorkers(threads, [&](int t) {
+        const int64_t from = 1 + part * t;
+        if (from < half) f(from, std::min(half, from + part));
+    });
+}
+
 // Items c to h shared by both uses: from the packed spectrum of a real sequence to the packed
-// minimum-phase spectrum, with the value to give bin 0's log magnitude.
+// minimum-phase spectrum, with the value to give bin 0's log magnitude. `fft` is the caller's
+// transform object: its tables and buffers serve every transform of the same size, and fresh
+// ones would cost a page fault every few kilobytes.
 bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control,
-                          int threads) {
+                          int threads, CFFT& fft) {
     const int64_t n = int64_t{1} << order;
     const int64_t half = n / 2;
-    CFFT fft(10);
-    fft.setThreads(threads);
     data[0] = fixedDc ? -110.0 : (data[0] != 0.0 ? std::log(std::fabs(data[0])) : -110.0);
     data[1] = logMagnitude(data[1], 0.0);
-    for (int64_t k = 1; k < half; ++k) {
-        data[2 * k] = logMagnitude(data[2 * k], data[2 * k + 1]);
-        data[2 * k + 1] = 0.0;
-    }
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            data[2 * k] = logMagnitude(data[2 * k], data[2 * k + 1]);
+            data[2 * k + 1] = 0.0;
+        }
+    });
     if (stopped(control)) return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
@@ -64,12 +83,14 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     if (stopped(control)) return false;
     const double m0 = data[0], p0 = 0.0;
     const double mHalf = data[1], pHalf = 0.0;
-    for (int64_t k = 1; k < half; ++k) {
-        const double e = std::exp(data[2 * k]);
-        const double ph = data[2 * k + 1];
-        data[2 * k] = e * std::cos(ph);
-        data[2 * k + 1] = e * std::sin(ph);
-    }
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            const double e = std::exp(data[2 * k]);
+            const double ph = data[2 * k + 1];
+            data[2 * k] = e * std::cos(ph);
+            data[2 * k + 1] = e * std::sin(ph);
+        }
+    });
     data[0] = std::exp(m0) * std::cos(p0);
     data[1] = std::exp(mHalf) * std::cos(pHalf);
     return !stopped(control);
@@ -101,7 +122,7 @@ bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
     count(control);
-    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads))
+    if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads, fft))
         return false;
     fft.configure(order, CFFT::Inverse, true);
     fft.realTransform(data.data());
@@ -140,7 +161,7 @@ bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     count(control);
     if (stopped(control)) return false;
     extendBelow30Hz(data.data(), size);
-    if (!minimumPhaseSpectrum(data, order, true, control, threads)) return false;
+    if (!minimumPhaseSpectrum(data, order, true, control, threads, fft)) return false;
     // Mean magnitude between 200 and 300 Hz becomes 1.
     const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
     const int64_t k2 = static_cast<int64_t>(0.00625 * static_cast<double>(size) + 0.5);
@@ -194,8 +215,29 @@ int64_t gcd(int64_t a, int64_t b) {
 // Rates without a small common grid fall back to one division a term.
 LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* kernel, int64_t ns,
                                   double* out) {
-    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]
+    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]. Sixteen outputs at a time: each sum waits
+    // on its previous addition, and four independent ones keep the adder busy. Every output is
+    // still summed alone, q = 0 upwards, so the grouping does not change its rounding.
     int64_t s = 0;
+    for (; s + 16 <= ns; s += 16) {
+        v4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
+        const double* k0 = kernel + s + nq - 1;
+        for (int64_t q = 0; q < nq; ++q) {
+            v4 kv0, kv1, kv2, kv3;
+            std::memcpy(&kv0, k0 - q, sizeof kv0);
+            std::memcpy(&kv1, k0 - q + 4, sizeof kv1);
+            std::memcpy(&kv2, k0 - q + 8, sizeof kv2);
+            std::memcpy(&kv3, k0 - q + 12, sizeof kv3);
+            acc0 += cq[q] * kv0;
+            acc1 += cq[q] * kv1;
+            acc2 += cq[q] * kv2;
+            acc3 += cq[q] * kv3;
+        }
+        std::memcpy(out + s, &acc0, sizeof acc0);
+        std::memcpy(out + s + 4, &acc1, sizeof acc1);
+        std::memcpy(out + s + 8, &acc2, sizeof acc2);
+        std::memcpy(out + s + 12, &acc3, sizeof acc3);
+    }
     for (; s + 4 <= ns; s += 4) {
         v4 acc = {0.0, 0.0, 0.0, 0.0};
         const double* k0 = kernel + s + nq - 1;
