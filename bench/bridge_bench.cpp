@@ -228,10 +228,8 @@ int main(int argc, char** argv) {
 
     ProbeMainThread mainThread;
     auto evaluations = bridge::NotificationCenter::defaultCenter().observe(
-        bridge::note::evalJavaScript, [&](const bridge::Notification& n) {
-            if (auto* script = std::any_cast<std::string>(&n.object))
-                noteEvaluation(mainThread, *script);
-        });
+        bridge::note::evalJavaScript,
+        [&](const std::string& script) { noteEvaluation(mainThread, script); });
     test::NullStore store;
     test::NullApplication application;
     bridge::Services services{mainThread, bridge::NotificationCenter::defaultCenter(), store,

@@ -84,25 +84,22 @@ class Bench {
             [this](const std::string& name) { return system_->openClient(name); });
         source_ =
             system_->addSource(midi::VirtualMIDISystem::EndpointSpec{"Bench", 4711, {}, {}, {}});
-        token_ =
-            center_.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
-                const uint64_t now = midi::current_host_time();
-                const auto& script = std::any_cast<const std::string&>(n.object);
-                // Each event reads ...message\f<hex>\f<time>... with the form feeds escaped.
-                static const std::string key = "message\\f";
-                for (size_t at = script.find(key); at != std::string::npos;
-                     at = script.find(key, at + 1)) {
-                    const size_t hex = at + key.size();
-                    if (hex + 6 > script.size()) break;
-                    const int b1 = hexDigit(script[hex + 2]) * 16 + hexDigit(script[hex + 3]);
-                    const int b2 = hexDigit(script[hex + 4]) * 16 + hexDigit(script[hex + 5]);
-                    const size_t id =
-                        (static_cast<size_t>(b1) << 7 | static_cast<size_t>(b2)) % kIds;
-                    const uint64_t sent = sentAt_[id].load(std::memory_order_acquire);
-                    if (recording_.load()) latencies_.push_back(now - sent);
-                    delivered_.fetch_add(1, std::memory_order_release);
-                }
-            });
+        token_ = center_.observe(bridge::note::evalJavaScript, [this](const std::string& script) {
+            const uint64_t now = midi::current_host_time();
+            // Each event reads ...message\f<hex>\f<time>... with the form feeds escaped.
+            static const std::string key = "message\\f";
+            for (size_t at = script.find(key); at != std::string::npos;
+                 at = script.find(key, at + 1)) {
+                const size_t hex = at + key.size();
+                if (hex + 6 > script.size()) break;
+                const int b1 = hexDigit(script[hex + 2]) * 16 + hexDigit(script[hex + 3]);
+                const int b2 = hexDigit(script[hex + 4]) * 16 + hexDigit(script[hex + 5]);
+                const size_t id = (static_cast<size_t>(b1) << 7 | static_cast<size_t>(b2)) % kIds;
+                const uint64_t sent = sentAt_[id].load(std::memory_order_acquire);
+                if (recording_.load()) latencies_.push_back(now - sent);
+                delivered_.fetch_add(1, std::memory_order_release);
+            }
+        });
         native_ = std::make_unique<bridge::NativeCall>(
             services_, std::vector<bridge::ModuleDescriptor>{modules::midi::descriptor()});
         native_->call("$$midi_inconnect", R"({"MIDIEndpointUIDKey":4711})", std::nullopt);

@@ -150,9 +150,8 @@ class EchoServer {
 double echoThroughModule(const std::vector<uint8_t>& chunk) {
     test::TestHost host;
     std::unique_ptr<bridge::NativeCall> native;
-    auto relay = host.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
-        native->postEvent(std::any_cast<std::string>(n.object));
-    });
+    auto relay = host.center.observe(bridge::note::postEvent,
+                                     [&](const std::string& event) { native->postEvent(event); });
     native = std::make_unique<bridge::NativeCall>(
         host.services, std::vector<bridge::ModuleDescriptor>{modules::tcpip::descriptor()});
     EchoServer echo;

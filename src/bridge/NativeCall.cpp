@@ -117,7 +117,7 @@ void NativeCall::didReceiveScriptMessage(std::string_view name, std::string_view
 }
 
 void NativeCall::evalJavaScript(std::string script) {
-    services_.center.post(note::evalJavaScript, std::move(script), this);
+    services_.center.post(note::evalJavaScript, script, this);
 }
 
 void NativeCall::postEvent(std::string event) {

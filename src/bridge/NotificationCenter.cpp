@@ -5,7 +5,11 @@
 namespace lumetta::bridge {
 
 struct NotificationCenter::Entry {
+    Entry(std::string observed, std::type_index objectType, Observer call)
+        : name(std::move(observed)), type(objectType), observer(std::move(call)) {}
+
     std::string name;
+    std::type_index type;
     Observer observer;
     std::recursive_mutex calling;  // held while the observer runs
     bool alive = true;
@@ -44,10 +48,10 @@ NotificationCenter& NotificationCenter::defaultCenter() {
     return center;
 }
 
-NotificationCenter::Token NotificationCenter::observe(std::string name, Observer observer) {
-    auto entry = std::make_shared<Entry>();
-    entry->name = std::move(name);
-    entry->observer = std::move(observer);
+NotificationCenter::Token NotificationCenter::observeObject(std::string_view name,
+                                                            const std::type_info& type,
+                                                            Observer observer) {
+    auto entry = std::make_shared<Entry>(std::string(name), type, std::move(observer));
     std::lock_guard guard(lock_);
     entries_.push_back(entry);
     return Token(this, entry);
@@ -62,21 +66,19 @@ void NotificationCenter::remove(const std::shared_ptr<Entry>& entry) {
     entry->alive = false;
 }
 
-void NotificationCenter::post(const Notification& notification) {
+void NotificationCenter::postObject(std::string_view name, const std::type_info& type,
+                                    const void* object, NativeCall* native) {
+    const std::type_index objectType(type);
     std::vector<std::shared_ptr<Entry>> targets;
     {
         std::lock_guard guard(lock_);
         for (auto& e : entries_)
-            if (e->name == notification.name) targets.push_back(e);
+            if (e->name == name && e->type == objectType) targets.push_back(e);
     }
     for (auto& e : targets) {
         std::lock_guard calling(e->calling);
-        if (e->alive) e->observer(notification);
+        if (e->alive) e->observer(object, native);
     }
-}
-
-void NotificationCenter::post(std::string name, std::any object, NativeCall* native) {
-    post(Notification{std::move(name), std::move(object), native});
 }
 
 }  // namespace lumetta::bridge

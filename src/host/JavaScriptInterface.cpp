@@ -6,15 +6,6 @@ namespace lumetta::host {
 
 using namespace lumetta::bridge;
 
-namespace {
-std::string stringObject(const Notification& n) {
-    if (auto* s = std::any_cast<std::string>(&n.object)) return *s;
-    if (auto* a = std::any_cast<Arg>(&n.object)) return a->value_or("");
-    if (auto* c = std::any_cast<const char*>(&n.object)) return *c ? *c : "";
-    return {};
-}
-}  // namespace
-
 JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& services,
                                          const std::vector<ModuleDescriptor>& modules)
     : controller_(controller),
@@ -26,34 +17,36 @@ JavaScriptInterface::JavaScriptInterface(PageController& controller, Services& s
     // The bridge exists before the relays start, so a notification from another thread never
     // finds it missing.
     auto& center = services.center;
-    observations_.push_back(center.observe(note::postEvent, [this](const Notification& n) {
-        if (addressedToMe(n)) native_->postEvent(stringObject(n));
-    }));
-    observations_.push_back(center.observe(note::evalJavaScript, [this](const Notification& n) {
-        if (addressedToMe(n)) controller_.postJavaScriptFunction(stringObject(n));
-    }));
-    observations_.push_back(center.observe(note::nativeControl, [this](const Notification& n) {
-        if (!addressedToMe(n)) return;
-        services_.mainThread.post([this, alive = alive_.watch(), command = stringObject(n)] {
-            if (!alive.expired()) controller_.nativeControl(command);
-        });
-    }));
-    observations_.push_back(center.observe(note::nativeLocate, [this](const Notification& n) {
-        if (!addressedToMe(n)) return;
-        services_.mainThread.post([this, alive = alive_.watch(), url = stringObject(n)] {
-            if (!alive.expired()) controller_.loadURL(url);
-        });
-    }));
-    observations_.push_back(center.observe(note::enableDragDrop, [this](const Notification& n) {
-        if (!addressedToMe(n)) return;
-        const Arg* arg = std::any_cast<Arg>(&n.object);
-        dragdrop_.store(boolValue(arg ? *arg : Arg(stringObject(n))));
-    }));
-    observations_.push_back(center.observe(note::dropFiles, [this](const Notification& n) {
-        if (!addressedToMe(n)) return;
-        if (auto* paths = std::any_cast<std::vector<std::string>>(&n.object))
-            native_->setDropfiles(*paths);
-    }));
+    observations_.push_back(
+        center.observe(note::postEvent, [this](const std::string& event, NativeCall* to) {
+            if (addressedToMe(to)) native_->postEvent(event);
+        }));
+    observations_.push_back(
+        center.observe(note::evalJavaScript, [this](const std::string& script, NativeCall* to) {
+            if (addressedToMe(to)) controller_.postJavaScriptFunction(script);
+        }));
+    observations_.push_back(
+        center.observe(note::nativeControl, [this](const std::string& command, NativeCall* to) {
+            if (!addressedToMe(to)) return;
+            services_.mainThread.post([this, alive = alive_.watch(), command] {
+                if (!alive.expired()) controller_.nativeControl(command);
+            });
+        }));
+    observations_.push_back(
+        center.observe(note::nativeLocate, [this](const std::string& url, NativeCall* to) {
+            if (!addressedToMe(to)) return;
+            services_.mainThread.post([this, alive = alive_.watch(), url] {
+                if (!alive.expired()) controller_.loadURL(url);
+            });
+        }));
+    observations_.push_back(
+        center.observe(note::enableDragDrop, [this](const Arg& on, NativeCall* to) {
+            if (addressedToMe(to)) dragdrop_.store(boolValue(on));
+        }));
+    observations_.push_back(center.observe(
+        note::dropFiles, [this](const std::vector<std::string>& paths, NativeCall* to) {
+            if (addressedToMe(to)) native_->setDropfiles(paths);
+        }));
     server_.setAdmit([this](const Arg& origin) -> std::optional<std::string> {
         // Requests without an Origin field carry the token, which only trusted frames get.
         try {

@@ -59,8 +59,9 @@ class JavaScriptInterface {
     void waitForReady(const std::function<void()>& iterate);
 
   private:
-    bool addressedToMe(const bridge::Notification& n) const {
-        return n.native == nullptr || n.native == native_.get();
+    /// Whether a notification for `addressee` (null: every page) concerns this page.
+    bool addressedToMe(const bridge::NativeCall* addressee) const {
+        return addressee == nullptr || addressee == native_.get();
     }
 
     PageController& controller_;

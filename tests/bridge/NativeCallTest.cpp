@@ -218,10 +218,11 @@ TEST(NativeCallLifecycle, ResultPostsRecognizerEventToEveryPage) {
     TestHost host;
     NativeCall native(host.services, {});
     std::vector<std::string> events;
-    auto token = host.center.observe(note::postEvent, [&](const Notification& n) {
-        EXPECT_EQ(n.native, nullptr);
-        events.push_back(std::any_cast<std::string>(n.object));
-    });
+    auto token =
+        host.center.observe(note::postEvent, [&](const std::string& event, NativeCall* to) {
+            EXPECT_EQ(to, nullptr);
+            events.push_back(event);
+        });
     EXPECT_EQ(native.call("result", "partial", "hello"), "v");
     EXPECT_EQ(events, (std::vector<std::string>{"recognizer\fpartial\fhello"}));
 }

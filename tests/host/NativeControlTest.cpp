@@ -14,9 +14,10 @@ class NativeControlTest : public ::testing::Test {
   protected:
     NativeControlTest() {
         NativeControl::clear();
-        token = host.center.observe(note::postEvent, [this](const Notification& n) {
-            events.push_back({std::any_cast<std::string>(n.object), n.native});
-        });
+        token =
+            host.center.observe(note::postEvent, [this](const std::string& event, NativeCall* to) {
+                events.push_back({event, to});
+            });
     }
     ~NativeControlTest() override { NativeControl::clear(); }
     test::TestHost host;

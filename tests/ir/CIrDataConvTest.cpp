@@ -33,10 +33,8 @@ class ConvertEvents {
   public:
     ConvertEvents() {
         token_ = bridge::NotificationCenter::defaultCenter().observe(
-            bridge::note::postEvent, [this](const bridge::Notification& n) {
-                const auto* text = std::any_cast<std::string>(&n.object);
-                if (!text) return;
-                const auto fields = split(*text);
+            bridge::note::postEvent, [this](const std::string& event) {
+                const auto fields = split(event);
                 if (fields.size() != 4 || fields[2] != "convert") return;
                 std::lock_guard guard(lock_);
                 events_.push_back(nlohmann::json::parse(fields[3]));
@@ -275,9 +273,8 @@ TEST_F(ConvJob, CommandsRunThroughTheNativeControlTable) {
     lumetta::test::TestHost host;
     bridge::NativeCall native(host.services, {});
     std::vector<std::string> posted;
-    auto token = host.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
-        posted.push_back(std::any_cast<std::string>(n.object));
-    });
+    auto token = host.center.observe(bridge::note::postEvent,
+                                     [&](const std::string& event) { posted.push_back(event); });
     const std::string in = synth::writeTemp(
         "viacontrol.wav", synth::wavFile({0.1, 0.2, 0.3, 0.4}, 2, 44100, 16, false));
     host::NativeControl::proc(native, "wavstat:{\"path\":\"" + in + "\"}", nullptr);

@@ -81,9 +81,9 @@ class TestHost {
   public:
     TestHost() {
         evalToken_ =
-            center.observe(bridge::note::evalJavaScript, [this](const bridge::Notification& n) {
+            center.observe(bridge::note::evalJavaScript, [this](const std::string& script) {
                 std::lock_guard guard(lock_);
-                scripts.push_back(std::any_cast<std::string>(n.object));
+                scripts.push_back(script);
             });
     }
 

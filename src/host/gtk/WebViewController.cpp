@@ -67,11 +67,8 @@ WebViewController::WebViewController(Services& services,
         if (!trust_.add(origin, TrustSource::Listed))
             syslog(LOG_WARNING, "not an origin, not trusted: %s", origin.c_str());
     }
-    closeWindowObservation_ =
-        services_.center.observe(note::closeWindow, [this](const Notification& n) {
-            if (auto* const* child = std::any_cast<WebViewWindowController*>(&n.object))
-                closeWindow(*child);
-        });
+    closeWindowObservation_ = services_.center.observe(
+        note::closeWindow, [this](WebViewWindowController* child) { closeWindow(child); });
 }
 
 WebViewController::~WebViewController() {

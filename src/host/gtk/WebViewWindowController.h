@@ -57,3 +57,9 @@ class WebViewWindowController {
 };
 
 }  // namespace lumetta::host
+
+namespace lumetta::bridge::note {
+/// A child window closed; the object is its controller. Declared here, with the type it carries,
+/// so that the bridge's list of names needs no host type.
+inline constexpr Notification<host::WebViewWindowController*> closeWindow{"lumetta.closeWindow"};
+}  // namespace lumetta::bridge::note

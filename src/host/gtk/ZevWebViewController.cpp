@@ -22,12 +22,6 @@ constexpr const char* kMessageHandler = "sendMsgToZOM";
 constexpr int64_t kMaxExtent = 16384;
 constexpr int64_t kMaxOffset = 4 * kMaxExtent;
 
-Arg argOf(const std::any& object) {
-    if (auto* arg = std::any_cast<Arg>(&object)) return *arg;
-    if (auto* text = std::any_cast<std::string>(&object)) return *text;
-    return std::nullopt;
-}
-
 // The file chooser's answer to one file input of the panel page; releases both.
 void onFileChosen(GtkNativeDialog* dialog, int response, gpointer data) {
     raii::GObjectPtr<GtkNativeDialog> owned(dialog);
@@ -126,13 +120,13 @@ ZevWebViewController::~ZevWebViewController() {
     content_.reset();
 }
 
-void ZevWebViewController::observe(const char* name,
+void ZevWebViewController::observe(const Notification<Arg>& note,
                                    std::function<void(ZevWebViewController&, const Arg&)> worker) {
     // Notifications arrive on the posting thread (the loopback server's, for some calls); the
     // work always runs on the main thread, and not at all once the controller is gone.
     observations_.push_back(services_.center.observe(
-        name, [this, worker = std::move(worker), watch = alive_.watch()](const Notification& n) {
-            services_.mainThread.post([this, worker, watch, arg = argOf(n.object)] {
+        note, [this, worker = std::move(worker), watch = alive_.watch()](const Arg& arg) {
+            services_.mainThread.post([this, worker, watch, arg] {
                 if (!watch.expired()) worker(*this, arg);
             });
         }));

@@ -81,7 +81,7 @@ class ZevWebViewController {
                                  gpointer self);
     static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request,
                                      gpointer self);
-    void observe(const char* name,
+    void observe(const bridge::Notification<bridge::Arg>& note,
                  std::function<void(ZevWebViewController&, const bridge::Arg&)> worker);
     void triggerOnSendMsgToZOM(std::string body);
     void triggerOnZevWebViewNotify(int code);

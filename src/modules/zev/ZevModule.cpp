@@ -10,7 +10,7 @@ using namespace lumetta::bridge;
 ModuleDescriptor descriptor() {
     return {"zev", 100, [](ModuleContext& ctx) {
                 NotificationCenter* center = &ctx.services.center;
-                const std::pair<const char*, const char*> functions[] = {
+                const std::pair<const char*, Notification<Arg>> functions[] = {
                     {"$$zev_viewPositionConfig::", note::positionConfig},
                     {"$$zev_show::", note::show},
                     {"$$zev_hide::", note::hide},
@@ -19,11 +19,12 @@ ModuleDescriptor descriptor() {
                 };
                 // Plain names, not a structured binding: clang before 16 cannot capture those.
                 for (const auto& entry : functions) {
-                    const char* name = entry.second;
-                    ctx.functions.add(entry.first, [center, name](const Arg& arg1, const Arg&) {
-                        center->post(name, arg1);
-                        return resultVoid();
-                    });
+                    const Notification<Arg> notification = entry.second;
+                    ctx.functions.add(entry.first,
+                                      [center, notification](const Arg& arg1, const Arg&) {
+                                          center->post(notification, arg1);
+                                          return resultVoid();
+                                      });
                 }
                 return std::make_unique<Module>();
             }};

@@ -1,18 +1,24 @@
 #pragma once
 
 #include "bridge/Module.h"
+#include "bridge/NotificationCenter.h"
 
 namespace lumetta::modules::zev {
 
-/// Names of the process-wide notifications that carry the page's commands to the secondary
-/// panel. Each is posted by the matching bridge function with its first argument (a
-/// bridge::Arg, possibly absent) as the object and no addressee.
+/// The process-wide notifications that carry the page's commands to the secondary panel. Each
+/// is posted by the matching bridge function with its first argument (possibly absent) as the
+/// object and no addressee.
 namespace note {
-inline constexpr const char* positionConfig = "zevViewPositionConfig";  ///< geometry JSON text
-inline constexpr const char* show = "showWebViewZEV";                   ///< no meaningful object
-inline constexpr const char* hide = "hideWebViewZEV";                   ///< no meaningful object
-inline constexpr const char* openPage = "openPageInZEVView";            ///< URL text
-inline constexpr const char* sendMsg = "sendMsgToZEV";                  ///< message text
+/// Geometry JSON text.
+inline constexpr bridge::Notification<bridge::Arg> positionConfig{"zevViewPositionConfig"};
+/// No meaningful object.
+inline constexpr bridge::Notification<bridge::Arg> show{"showWebViewZEV"};
+/// No meaningful object.
+inline constexpr bridge::Notification<bridge::Arg> hide{"hideWebViewZEV"};
+/// URL text.
+inline constexpr bridge::Notification<bridge::Arg> openPage{"openPageInZEVView"};
+/// Message text.
+inline constexpr bridge::Notification<bridge::Arg> sendMsg{"sendMsgToZEV"};
 }  // namespace note
 
 /// The zev functions: each posts its notification and answers "v" at once, on the calling

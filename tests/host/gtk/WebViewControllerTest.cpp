@@ -90,10 +90,8 @@ TEST(WebViewController, DropHandlersOfAViewThatOutlivesItsPageDoNothing) {
     test::initDisplayOnce();
     test::WindowServices services;
     std::vector<std::string> events;
-    auto token =
-        services.center.observe(bridge::note::postEvent, [&](const bridge::Notification& n) {
-            if (auto* text = std::any_cast<std::string>(&n.object)) events.push_back(*text);
-        });
+    auto token = services.center.observe(
+        bridge::note::postEvent, [&](const std::string& event) { events.push_back(event); });
     auto controller = std::make_unique<host::WebViewController>(
         services.services, std::vector<bridge::ModuleDescriptor>{modules::app::descriptor()},
         host::WebViewController::Options{});

@@ -85,13 +85,14 @@ TEST_F(WebViewWindowControllerTest, ClosingOneWindowForgetsExactlyThatController
     host::WebViewWindowController& third = main_->openWindow(page("three"));
     ASSERT_TRUE(test::runUntil([&] { return titleOf(second) == "two"; }));
 
-    std::vector<std::string> closeNotices;
+    std::vector<host::WebViewWindowController*> closeNotices;
     auto token =
-        host_.center.observe(bridge::note::closeWindow, [&](const bridge::Notification& n) {
-            EXPECT_EQ(n.native, nullptr);
-            EXPECT_EQ(std::any_cast<host::WebViewWindowController*>(n.object), &second);
-            closeNotices.push_back(n.name);
-        });
+        host_.center.observe(bridge::note::closeWindow,
+                             [&](host::WebViewWindowController* closed, bridge::NativeCall* to) {
+                                 EXPECT_EQ(to, nullptr);
+                                 EXPECT_EQ(closed, &second);
+                                 closeNotices.push_back(closed);
+                             });
     // The window's own close, as its close button gives it.
     gtk_window_close(second.window());
     EXPECT_EQ(closeNotices.size(), 1u);
@@ -112,7 +113,7 @@ TEST_F(WebViewWindowControllerTest, TheMainControllerClosesItsChildrenWhenItGoes
     test::runFor(100ms);
     int closed = 0;
     auto token = host_.center.observe(bridge::note::closeWindow,
-                                      [&](const bridge::Notification&) { ++closed; });
+                                      [&](host::WebViewWindowController*) { ++closed; });
     main_.reset();
     EXPECT_EQ(closed, 2);
     test::runFor(50ms);

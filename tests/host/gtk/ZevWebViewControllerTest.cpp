@@ -38,11 +38,12 @@ class ZevWebViewControllerTest : public ::testing::Test {
         gtk_overlay_set_child(GTK_OVERLAY(overlay_), GTK_WIDGET(mainView_));
         gtk_window_set_child(window_, overlay_);
         gtk_window_present(window_);
-        events_ = host_.center.observe(note::postEvent, [this](const Notification& n) {
-            std::lock_guard guard(lock_);
-            EXPECT_EQ(n.native, nullptr) << "panel events reach every page";
-            events_seen_.push_back(std::any_cast<std::string>(n.object));
-        });
+        events_ =
+            host_.center.observe(note::postEvent, [this](const std::string& event, NativeCall* to) {
+                std::lock_guard guard(lock_);
+                EXPECT_EQ(to, nullptr) << "panel events reach every page";
+                events_seen_.push_back(event);
+            });
         zev_ = std::make_unique<host::ZevWebViewController>(host_.services, GTK_OVERLAY(overlay_),
                                                             mainView_);
         ASSERT_TRUE(

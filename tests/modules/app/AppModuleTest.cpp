@@ -19,15 +19,17 @@ namespace {
 class AppModuleTest : public ::testing::Test {
   protected:
     AppModuleTest() {
-        for (const char* name :
-             {note::postEvent, note::nativeControl, note::nativeLocate, note::enableDragDrop}) {
-            tokens.push_back(host.center.observe(name, [this](const Notification& n) {
-                std::string text;
-                if (auto* s = std::any_cast<std::string>(&n.object)) text = *s;
-                if (auto* a = std::any_cast<Arg>(&n.object)) text = a->value_or("<null>");
-                posted.push_back({n.name, text, n.native});
-            }));
+        for (const Notification<std::string>& notice :
+             {note::postEvent, note::nativeControl, note::nativeLocate}) {
+            tokens.push_back(host.center.observe(
+                notice, [this, name = notice.name](const std::string& text, NativeCall* to) {
+                    posted.push_back({std::string(name), text, to});
+                }));
         }
+        tokens.push_back(host.center.observe(note::enableDragDrop, [this](const Arg& on,
+                                                                          NativeCall* to) {
+            posted.push_back({std::string(note::enableDragDrop.name), on.value_or("<null>"), to});
+        }));
     }
     struct Posted {
         std::string name, object;
@@ -92,7 +94,7 @@ TEST_F(AppModuleTest, RequestsToTheHostAreAddressedToThisPage) {
     native.call("$$app_locate", "file:///tmp/x.html", {});
     native.call("$$app_dragdrop", "1", {});
     ASSERT_EQ(posted.size(), 3u);
-    EXPECT_EQ(posted[0].name, note::nativeControl);
+    EXPECT_EQ(posted[0].name, note::nativeControl.name);
     EXPECT_EQ(posted[0].object, "nosuch:{}");
     EXPECT_EQ(posted[1].object, "file:///tmp/x.html");
     EXPECT_EQ(posted[2].object, "1");
@@ -141,9 +143,8 @@ TEST_F(AppModuleTest, StoreNotificationAndRecognizerPlaceholders) {
 
 TEST_F(AppModuleTest, LocateLoadsOnlyWhatParsesAsAUrl) {
     std::vector<std::string> located;
-    auto token = host.center.observe(note::nativeLocate, [&](const Notification& n) {
-        located.push_back(std::any_cast<std::string>(n.object));
-    });
+    auto token = host.center.observe(note::nativeLocate,
+                                     [&](const std::string& url) { located.push_back(url); });
     for (const char* text : {"not a url", "", "example.com/page", "://nothing", "1http://x",
                              "http://exa mple.com/", "http://a/%zz", "http://a/%4", "http://é.fr/",
                              "javascript:alert('x')\n", "http://a/\"q\""})

@@ -24,8 +24,8 @@ class TcpipModuleTest : public ::testing::Test {
   protected:
     TcpipModuleTest() {
         // What each page's JavaScriptInterface does with "lumetta.postEvent".
-        relay = host.center.observe(bridge::note::postEvent, [this](const bridge::Notification& n) {
-            if (native) native->postEvent(std::any_cast<std::string>(n.object));
+        relay = host.center.observe(bridge::note::postEvent, [this](const std::string& event) {
+            if (native) native->postEvent(event);
         });
         native = std::make_unique<bridge::NativeCall>(
             host.services, std::vector<bridge::ModuleDescriptor>{descriptor()});
@@ -186,8 +186,7 @@ TEST_F(TcpipModuleTest, TeardownClosesEveryConnectionWithoutEvents) {
     size_t before = native->queue().size();
     auto& center = host.center;
     std::atomic<int> late{0};
-    auto counter =
-        center.observe(bridge::note::postEvent, [&](const bridge::Notification&) { ++late; });
+    auto counter = center.observe(bridge::note::postEvent, [&](const std::string&) { ++late; });
     native.reset();
     EXPECT_EQ(late.load(), 0);
     EXPECT_EQ(before, 0u);

@@ -24,14 +24,15 @@ TEST(ZevModule, EachFunctionAnswersVoidAndPostsItsNotificationWithTheFirstArgume
     std::mutex lock;
     std::vector<Posted> posted;
     std::vector<NotificationCenter::Token> tokens;
-    for (const char* name :
+    for (const Notification<Arg>& notice :
          {modules::zev::note::positionConfig, modules::zev::note::show, modules::zev::note::hide,
           modules::zev::note::openPage, modules::zev::note::sendMsg}) {
-        tokens.push_back(host.center.observe(name, [&](const Notification& n) {
-            std::lock_guard guard(lock);
-            EXPECT_EQ(n.native, nullptr) << "reaches the panel whichever page asked";
-            posted.push_back({n.name, std::any_cast<Arg>(n.object)});
-        }));
+        tokens.push_back(
+            host.center.observe(notice, [&, name = notice.name](const Arg& object, NativeCall* to) {
+                std::lock_guard guard(lock);
+                EXPECT_EQ(to, nullptr) << "reaches the panel whichever page asked";
+                posted.push_back({std::string(name), object});
+            }));
     }
     struct Case {
         const char* function;
