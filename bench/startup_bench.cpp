@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,12 +59,15 @@ int runBareWindow(const char* url) {
         nullptr);
     webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), url);
     gtk_window_present(GTK_WINDOW(window));
+    std::fprintf(stderr, "startup: window presented\n");
+    std::fflush(stderr);
     for (;;) g_main_context_iteration(nullptr, TRUE);
 }
 
 struct Launch {
-    double ready = -1;      // seconds from launch to the first milestone
-    double evaluated = -1;  // seconds from launch to the second
+    double ready = -1;                         // seconds from launch to the first milestone
+    double evaluated = -1;                     // seconds from launch to the second
+    std::map<std::string, double> milestones;  // every "startup: <name>" line the process printed
 };
 
 // Starts `argv` with stderr on a pipe and a fresh private home, timestamps the lines that
@@ -111,6 +115,12 @@ Launch launch(const std::vector<std::string>& argv, const std::string& readyLine
         char line[4096];
         while ((result.ready < 0 || result.evaluated < 0) && std::fgets(line, sizeof line, in)) {
             const double at = std::chrono::duration<double>(Clock::now() - start).count();
+            if (const char* m = std::strstr(line, "startup: ")) {
+                std::string name = m + std::strlen("startup: ");
+                while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+                    name.pop_back();
+                result.milestones.emplace(name, at);
+            }
             if (std::strstr(line, readyLine.c_str()) && result.ready < 0) result.ready = at;
             if (std::strstr(line, evaluatedLine.c_str()) && result.evaluated < 0)
                 result.evaluated = at;
@@ -152,12 +162,15 @@ int main(int argc, char** argv) {
     }
 
     std::vector<double> appReady, appEvent, bareReady, bareEvent;
+    std::map<std::string, std::vector<double>> appMilestones, bareMilestones;
     for (int i = 0; i < kLaunches; ++i) {
         // Alternate, so a slow moment of the machine falls on both.
         Launch a = launch({app.string(), opened.string()}, "startup: page ready",
                           "startup: first script evaluated");
         Launch b =
             launch({self.string(), "--bare", "file://" + page.string()}, "ready", "evaluated");
+        for (auto& [name, at] : a.milestones) appMilestones[name].push_back(at);
+        for (auto& [name, at] : b.milestones) bareMilestones[name].push_back(at);
         if (a.ready >= 0) appReady.push_back(a.ready);
         if (a.evaluated >= 0) appEvent.push_back(a.evaluated);
         if (b.ready >= 0) bareReady.push_back(b.ready);
@@ -174,6 +187,18 @@ int main(int argc, char** argv) {
     std::printf(
         "  bare WebKit  page loaded %6.1f ms   first script run %6.1f ms   (%zu/%zu seen)\n",
         br * 1e3, be * 1e3, bareReady.size(), bareEvent.size());
+    // Where the application's time goes, in the order reached.
+    std::vector<std::pair<double, std::string>> order;
+    for (auto& [name, times] : appMilestones) order.emplace_back(median(times), name);
+    std::sort(order.begin(), order.end());
+    for (auto& [at, name] : order) {
+        auto bare = bareMilestones.find(name);
+        if (bare == bareMilestones.end())
+            std::printf("    %-24s %7.1f ms\n", name.c_str(), at * 1e3);
+        else
+            std::printf("    %-24s %7.1f ms   bare window %7.1f ms\n", name.c_str(), at * 1e3,
+                        median(bare->second) * 1e3);
+    }
     if (ar > 0 && br > 0 && ae > 0 && be > 0)
         std::printf("  ratio        ready %.2fx   first event %.2fx   (goal: within 1.20x)\n",
                     ar / br, ae / be);

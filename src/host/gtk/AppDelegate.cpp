@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "base/StartupTrace.h"
 #include "base/raii/GCharPtr.h"
 #include "base/raii/GErrorPtr.h"
 #include "bridge/BridgeText.h"
@@ -157,6 +158,7 @@ void AppDelegate::exit() {
 }
 
 void AppDelegate::launch() {
+    base::startupMilestone("launch");
     auto* window = GTK_WINDOW(gtk_application_window_new(app_.get()));
     window_ = window;
     gtk_window_set_title(window, "Lumetta");
@@ -178,19 +180,23 @@ void AppDelegate::launch() {
         viewController_ =
             std::make_unique<WebViewController>(*services_, modules::allModules(), options);
     }
+    base::startupMilestone("bridge created");
     GtkWidget* overlay = gtk_overlay_new();
     gtk_overlay_set_child(GTK_OVERLAY(overlay),
                           view ? view : viewController_->createWebView(page_));
     gtk_window_set_child(window, overlay);
+    base::startupMilestone("page view created");
     viewController_->setWindow(window, buttons.back, buttons.forward);
     zevViewController_ = std::make_unique<ZevWebViewController>(*services_, GTK_OVERLAY(overlay),
                                                                 viewController_->webView());
+    base::startupMilestone("panel view created");
 
     std::vector<std::string> pending = std::exchange(options_, {});
     for (auto& path : pending) postToAllPages(joinEvent({"app", "command", "open", path}));
 
     g_bus_get(G_BUS_TYPE_SYSTEM, nullptr, onSystemBus, this);
     gtk_window_present(window);
+    base::startupMilestone("window presented");
 }
 
 void AppDelegate::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {

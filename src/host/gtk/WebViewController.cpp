@@ -202,9 +202,11 @@ void WebViewController::applyTrust(const std::string& uri) {
 void WebViewController::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
     auto* controller = static_cast<WebViewController*>(self);
     const char* uri = webkit_web_view_get_uri(view);
+    if (event == WEBKIT_LOAD_FINISHED) base::startupMilestone("page loaded");
     // Only now does the view know the new document's address (a page restored from the
     // back/forward cache has no response to decide on before).
     if (event != WEBKIT_LOAD_COMMITTED) return;
+    base::startupMilestone("page committed");
     try {
         controller->committedUri_ = uri ? uri : "";
         controller->applyTrust(controller->committedUri_);
