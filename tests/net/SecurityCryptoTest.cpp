@@ -168,7 +168,7 @@ TEST_F(SecurityCryptoTest, DefaultKeyIVFollowsItsDerivation) {
     }
 }
 
-TEST_F(SecurityCryptoTest, KeySpecificationSplitsKeyAndIV) {
+TEST_F(SecurityCryptoTest, KeyTextSplitsKeyAndIV) {
     auto both = keySpecFromText("0102/0304/0506");
     EXPECT_EQ(hex(both.key), "0102");
     EXPECT_EQ(hex(both.iv), "0304");

@@ -82,7 +82,7 @@ TEST_F(SecurityModuleTest, KeyWithoutSlashUsesAZeroIV) {
               call("$$security_aesencrypt", data, "2B7E151628AED2A60000000000000000"));
 }
 
-TEST_F(SecurityModuleTest, AnEmptyKeySpecificationIsAllZerosNotTheDefault) {
+TEST_F(SecurityModuleTest, AnEmptyKeyTextIsAllZerosNotTheDefault) {
     std::string data = "00010203";
     std::string empty = call("$$security_aesencrypt", data, "");
     EXPECT_EQ(empty, call("$$security_aesencrypt", data,
