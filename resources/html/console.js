@@ -35,6 +35,18 @@
     /** A plain button that runs onClick. */
     button: (label, onClick) =>
       el('button', { type: 'button', textContent: label, onclick: onClick }),
+    /** A scrolling table with these column headings over `body` (a tbody the panel fills). */
+    scrollTable: (headings, body, props = {}) =>
+      el(
+        'div',
+        { className: 'scroll' },
+        el(
+          'table',
+          props,
+          el('thead', {}, el('tr', {}, ...headings.map((h) => el('th', { textContent: h })))),
+          body,
+        ),
+      ),
     /** Adds names to the function suggestions. */
     addFunctions(names) {
       const list = document.getElementById('known-functions');

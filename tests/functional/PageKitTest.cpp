@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "AppProcess.h"
 
@@ -126,4 +128,27 @@ TEST(PageKit, TheExampleEditorPageWorksInTheApplication) {
     auto path = r->at("ir").at("detail").at("path").get<std::string>();
     EXPECT_EQ(static_cast<int>(fs::file_size(path)),
               r->at("ir").at("detail").at("bytes").get<int>());
+}
+
+// Every console panel builds in the real application without a script error: panels share
+// helpers from console.js, and a mistake there shows only when a tab is opened.
+TEST(PageKit, EveryConsolePanelOpensWithoutAScriptError) {
+    AppProcess app;
+    const auto console = app.root() / "console";
+    fs::copy(LUMETTA_CONSOLE_DIR, console, fs::copy_options::recursive);
+    fs::copy_file(app.page("console-tabs-driver.js"), console / "driver.js");
+    std::ifstream in(console / "index.html");
+    std::string index((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    const auto body = index.rfind("</body>");
+    ASSERT_NE(body, std::string::npos);
+    index.insert(body, "<script src=\"driver.js\"></script>\n");
+    std::ofstream(console / "index.html") << index;
+
+    app.start({"--virtual-midi", "--page=" + (console / "index.html").string()});
+    auto r = app.waitForKey("tabs", std::chrono::seconds(60));
+    ASSERT_TRUE(r) << app.stored("error").value_or("");
+    EXPECT_GE(r->at("panels").size(), 10u) << r->dump();
+    for (auto& [title, state] : r->at("panels").items()) EXPECT_EQ(state, "built") << title;
+    EXPECT_EQ(r->at("errors"), json::array()) << r->dump();
 }

@@ -222,28 +222,7 @@
         el('label', {}, 'service to discover', serviceInput),
       ),
       status,
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          {},
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'peripheral' }),
-              el('th', { textContent: 'RSSI' }),
-              el('th', { textContent: 'state' }),
-              el('th', { textContent: '' }),
-              el('th', { textContent: 'characteristics' }),
-            ),
-          ),
-          body,
-        ),
-      ),
+      LumettaConsole.scrollTable(['peripheral', 'RSSI', 'state', '', 'characteristics'], body),
       el('h3', { className: 'small muted', textContent: 'values and writes' }),
       el('div', { className: 'scroll', style: 'max-height:220px' }, el('table', {}, logBody)),
     );

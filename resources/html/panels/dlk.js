@@ -92,28 +92,9 @@
             'Searching broadcasts on the local network. Without hardware, run lumetta-devsim and paste the line it prints below.',
         }),
       ),
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          {},
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'name' }),
-              el('th', { textContent: 'UID' }),
-              el('th', { textContent: 'address' }),
-              el('th', { textContent: 'maker, version' }),
-              el('th', { textContent: 'caps / image / status' }),
-              el('th', { textContent: '' }),
-            ),
-          ),
-          foundBody,
-        ),
+      LumettaConsole.scrollTable(
+        ['name', 'UID', 'address', 'maker, version', 'caps / image / status', ''],
+        foundBody,
       ),
     );
 
@@ -187,25 +168,7 @@
           monBody.textContent = '';
         }),
       ),
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          { className: 'mono' },
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'device time (ms)' }),
-              el('th', { textContent: 'bytes' }),
-            ),
-          ),
-          monBody,
-        ),
-      ),
+      LumettaConsole.scrollTable(['device time (ms)', 'bytes'], monBody, { className: 'mono' }),
     );
 
     // ---- status record ----------------------------------------------------------------------

@@ -264,27 +264,9 @@
           },
         }),
       ),
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          { className: 'mono' },
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'time (ms)' }),
-              el('th', { textContent: 'client' }),
-              el('th', { textContent: 'message' }),
-              el('th', { textContent: 'bytes' }),
-            ),
-          ),
-          monBody,
-        ),
-      ),
+      LumettaConsole.scrollTable(['time (ms)', 'client', 'message', 'bytes'], monBody, {
+        className: 'mono',
+      }),
     );
 
     function monitor(client, hex, time) {

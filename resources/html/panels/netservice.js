@@ -88,26 +88,7 @@
         el('button', { type: 'button', textContent: 'stop', onclick: stop }),
       ),
       status,
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          {},
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'name' }),
-              el('th', { textContent: 'IPv4 addresses' }),
-              el('th', { textContent: 'port' }),
-            ),
-          ),
-          body,
-        ),
-      ),
+      LumettaConsole.scrollTable(['name', 'IPv4 addresses', 'port'], body),
     );
 
     Lumetta.on('netservice', 'resolved', (f) => {
