@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/AsciiText.h"
 #include "bridge/BridgeText.h"
 
 namespace lumetta::host {
@@ -25,9 +26,7 @@ std::optional<std::string> commandEventForUrl(std::string_view url) {
         authority = authority.substr(at + 1);
     if (size_t colon = authority.find(':'); colon != std::string_view::npos)
         authority = authority.substr(0, colon);
-    std::string host(authority);
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string host = base::asciiLower(authority);
     if (host != "command") return std::nullopt;
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     std::string_view last =

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/AsciiText.h"
+
 namespace lumetta::host {
 
 namespace {
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
+using base::asciiLower;
 
 bool isSchemeChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
@@ -64,10 +61,10 @@ std::optional<Origin> originOf(std::string_view url) {
     if (!std::isalpha(static_cast<unsigned char>(schemeText.front())) ||
         !std::all_of(schemeText.begin(), schemeText.end(), isSchemeChar))
         return std::nullopt;
-    std::string scheme = lower(schemeText);
+    std::string scheme = asciiLower(schemeText);
     std::string_view rest = url.substr(colon + 1);
     if (scheme == "blob") {
-        if (rest.size() >= 5 && lower(rest.substr(0, 5)) == "blob:") return std::nullopt;
+        if (rest.size() >= 5 && asciiLower(rest.substr(0, 5)) == "blob:") return std::nullopt;
         return originOf(rest);
     }
     if (scheme == "file") return Origin{"file", "", 0};
@@ -106,7 +103,7 @@ std::optional<Origin> originOf(std::string_view url) {
         if (!parsed) return std::nullopt;
         port = *parsed;
     }
-    return Origin{scheme, lower(host), port};
+    return Origin{scheme, asciiLower(host), port};
 }
 
 bool isLoopbackHost(std::string_view host) {

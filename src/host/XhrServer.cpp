@@ -16,18 +16,14 @@
 #include <memory>
 #include <vector>
 
+#include "base/AsciiText.h"
 #include "bridge/Result.h"
 
 namespace lumetta::host {
 
 namespace {
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
+using base::asciiLower;
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -146,11 +142,11 @@ std::optional<XhrRequest> parseXhrRequest(std::string_view header, std::string_v
         if (line.empty()) break;
         size_t colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0) return std::nullopt;
-        std::string name = lower(line.substr(0, colon));
+        std::string name = asciiLower(line.substr(0, colon));
         if (!std::all_of(name.begin(), name.end(), isTokenChar)) return std::nullopt;
         if (name == "host") {
             if (host) return XhrRequest{403, {}, {}, {}};  // two Host fields: refuse
-            host = lower(trim(line.substr(colon + 1)));
+            host = asciiLower(trim(line.substr(colon + 1)));
         } else if (name == "origin") {
             if (origin) return XhrRequest{403, {}, {}, {}};  // two Origin fields: refuse
             origin = std::string(trim(line.substr(colon + 1)));

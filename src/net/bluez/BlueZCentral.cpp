@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/AsciiText.h"
 #include "base/raii/GCharPtr.h"
 #include "base/raii/GErrorPtr.h"
 #include "net/BLEText.h"
@@ -43,9 +44,8 @@ bool isAccessDenied(GError* error) {
 
 /// BlueZ's 128-bit lower-case form of an event-form UUID.
 std::string bluezUUID(const std::string& uuid) {
-    std::string full = uuid.size() == 4 ? "0000" + uuid + "-0000-1000-8000-00805F9B34FB" : uuid;
-    for (auto& c : full) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return full;
+    return base::asciiLower(uuid.size() == 4 ? "0000" + uuid + "-0000-1000-8000-00805F9B34FB"
+                                             : uuid);
 }
 
 std::string parentPath(const std::string& path) {
@@ -140,35 +140,33 @@ void BlueZCentral::run() {
     g_main_context_pop_thread_default(context_);
 }
 
+namespace {
+
+// A task handed to the BLE context: run once there, any exception logged, freed by GLib.
+gboolean runTask(gpointer data) {
+    try {
+        (*static_cast<std::function<void()>*>(data))();
+    } catch (const std::exception& e) {
+        syslog(LOG_ERR, "BLE task failed: %s", e.what());
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void deleteTask(gpointer data) {
+    delete static_cast<std::function<void()>*>(data);
+}
+
+}  // namespace
+
 void BlueZCentral::post(std::function<void()> task) {
     auto* owned = new std::function<void()>(std::move(task));  // freed by the destroy notify
-    g_main_context_invoke_full(
-        context_, G_PRIORITY_DEFAULT,
-        [](gpointer data) -> gboolean {
-            try {
-                (*static_cast<std::function<void()>*>(data))();
-            } catch (const std::exception& e) {
-                syslog(LOG_ERR, "BLE task failed: %s", e.what());
-            }
-            return G_SOURCE_REMOVE;
-        },
-        owned, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    g_main_context_invoke_full(context_, G_PRIORITY_DEFAULT, runTask, owned, deleteTask);
 }
 
 void BlueZCentral::dispatchAfter(std::chrono::milliseconds delay, std::function<void()> task) {
     auto* owned = new std::function<void()>(std::move(task));
     GSource* source = g_timeout_source_new(static_cast<guint>(delay.count()));
-    g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-            try {
-                (*static_cast<std::function<void()>*>(data))();
-            } catch (const std::exception& e) {
-                syslog(LOG_ERR, "BLE task failed: %s", e.what());
-            }
-            return G_SOURCE_REMOVE;
-        },
-        owned, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    g_source_set_callback(source, runTask, owned, deleteTask);
     g_source_attach(source, context_);
     g_source_unref(source);
 }
