@@ -11,6 +11,7 @@
 
 #include "AppProcess.h"
 #include "link/DevsimProcess.h"
+#include "support/VethNamespace.h"
 
 using lumetta::test::AppProcess;
 using lumetta::test::DevsimProcess;
@@ -110,28 +111,13 @@ TEST(LinkFunctional, PageFindsTheSimulatorOncePerSearchInAPrivateNetwork) {
         return;
     }
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
     // The session bus may listen on an abstract socket, which the new network hides; the
     // application does without it.
-    const std::string script =
-        "set -e; ip link set lo up; ip link add veth0 type veth peer name veth1; "
-        "ip link set veth0 up; ip link set veth1 up; ip addr add 10.99.0.1/24 dev veth0; "
-        "ip addr add 10.99.0.2/24 dev veth1; "
-        "LUMETTA_LINK_NETNS=1 DBUS_SESSION_BUS_ADDRESS=disabled: exec '" +
-        self +
-        "' --gtest_filter='LinkFunctional.PageFindsTheSimulatorOncePerSearchInAPrivateNetwork'";
-    const std::string command =
-        "unshare --net --mount --pid --fork --mount-proc sh -c \"" + script + "\" 2>&1";
-    FILE* out = ::popen(command.c_str(), "r");
-    ASSERT_TRUE(out);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
-    int status = ::pclose(out);
-    if (text.find("Operation not permitted") != std::string::npos &&
-        text.find("[==========]") == std::string::npos)
-        GTEST_SKIP() << "network namespaces are not permitted here: " << text;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+    const auto run = lumetta::test::rerunInVethNamespace(
+        "LinkFunctional.PageFindsTheSimulatorOncePerSearchInAPrivateNetwork",
+        "DBUS_SESSION_BUS_ADDRESS=disabled:");
+    if (run.notPermitted)
+        GTEST_SKIP() << "network namespaces are not permitted here: " << run.output;
+    EXPECT_TRUE(run.succeeded) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
 }

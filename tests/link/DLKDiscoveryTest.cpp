@@ -17,6 +17,7 @@
 #include "link/DevsimProcess.h"
 #include "modules/dlk/DlkModule.h"
 #include "support/TestServices.h"
+#include "support/VethNamespace.h"
 
 using namespace lumetta::link;
 using namespace lumetta::test;
@@ -144,27 +145,11 @@ TEST(DLKDiscoveryNamespaceTest, HostBroadcastsInAPrivateNetworkAndTheSimulatorAn
     const bool haveIp = ::access("/usr/sbin/ip", X_OK) == 0 || ::access("/sbin/ip", X_OK) == 0;
     if (::access("/usr/bin/unshare", X_OK) != 0 || !haveIp)
         GTEST_SKIP() << "needs unshare and ip (util-linux, iproute2)";
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    const std::string script =
-        "set -e; ip link set lo up; ip link add veth0 type veth peer name veth1; "
-        "ip link set veth0 up; ip link set veth1 up; ip addr add 10.99.0.1/24 dev veth0; "
-        "ip addr add 10.99.0.2/24 dev veth1; "
-        "LUMETTA_LINK_NETNS=1 exec '" +
-        self + "' --gtest_filter='DLKInNamespace.*'";
-    const std::string command =
-        "unshare --net --mount --pid --fork --mount-proc sh -c \"" + script + "\" 2>&1";
-    FILE* out = ::popen(command.c_str(), "r");
-    ASSERT_TRUE(out);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
-    int status = ::pclose(out);
-    if (text.find("Operation not permitted") != std::string::npos &&
-        text.find("[==========]") == std::string::npos)
-        GTEST_SKIP() << "network namespaces are not permitted here: " << text;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    EXPECT_NE(text.find("[  PASSED  ] 2 tests"), std::string::npos) << text;
+    const auto run = lumetta::test::rerunInVethNamespace("DLKInNamespace.*");
+    if (run.notPermitted)
+        GTEST_SKIP() << "network namespaces are not permitted here: " << run.output;
+    EXPECT_TRUE(run.succeeded) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 2 tests"), std::string::npos) << run.output;
 }
 
 // Only inside the namespace: real interfaces from getifaddrs (lo, veth0, veth1).
