@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "ir/CFFT.h"
 #include "ir/IrClones.h"
@@ -120,12 +119,13 @@ bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
     CFFT fft(10);
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    // Only magnitudes of this spectrum are used, and the input is zero after its first n values.
+    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(n));
     count(control);
     if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads, fft))
         return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    fft.realInverseHead(data.data(), static_cast<uint64_t>(n));
     count(control);
     std::copy(data.begin(), data.begin() + n, x);
     return !stopped(control);
@@ -157,7 +157,9 @@ bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
     CFFT fft(10);
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    // Only magnitudes of this spectrum are used (the bins below 30 Hz are scaled copies of one
+    // bin, and bin 0 is fixed), and the input is zero after its first `length` values.
+    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(length));
     count(control);
     if (stopped(control)) return false;
     extendBelow30Hz(data.data(), size);
@@ -186,7 +188,7 @@ bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
         }
     }
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    fft.realInverseHead(data.data(), static_cast<uint64_t>(length));
     count(control);
     out.target.assign(data.begin(), data.begin() + length);
     return !stopped(control);
@@ -343,10 +345,7 @@ bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sum
             }
         };
     }
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-    worker();
-    for (auto& th : pool) th.join();
+    runWorkers(threads, [&](int) { worker(); });
     return !control.cancelled();
 }
 
