@@ -22,6 +22,7 @@ target_link_libraries(lumetta_wav PUBLIC nlohmann_json::nlohmann_json)
 
 add_library(lumetta_irengine STATIC
     src/ir/CFFT.cpp
+    src/ir/IrThreads.cpp
     src/ir/IrModel.cpp
     src/ir/IrPrepare.cpp
     src/ir/IrKernels.cpp
@@ -55,6 +56,7 @@ add_executable(ir_unit_tests
     tests/ir/IrPrepareTest.cpp
     tests/ir/IrFitTest.cpp
     tests/ir/IrModelTest.cpp
+    tests/ir/IrThreadsTest.cpp
     tests/ir/IrCommandsTest.cpp
 )
 target_compile_definitions(ir_unit_tests PRIVATE

@@ -240,7 +240,15 @@ void CFFT::reorderFrom(const double* srcRe, const double* srcIm, size_t stride, 
 // arithmetic on the same values as sweeping the whole array stage by stage, only in a different
 // order, so the result is the same to the bit; the memory is read and written once instead of
 // once a stage.
-void CFFT::wideStages(double* re, double* im, uint32_t block, double sign) {
+//
+// Only the first `keep` outputs are wanted (keep >= 1). The output at p comes from the inputs of
+// the last stage at p mod (n/2) and p mod (n/2) + n/2, by the butterfly of index p mod (n/2);
+// going back stage by stage, an output below `keep` depends, in the stage of length len, only
+// on butterflies of index below keep within their len-block, and those read only values that
+// earlier kept butterflies wrote (or all of them, once len/2 <= keep). So the butterflies of
+// index keep and above are skipped, and each kept one does the same arithmetic on the same
+// values as in the full transform: the first `keep` outputs are the same to the bit.
+void CFFT::wideStages(double* re, double* im, uint32_t block, double sign, uint64_t keep) {
     constexpr uint32_t kStrip = 32;
     const uint32_t n = size_;
     const uint32_t rows = n / block;
@@ -270,9 +278,12 @@ void CFFT::wideStages(double* re, double* im, uint32_t block, double sign) {
                             const size_t row0 = size_t{g + h} * width;
                             const size_t row1 = size_t{g + h + span} * width;
                             const uint32_t k = h * block + c0;
+                            if (k >= keep) break;
+                            const uint32_t end =
+                                static_cast<uint32_t>(std::min<uint64_t>(width, keep - k));
                             butterflyRun(&stripRe[row0], &stripIm[row0], &stripRe[row1],
                                          &stripIm[row1], tc + (half - 1) + k, ts + (half - 1) + k,
-                                         sign, 0, width);
+                                         sign, 0, end);
                         }
                     }
                 }
@@ -306,7 +317,9 @@ void CFFT::transform(double* re, double* im) {
 
 // Every butterfly of the transform on input already in bit-reversed order; the inverse's
 // division by N is left to the caller.
-void CFFT::stages(double* re, double* im) {
+// The stages before the one of length `firstLen` are taken as done; only the first `keep`
+// outputs are wanted (see wideStages).
+void CFFT::stages(double* re, double* im, uint32_t firstLen, uint64_t keep) {
     const uint32_t n = size_;
     const double sign = direction_ == Forward ? -1.0 : 1.0;
     const double* tc = tables_->cos.data();
@@ -317,7 +330,7 @@ void CFFT::stages(double* re, double* im) {
         threads_, n / block,
         [&](uint64_t b0, uint64_t b1) {
             for (uint64_t b = b0; b < b1; ++b) {
-                for (uint32_t len = 2; len <= block; len <<= 1) {
+                for (uint32_t len = firstLen; len <= block; len <<= 1) {
                     const uint32_t half = len / 2;
                     for (uint64_t g = b * block; g < (b + 1) * block; g += len)
                         butterflyRun(re + g, im + g, re + g + half, im + g + half, tc + (half - 1),
@@ -326,7 +339,7 @@ void CFFT::stages(double* re, double* im) {
             }
         },
         2);
-    if (block < n) wideStages(re, im, block, sign);
+    if (block < n) wideStages(re, im, block, sign, keep);
 }
 
 bool CFFT::complexTransform(double* re, double* im) {
@@ -337,28 +350,66 @@ bool CFFT::complexTransform(double* re, double* im) {
 
 bool CFFT::realTransform(double* data) {
     if (!configured_ || !real_ || data == nullptr) return false;
+    return direction_ == Forward ? realForward(data, size_) : realInverse(data, size_);
+}
+
+bool CFFT::realForwardOfHead(double* data, uint64_t used) {
+    if (!configured_ || !real_ || direction_ != Forward || data == nullptr) return false;
+    return realForward(data, used);
+}
+
+bool CFFT::realInverseHead(double* data, uint64_t keep) {
+    if (!configured_ || !real_ || direction_ != Inverse || data == nullptr) return false;
+    return realInverse(data, keep);
+}
+
+// The input of the half transform in bit-reversed order after its first `skipped` stages, for
+// an input that is zero from index m >> skipped on (m = its size). Such an input is non-zero
+// only at the bit-reversed positions that are multiples of 2^skipped, and each of those first
+// stages pairs a value with a zero partner: a + w * 0 and a - w * 0 are a again, up to the sign
+// when a is itself zero. So after them every position of a group of 2^skipped holds the
+// group's first value, which is what is written here (zeros may carry another sign).
+void CFFT::fillReversedHead(const double* data, int skipped, double* re, double* im) {
+    const uint32_t heads = size_ >> skipped;
+    const uint32_t group = 1u << skipped;
+    const int bits = order_ - skipped;
+    parallelFor(threads_, heads, [&](uint64_t a, uint64_t b) {
+        for (uint32_t i = static_cast<uint32_t>(a); i < b; ++i) {
+            const uint32_t p = reverseBits(i, bits) << skipped;
+            const double vr = data[2 * size_t{i}];
+            const double vi = data[2 * size_t{i} + 1];
+            for (uint32_t j = 0; j < group; ++j) {
+                re[p + j] = vr;
+                im[p + j] = vi;
+            }
+        }
+    });
+}
+
+bool CFFT::realForward(double* data, uint64_t used) {
     const uint32_t n = size_;
     const uint32_t m = n / 2;
-    if (m == 1) {
-        const double a = data[0], b = data[1];
-        data[0] = a + b;
-        data[1] = a - b;
-        if (direction_ == Inverse) {
-            data[0] *= 0.5;
-            data[1] *= 0.5;
-        }
-        return true;
-    }
+    if (m == 1) return smallest(data);
     // cos and sin of 2 pi k / N: the table of the stage of length N.
     const double* tc = tables_->cos.data() + (m - 1);
     const double* ts = tables_->sin.data() + (m - 1);
     double* zr = work_.data();
     double* zi = work_.data() + m;
-    if (direction_ == Forward) {
+    {
         // Even samples as the real parts, odd ones as the imaginary parts, taken straight into
-        // bit-reversed order.
-        half_->reorderFrom(data, data + 1, 2, zr, zi);
-        half_->stages(zr, zi);
+        // bit-reversed order. With a zero tail (complex values from (used + 1) / 2 on), the
+        // stages that only copy values are skipped; in-block stages only (up to length 4096),
+        // and only for sizes that reorder in tiles.
+        const uint64_t heads = (used + 1) / 2;
+        int skipped = 0;
+        while (skipped < 11 && (uint64_t{m} >> (skipped + 1)) >= heads) ++skipped;
+        if (skipped > 0 && half_->bitrev_.empty()) {
+            half_->fillReversedHead(data, skipped, zr, zi);
+            half_->stages(zr, zi, 2u << skipped);
+        } else {
+            half_->reorderFrom(data, data + 1, 2, zr, zi);
+            half_->stages(zr, zi);
+        }
         const double z0r = zr[0], z0i = zi[0];
         parallelFor(threads_, m - 1, [&](uint64_t a, uint64_t b) {
             for (uint64_t k = a + 1; k < b + 1; ++k) {
@@ -375,7 +426,30 @@ bool CFFT::realTransform(double* data) {
         });
         data[0] = z0r + z0i;
         data[1] = z0r - z0i;
-    } else {
+    }
+    return true;
+}
+
+bool CFFT::smallest(double* data) {
+    const double a = data[0], b = data[1];
+    data[0] = a + b;
+    data[1] = a - b;
+    if (direction_ == Inverse) {
+        data[0] *= 0.5;
+        data[1] *= 0.5;
+    }
+    return true;
+}
+
+bool CFFT::realInverse(double* data, uint64_t keep) {
+    const uint32_t n = size_;
+    const uint32_t m = n / 2;
+    if (m == 1) return smallest(data);
+    const double* tc = tables_->cos.data() + (m - 1);
+    const double* ts = tables_->sin.data() + (m - 1);
+    double* zr = work_.data();
+    double* zi = work_.data() + m;
+    {
         // Rebuild Z = E + iO from the half spectrum; the half-size inverse then gives the even
         // samples in its real part and the odd ones in its imaginary part.
         zr[0] = 0.5 * (data[0] + data[1]);
@@ -409,9 +483,11 @@ bool CFFT::realTransform(double* data) {
         } else {
             half_->reorder(zr, zi);
         }
-        half_->stages(hr, hi);
+        // Output i of the half transform gives values 2i and 2i + 1.
+        const uint64_t heads = std::min<uint64_t>(m, (keep + 1) / 2);
+        half_->stages(hr, hi, 2, heads);
         const double scale = 1.0 / static_cast<double>(m);
-        parallelFor(threads_, m, [&](uint64_t a, uint64_t b) {
+        parallelFor(threads_, heads, [&](uint64_t a, uint64_t b) {
             for (uint64_t i = a; i < b; ++i) {
                 data[2 * i] = hr[i] * scale;
                 data[2 * i + 1] = hi[i] * scale;

@@ -27,6 +27,16 @@ class CFFT {
 
     /// Real transform in place on N doubles (packed as above); false when not configured so.
     bool realTransform(double* data);
+    /// Forward real transform of data whose values from index `used` on are exactly zero. The
+    /// transform's first stages then only copy values: they are skipped. The spectrum may differ
+    /// from realTransform's only in the sign of zero values, so it is for callers that use
+    /// magnitudes only. False when not configured as a forward real transform.
+    bool realForwardOfHead(double* data, uint64_t used);
+    /// Inverse real transform of which only the first `keep` values are wanted: the butterflies
+    /// of the last stages that only lead to later values are skipped. The first `keep` values
+    /// are those of realTransform to the bit; the others are left undefined. False when not
+    /// configured as an inverse real transform.
+    bool realInverseHead(double* data, uint64_t keep);
     /// Complex transform of N points in separate arrays, in place; false when not configured.
     bool complexTransform(double* re, double* im);
 
@@ -46,8 +56,12 @@ class CFFT {
 
   private:
     void transform(double* re, double* im);
-    void wideStages(double* re, double* im, uint32_t block, double sign);
-    void stages(double* re, double* im);
+    bool realForward(double* data, uint64_t used);
+    bool realInverse(double* data, uint64_t keep);
+    bool smallest(double* data);
+    void fillReversedHead(const double* data, int skipped, double* re, double* im);
+    void wideStages(double* re, double* im, uint32_t block, double sign, uint64_t keep);
+    void stages(double* re, double* im, uint32_t firstLen = 2, uint64_t keep = UINT64_MAX);
     void reorder(double* re, double* im);
     void reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
                      double* im);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "ir/CFFT.h"
 #include "ir/IrClones.h"
@@ -111,24 +110,43 @@ int64_t usableFrames(int sampleRate, int64_t frames) {
     return std::min<int64_t>(n, kMaxLength);
 }
 
-bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
+namespace {
+
+// The transform object and work array of a preparation: its minimum-phase step and its target
+// step use the same transform size for most files, and reusing both spares tens of megabytes
+// of fresh pages.
+struct TransformWork {
+    CFFT fft{10};
+    std::vector<double> data;
+};
+
+bool minimumPhaseIn(double* x, int64_t n, IrControl* control, int threads, TransformWork& work) {
     if (n < 1) return true;
     const int order = orderOf(35 * n);
     const int64_t size = int64_t{1} << order;
-    std::vector<double> data(static_cast<size_t>(size), 0.0);
+    std::vector<double>& data = work.data;
+    data.assign(static_cast<size_t>(size), 0.0);
     std::copy(x, x + n, data.begin());
-    CFFT fft(10);
+    CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    // Only magnitudes of this spectrum are used, and the input is zero after its first n values.
+    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(n));
     count(control);
     if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads, fft))
         return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    fft.realInverseHead(data.data(), static_cast<uint64_t>(n));
     count(control);
     std::copy(data.begin(), data.begin() + n, x);
     return !stopped(control);
+}
+
+}  // namespace
+
+bool minimumPhase(double* x, int64_t n, IrControl* control, int threads) {
+    TransformWork work;
+    return minimumPhaseIn(x, n, control, threads, work);
 }
 
 void extendBelow30Hz(double* data, int64_t size) {
@@ -147,17 +165,22 @@ void extendBelow30Hz(double* data, int64_t size) {
     }
 }
 
-bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control,
-                 int threads) {
+namespace {
+
+bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrControl* control,
+                   int threads, TransformWork& work) {
     const int order = orderOf(35 * length);
     const int64_t size = int64_t{1} << order;
     const int64_t half = size / 2;
-    std::vector<double> data(static_cast<size_t>(size), 0.0);
+    std::vector<double>& data = work.data;
+    data.assign(static_cast<size_t>(size), 0.0);
     std::copy(ir, ir + length, data.begin());
-    CFFT fft(10);
+    CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    // Only magnitudes of this spectrum are used (the bins below 30 Hz are scaled copies of one
+    // bin, and bin 0 is fixed), and the input is zero after its first `length` values.
+    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(length));
     count(control);
     if (stopped(control)) return false;
     extendBelow30Hz(data.data(), size);
@@ -186,10 +209,18 @@ bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrContro
         }
     }
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    fft.realInverseHead(data.data(), static_cast<uint64_t>(length));
     count(control);
     out.target.assign(data.begin(), data.begin() + length);
     return !stopped(control);
+}
+
+}  // namespace
+
+bool buildTarget(const double* ir, int64_t length, PreparedTarget& out, IrControl* control,
+                 int threads) {
+    TransformWork work;
+    return buildTargetIn(ir, length, out, control, threads, work);
 }
 
 namespace {
@@ -343,10 +374,7 @@ bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sum
             }
         };
     }
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-    worker();
-    for (auto& th : pool) th.join();
+    runWorkers(threads, [&](int) { worker(); });
     return !control.cancelled();
 }
 
@@ -402,12 +430,13 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     if (count < 1) count = 1;  // no samples: one silent frame
     out.sampleCount = count;
     control.setStage(IrStage::Resample);
+    TransformWork work;
     std::vector<double> ir48(kMaxLength, 0.0);
     int64_t length = count;
     if (sampleRate == 48000 || sampleRate <= 0) {
         std::copy(source.begin(), source.begin() + count, ir48.begin());
     } else {
-        if (!minimumPhase(source.data(), count, &control, threads)) return false;
+        if (!minimumPhaseIn(source.data(), count, &control, threads, work)) return false;
         int64_t lout = static_cast<int64_t>(
             static_cast<double>(count) * 48000.0 / static_cast<double>(sampleRate) + 0.5);
         if (lout > kMaxLength) lout = kMaxLength;
@@ -420,7 +449,7 @@ bool prepareTarget(const double* samples, uint32_t channels, int sampleRate, int
     out.resampledLength = length;
     if (control.cancelled()) return false;
     control.setStage(IrStage::Target);
-    if (!buildTarget(ir48.data(), length, out, &control, threads)) return false;
+    if (!buildTargetIn(ir48.data(), length, out, &control, threads, work)) return false;
     control.setStage(IrStage::Prepared);
     out.completed = true;
     return true;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <numbers>
 #include <random>
 
@@ -115,4 +116,73 @@ TEST(CFFT, UnconfiguredOrWrongModeDoesNothingAndFails) {
     EXPECT_FALSE(fft.complexTransform(a.data(), b.data()));
     ASSERT_TRUE(fft.configure(2, CFFT::Forward, false));
     EXPECT_FALSE(fft.realTransform(a.data()));
+}
+
+namespace {
+
+bool sameOrBothZero(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (a == 0.0 && b == 0.0);
+}
+
+}  // namespace
+
+TEST(CFFT, ForwardOfHeadIsTheFullSpectrumUpToTheSignOfZeros) {
+    // Orders with and without tiled reordering and stages wider than a cache block.
+    for (int order : {3, 11, 15, 18}) {
+        const size_t n = size_t{1} << order;
+        for (size_t used : {size_t{1}, size_t{2}, n / 100 + 1, n / 64, n / 35, n / 3}) {
+            if (used == 0) continue;
+            std::vector<double> x(n, 0.0);
+            auto head = randoms(used, static_cast<unsigned>(order * 1000 + used));
+            std::copy(head.begin(), head.end(), x.begin());
+            x[used / 2] = 0.0;  // a zero inside the head too
+            for (int threads : {1, 2}) {
+                CFFT full(10), pruned(10);
+                full.setThreads(threads);
+                pruned.setThreads(threads);
+                ASSERT_TRUE(full.configure(order, CFFT::Forward, true));
+                ASSERT_TRUE(pruned.configure(order, CFFT::Forward, true));
+                auto a = x, b = x;
+                ASSERT_TRUE(full.realTransform(a.data()));
+                ASSERT_TRUE(pruned.realForwardOfHead(b.data(), used));
+                for (size_t i = 0; i < n; ++i)
+                    ASSERT_TRUE(sameOrBothZero(a[i], b[i]))
+                        << "order " << order << " used " << used << " index " << i << ": " << a[i]
+                        << " vs " << b[i];
+            }
+        }
+    }
+}
+
+TEST(CFFT, InverseHeadGivesTheFirstValuesToTheBit) {
+    for (int order : {3, 11, 15, 18}) {
+        const size_t n = size_t{1} << order;
+        const auto spectrum = randoms(n, static_cast<unsigned>(order));
+        for (size_t keep : {size_t{1}, size_t{2}, size_t{3}, n / 70, n / 35 + 1, n / 5, n}) {
+            if (keep == 0) continue;
+            for (int threads : {1, 2}) {
+                CFFT full(10), pruned(10);
+                full.setThreads(threads);
+                pruned.setThreads(threads);
+                ASSERT_TRUE(full.configure(order, CFFT::Inverse, true));
+                ASSERT_TRUE(pruned.configure(order, CFFT::Inverse, true));
+                auto a = spectrum, b = spectrum;
+                ASSERT_TRUE(full.realTransform(a.data()));
+                ASSERT_TRUE(pruned.realInverseHead(b.data(), keep));
+                EXPECT_EQ(std::memcmp(a.data(), b.data(), keep * sizeof(double)), 0)
+                    << "order " << order << " keep " << keep;
+            }
+        }
+    }
+}
+
+TEST(CFFT, HeadTransformsRefuseTheOtherDirection) {
+    CFFT fft(10);
+    std::vector<double> a(16, 1.0);
+    EXPECT_FALSE(fft.realForwardOfHead(a.data(), 4));
+    ASSERT_TRUE(fft.configure(4, CFFT::Inverse, true));
+    EXPECT_FALSE(fft.realForwardOfHead(a.data(), 4));
+    ASSERT_TRUE(fft.configure(4, CFFT::Forward, true));
+    EXPECT_FALSE(fft.realInverseHead(a.data(), 4));
+    EXPECT_EQ(a[0], 1.0);
 }
