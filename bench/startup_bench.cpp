@@ -128,7 +128,11 @@ Launch launch(const std::vector<std::string>& argv, const std::string& readyLine
     if (spawned == 0) {
         FILE* in = fdopen(pipeFds[0], "r");
         char line[4096];
-        while ((result.ready < 0 || result.evaluated < 0) && std::fgets(line, sizeof line, in)) {
+        // The load may finish after the page has called ready; its milestone is read too, so
+        // its median is not taken over only the launches where it happened to come first.
+        auto seen = [&](const char* milestone) { return result.milestones.count(milestone) > 0; };
+        while ((result.ready < 0 || result.evaluated < 0 || !seen("page loaded")) &&
+               std::fgets(line, sizeof line, in)) {
             const double at = std::chrono::duration<double>(Clock::now() - start).count();
             if (const char* m = std::strstr(line, "startup: ")) {
                 std::string name = m + std::strlen("startup: ");
