@@ -5,7 +5,10 @@
 // figures are medians of several launches. Run with scripts/with-display.sh (make bench).
 //
 // `startup_bench --bare URL` is the bare window itself: it prints "ready" when the load has
-// finished and "evaluated" when its first script has run.
+// finished and "evaluated" when its first script has run, and the application's milestones
+// that it shares ("startup: launch" once the toolkit is up, "page view created", "window
+// presented", "page committed", "page loaded", "first script evaluated"), so the table shows
+// both side by side.
 
 #include <gtk/gtk.h>
 #include <spawn.h>
@@ -33,17 +36,27 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kLaunches = 7;
+// The application may take at most this much longer than the bare window to be ready.
+constexpr double kGoalRatio = 1.20;
 
 int runBareWindow(const char* url) {
     gtk_init();
+    // Where the application reaches its own "launch": the toolkit is up, nothing else yet.
+    std::fprintf(stderr, "startup: launch\n");
+    std::fflush(stderr);
     GtkWidget* window = gtk_window_new();
     GtkWidget* view = webkit_web_view_new();
     gtk_window_set_child(GTK_WINDOW(window), view);
     gtk_window_set_default_size(GTK_WINDOW(window), 1024, 768);
     g_signal_connect(
         view, "load-changed", G_CALLBACK(+[](WebKitWebView* v, WebKitLoadEvent event, gpointer) {
+            // The same milestone names as the application's, so the table sets them side by side.
+            if (event == WEBKIT_LOAD_COMMITTED) {
+                std::fprintf(stderr, "startup: page committed\n");
+                std::fflush(stderr);
+            }
             if (event != WEBKIT_LOAD_FINISHED) return;
-            std::fprintf(stderr, "ready\n");
+            std::fprintf(stderr, "startup: page loaded\nready\n");
             std::fflush(stderr);
             webkit_web_view_evaluate_javascript(
                 v, "window.dispatchEvent(new Event('bench'))", -1, nullptr, nullptr, nullptr,
@@ -51,13 +64,15 @@ int runBareWindow(const char* url) {
                     if (JSCValue* value = webkit_web_view_evaluate_javascript_finish(
                             WEBKIT_WEB_VIEW(source), result, nullptr))
                         g_object_unref(value);
-                    std::fprintf(stderr, "evaluated\n");
+                    std::fprintf(stderr, "startup: first script evaluated\nevaluated\n");
                     std::fflush(stderr);
                 },
                 nullptr);
         }),
         nullptr);
     webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), url);
+    std::fprintf(stderr, "startup: page view created\n");
+    std::fflush(stderr);
     gtk_window_present(GTK_WINDOW(window));
     std::fprintf(stderr, "startup: window presented\n");
     std::fflush(stderr);
@@ -113,7 +128,11 @@ Launch launch(const std::vector<std::string>& argv, const std::string& readyLine
     if (spawned == 0) {
         FILE* in = fdopen(pipeFds[0], "r");
         char line[4096];
-        while ((result.ready < 0 || result.evaluated < 0) && std::fgets(line, sizeof line, in)) {
+        // The load may finish after the page has called ready; its milestone is read too, so
+        // its median is not taken over only the launches where it happened to come first.
+        auto seen = [&](const char* milestone) { return result.milestones.count(milestone) > 0; };
+        while ((result.ready < 0 || result.evaluated < 0 || !seen("page loaded")) &&
+               std::fgets(line, sizeof line, in)) {
             const double at = std::chrono::duration<double>(Clock::now() - start).count();
             if (const char* m = std::strstr(line, "startup: ")) {
                 std::string name = m + std::strlen("startup: ");
@@ -199,8 +218,16 @@ int main(int argc, char** argv) {
             std::printf("    %-24s %7.1f ms   bare window %7.1f ms\n", name.c_str(), at * 1e3,
                         median(bare->second) * 1e3);
     }
-    if (ar > 0 && br > 0 && ae > 0 && be > 0)
-        std::printf("  ratio        ready %.2fx   first event %.2fx   (goal: within 1.20x)\n",
-                    ar / br, ae / be);
+    auto ratio = [](double ours, double bare) {
+        char text[32] = "n/a";
+        if (ours > 0 && bare > 0) std::snprintf(text, sizeof text, "%.2fx", ours / bare);
+        return std::string(text);
+    };
+    std::printf(
+        "  ratio        ready %s   first event %s   (goal: within %.2fx: %s)\n",
+        ratio(ar, br).c_str(), ratio(ae, be).c_str(), kGoalRatio,
+        ar > 0 && br > 0 && ae > 0 && be > 0 && ar / br <= kGoalRatio && ae / be <= kGoalRatio
+            ? "met"
+            : "not met");
     return 0;
 }
