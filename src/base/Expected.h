@@ -20,6 +20,9 @@ struct Error {
 /// An error on its way into an Expected: `return Unexpected(Error{"..."});`.
 template <class E>
 struct Unexpected {
+    // A constructor, not an aggregate: clang before 16 deduces no template arguments from
+    // parentheses around an aggregate's members.
+    explicit Unexpected(E e) : error(std::move(e)) {}
     E error;
 };
 template <class E>
@@ -34,7 +37,7 @@ struct IsUnexpected<Unexpected<E>> : std::true_type {};
 
 /// Shorthand for the common case: the failure described by `message`.
 inline Unexpected<Error> failure(std::string message) {
-    return {Error{std::move(message)}};
+    return Unexpected<Error>(Error{std::move(message)});
 }
 
 /// Thrown when the side an Expected does not hold is read: a programming error.
