@@ -35,18 +35,11 @@
     /** A plain button that runs onClick. */
     button: (label, onClick) =>
       el('button', { type: 'button', textContent: label, onclick: onClick }),
-    /** A scrolling table with these column headings over `body` (a tbody the panel fills). */
+    /** A table with these column headings over `body` (a tbody the panel fills). */
+    headedTable,
+    /** The same table in a scrolling box. */
     scrollTable: (headings, body, props = {}) =>
-      el(
-        'div',
-        { className: 'scroll' },
-        el(
-          'table',
-          props,
-          el('thead', {}, el('tr', {}, ...headings.map((h) => el('th', { textContent: h })))),
-          body,
-        ),
-      ),
+      el('div', { className: 'scroll' }, headedTable(headings, body, props)),
     /** Adds names to the function suggestions. */
     addFunctions(names) {
       const list = document.getElementById('known-functions');
@@ -58,6 +51,15 @@
     },
   };
   window.LumettaConsole = LumettaConsole;
+
+  function headedTable(headings, body, props = {}) {
+    return el(
+      'table',
+      props,
+      el('thead', {}, el('tr', {}, ...headings.map((h) => el('th', { textContent: h })))),
+      body,
+    );
+  }
 
   function el(tag, props, ...children) {
     const e = document.createElement(tag);

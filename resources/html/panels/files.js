@@ -200,23 +200,7 @@
               list(folder.value);
           }),
         ),
-        el(
-          'table',
-          {},
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'Name' }),
-              el('th', { textContent: 'Size' }),
-              el('th', { textContent: 'Access' }),
-              el('th', { textContent: '' }),
-            ),
-          ),
-          listing,
-        ),
+        LumettaConsole.headedTable(['Name', 'Size', 'Access', ''], listing),
         record,
         el('h3', { textContent: 'Text file' }),
         el(

@@ -94,23 +94,7 @@
         'div',
         { style: 'flex:1;min-width:280px' },
         el('h3', { textContent: title, className: 'small muted' }),
-        el(
-          'table',
-          {},
-          el(
-            'thead',
-            {},
-            el(
-              'tr',
-              {},
-              el('th', { textContent: 'on' }),
-              el('th', { textContent: 'name' }),
-              el('th', { textContent: 'device' }),
-              el('th', { textContent: 'UID' }),
-            ),
-          ),
-          body,
-        ),
+        LumettaConsole.headedTable(['on', 'name', 'device', 'UID'], body),
       );
     }
 
