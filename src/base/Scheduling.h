@@ -17,8 +17,8 @@ namespace lumetta::base {
 /// and policy class. The fair scheduler then lets the thread preempt a busy neighbour as soon
 /// as it wakes instead of after that neighbour's slice (several milliseconds), while its share
 /// of the processor stays what it was. Needs no privilege; kernels without custom slices
-/// ignore or refuse the request, and the thread keeps its default. Returns whether the kernel
-/// took it.
+/// ignore or refuse the request, and the thread keeps its default. Threads and processes the
+/// thread starts afterwards inherit the slice. Returns whether the kernel took it.
 inline bool requestShortTimeSlice() {
     // The kernel's struct sched_attr, first published layout.
     struct Attr {

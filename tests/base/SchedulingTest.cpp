@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <functional>
 #include <thread>
@@ -54,4 +55,35 @@ TEST(Scheduling, ThreadWithAChosenPolicyIsLeftAlone) {
     });
     EXPECT_FALSE(seen.taken);
     EXPECT_EQ(seen.policy, SCHED_BATCH);
+}
+
+// The application asks once, first thing, and relies on every later thread and helper process
+// (the web engine's) starting with the same slice.
+TEST(Scheduling, LaterThreadsAndChildProcessesInheritTheSlice) {
+    Observed requester, thread;
+    uint64_t childSlice = 0;
+    std::thread([&] {
+        requester.taken = lumetta::base::requestShortTimeSlice();
+        std::thread([&] { readBack(thread); }).join();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Observed seen;
+            readBack(seen);
+            ssize_t written = write(fds[1], &seen.slice, sizeof seen.slice);
+            _exit(written == sizeof seen.slice ? 0 : 1);
+        }
+        close(fds[1]);
+        EXPECT_EQ(read(fds[0], &childSlice, sizeof childSlice),
+                  static_cast<ssize_t>(sizeof childSlice));
+        close(fds[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }).join();
+    if (!requester.taken) GTEST_SKIP() << "this kernel sets no custom slices";
+    EXPECT_EQ(thread.slice, 200'000u);
+    EXPECT_EQ(childSlice, 200'000u);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Scheduling.h"
 #include "host/gtk/AppDelegate.h"
 #include "modules/Modules.h"
 #include "modules/Reference.h"
@@ -15,6 +16,11 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // Before any thread or helper process exists, so that all of them inherit it: MIDI and
+    // events reach the page through several of them (our main thread, WebKit's message
+    // threads on both sides, the web process's script thread), and each must wake promptly
+    // when another program keeps the processor busy.
+    lumetta::base::requestShortTimeSlice();
     // The journal files these lines under the application id.
     openlog(LUMETTA_APP_ID, LOG_PID, LOG_USER);
     lumetta::modules::registerCommands();
