@@ -1,14 +1,8 @@
 // Only trusted pages reach the bridge: the real application, its pages served from loopback
 // ports of their own.
 
-#include <arpa/inet.h>
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -18,8 +12,8 @@
 #include <thread>
 
 #include "AppProcess.h"
-#include "base/raii/UniqueFd.h"
 #include "host/gtk/KeyFileStore.h"
+#include "support/LoopbackHttpServer.h"
 
 using lumetta::test::AppProcess;
 using nlohmann::json;
@@ -32,34 +26,16 @@ namespace {
 // GET /report?<JSON> or /events?<JSON>; GET /proceed answers "yes" once the test allows it.
 class PageServer {
   public:
-    explicit PageServer(fs::path folder) : folder_(std::move(folder)) {
-        listen_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listen_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listen_.get(), 16) != 0 ||
-            getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
-        wake_.reset(eventfd(0, EFD_CLOEXEC));
-        thread_ = std::thread([this] { run(); });
-    }
-    ~PageServer() {
-        uint64_t one = 1;
-        if (write(wake_.get(), &one, sizeof one) <
-            0) { /* the thread ends at its next poll time-out */
-        }
-        thread_.join();
-    }
-    PageServer(const PageServer&) = delete;
-    PageServer& operator=(const PageServer&) = delete;
+    explicit PageServer(fs::path folder)
+        : folder_(std::move(folder)),
+          server_([this](const std::string& path, const std::string& query) {
+              return answer(path, query);
+          }) {}
 
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://127.0.0.1:" + std::to_string(server_.port()) + path;
     }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(server_.port()); }
     void proceed() { proceed_ = true; }
 
     /// Waits for a report to `path`: its JSON.
@@ -77,73 +53,33 @@ class PageServer {
     }
 
   private:
-    void run() {
-        while (true) {
-            pollfd fds[] = {{listen_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            if (poll(fds, 2, 200) < 0) continue;
-            if (fds[1].revents) return;
-            if (!(fds[0].revents & POLLIN)) continue;
-            int fd = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) serve(fd);
-        }
-    }
+    using Response = lumetta::test::LoopbackHttpServer::Response;
 
-    void serve(int fd) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) break;
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n <= 0) break;
-            request.append(buffer, static_cast<size_t>(n));
-        }
-        std::string target = request.substr(0, request.find("\r\n"));
-        target = target.substr(target.find(' ') + 1);
-        target = target.substr(0, target.find(' '));
-        std::string path = target.substr(0, target.find('?'));
-        std::string query =
-            target.find('?') == std::string::npos ? "" : target.substr(target.find('?') + 1);
-        std::string status = "200 OK", type = "text/plain", body;
+    // On the server's thread.
+    Response answer(const std::string& path, const std::string& query) {
         if (path == "/report" || path == "/events") {
             char* decoded = g_uri_unescape_string(query.c_str(), nullptr);
             std::lock_guard guard(lock_);
             reports_[path] = decoded ? decoded : "";
             g_free(decoded);
-        } else if (path == "/proceed") {
-            body = proceed_ ? "yes" : "no";
-        } else if (std::ifstream in{folder_ / path.substr(1), std::ios::binary};
-                   path.find("..") == std::string::npos && in) {
-            std::ostringstream content;
-            content << in.rdbuf();
-            body = content.str();
-            type = path.ends_with(".js")    ? "text/javascript"
-                   : path.ends_with(".zip") ? "application/zip"
-                                            : "text/html; charset=utf-8";
-        } else {
-            status = "404 Not Found";
+            return {.type = "text/plain"};
         }
-        std::string response =
-            "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
-            "\r\nCache-Control: no-store\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n\r\n" + body;
-        size_t sent = 0;
-        while (sent < response.size()) {
-            ssize_t n = send(fd, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            sent += static_cast<size_t>(n);
-        }
-        close(fd);
+        if (path == "/proceed") return {.type = "text/plain", .body = proceed_ ? "yes" : "no"};
+        std::ifstream in{folder_ / path.substr(1), std::ios::binary};
+        if (path.find("..") != std::string::npos || !in) return {.status = "404 Not Found"};
+        std::ostringstream content;
+        content << in.rdbuf();
+        return {.type = path.ends_with(".js")    ? "text/javascript"
+                        : path.ends_with(".zip") ? "application/zip"
+                                                 : "text/html; charset=utf-8",
+                .body = content.str()};
     }
 
     fs::path folder_;
-    lumetta::raii::UniqueFd listen_;
-    lumetta::raii::UniqueFd wake_;
-    uint16_t port_ = 0;
     std::atomic<bool> proceed_{false};
     std::mutex lock_;
     std::map<std::string, std::string> reports_;
-    std::thread thread_;  // last: stopped first
+    lumetta::test::LoopbackHttpServer server_;  // last: stopped first
 };
 
 void store(const AppProcess& app, const std::string& key, const std::string& value) {

@@ -37,7 +37,15 @@ uint16_t closedLoopbackPort() {
 }
 
 LoopbackHttpServer::LoopbackHttpServer(Mode mode, std::string html)
-    : mode_(mode), html_(std::move(html)) {
+    : LoopbackHttpServer(mode, [html = std::move(html)](const std::string&, const std::string&) {
+          return Response{.body = html};
+      }) {}
+
+LoopbackHttpServer::LoopbackHttpServer(Handler handler)
+    : LoopbackHttpServer(Mode::Serve, std::move(handler)) {}
+
+LoopbackHttpServer::LoopbackHttpServer(Mode mode, Handler handler)
+    : mode_(mode), handler_(std::move(handler)) {
     listenFd_.reset(listenOnLoopback(port_, true));
     wakeFd_.reset(eventfd(0, EFD_CLOEXEC));
     thread_ = std::thread([this] { run(); });
@@ -76,9 +84,21 @@ void LoopbackHttpServer::serve(int fd) {
         if (n <= 0) break;
         request.append(buffer, static_cast<size_t>(n));
     }
+    std::string target = request.substr(0, request.find("\r\n"));
+    target = target.substr(target.find(' ') + 1);
+    target = target.substr(0, target.find(' '));
+    size_t mark = target.find('?');
+    Response answer;
+    try {
+        answer = handler_(target.substr(0, mark),
+                          mark == std::string::npos ? std::string() : target.substr(mark + 1));
+    } catch (const std::exception& e) {
+        answer = {"500 Internal Server Error", "text/plain", e.what()};
+    }
     std::string response =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-        std::to_string(html_.size()) + "\r\nConnection: close\r\n\r\n" + html_;
+        "HTTP/1.1 " + answer.status + "\r\nContent-Type: " + answer.type +
+        "\r\nCache-Control: no-store\r\nContent-Length: " + std::to_string(answer.body.size()) +
+        "\r\nConnection: close\r\n\r\n" + answer.body;
     size_t sent = 0;
     while (sent < response.size()) {
         ssize_t n = send(fd, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
