@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/Scheduling.h"
+
 namespace lumetta::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -57,7 +59,9 @@ std::string pollValue(WebKitWebView* view, const std::string& variable, double s
 CpuHog::CpuHog() {
     pid_ = fork();
     if (pid_ == 0) {
-        // Only async-signal-safe work after fork: spin until killed.
+        // Only system calls after fork. Another program would not have our short slice.
+        base::restoreDefaultTimeSlice();
+        // Spin until killed.
         volatile unsigned long n = 0;
         for (;;) n = n + 1;
     }

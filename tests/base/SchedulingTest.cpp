@@ -87,3 +87,17 @@ TEST(Scheduling, LaterThreadsAndChildProcessesInheritTheSlice) {
     EXPECT_EQ(thread.slice, 200'000u);
     EXPECT_EQ(childSlice, 200'000u);
 }
+
+TEST(Scheduling, DefaultSliceCanBeRestored) {
+    Observed before, restored;
+    bool taken = false;
+    std::thread([&] {
+        readBack(before);
+        taken = lumetta::base::requestShortTimeSlice();
+        EXPECT_EQ(lumetta::base::restoreDefaultTimeSlice(), taken);
+        readBack(restored);
+    }).join();
+    if (!taken) GTEST_SKIP() << "this kernel sets no custom slices";
+    EXPECT_EQ(restored.slice, before.slice);
+    EXPECT_NE(restored.slice, 200'000u);
+}
