@@ -132,6 +132,10 @@ void parallelFor(int threads, uint64_t count, F f, uint64_t least = 4096) {
 
 }  // namespace
 
+std::shared_ptr<const CFFT::Tables> CFFT::tablesFor(int order) {
+    return sharedTables(order);
+}
+
 void CFFT::setThreads(int threads) {
     threads_ = threads < 1 ? 1 : threads;
     if (half_) half_->setThreads(threads_);

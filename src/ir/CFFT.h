@@ -53,6 +53,8 @@ class CFFT {
         int order = 0;
         std::vector<double> cos, sin;
     };
+    /// The tables for sizes up to 2^order (shared; never changed once made).
+    static std::shared_ptr<const Tables> tablesFor(int order);
 
   private:
     void transform(double* re, double* im);
