@@ -65,6 +65,8 @@ class CFFT {
     void wideStages(double* re, double* im, uint32_t block, double sign, uint64_t keep);
     void stages(double* re, double* im, uint32_t firstLen = 2, uint64_t keep = UINT64_MAX);
     void reorder(double* re, double* im);
+    uint32_t reorderWithFirstStages(const double* srcRe, const double* srcIm, size_t stride,
+                                    double* re, double* im);
     void reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
                      double* im);
 
