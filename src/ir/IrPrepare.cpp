@@ -68,13 +68,18 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     });
     if (stopped(control)) return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    // The fold keeps the cepstrum up to index half only.
+    fft.realInverseHead(data.data(), static_cast<uint64_t>(half + 1));
     count(control);
     if (stopped(control)) return false;
     // Fold the cepstrum onto its causal half. Its transform is that of a real sequence, so the
     // real transform gives every bin: log magnitude in the real part, phase in the imaginary.
-    for (int64_t k = 1; k < half; ++k) data[k] = 2.0 * data[k];
-    for (int64_t k = half + 1; k < n; ++k) data[k] = 0.0;
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            data[k] = 2.0 * data[k];
+            data[half + k] = 0.0;
+        }
+    });
     count(control);
     fft.configure(order, CFFT::Forward, true);
     fft.realTransform(data.data());
@@ -197,17 +202,30 @@ bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrCont
     // A silent IR only has the -110 floor (e^-110 a bin) here; it stays silent, unscaled.
     if (sum > 1e-40 * static_cast<double>(k2 - k1) && std::isfinite(sum)) {
         const double scale = static_cast<double>(k2 - k1) / sum;
-        for (int64_t i = 0; i < size; ++i) data[i] = data[i] * scale;
+        forBins(threads, half, [&](int64_t from, int64_t to) {
+            for (int64_t k = from; k < to; ++k) {
+                data[2 * k] = data[2 * k] * scale;
+                data[2 * k + 1] = data[2 * k + 1] * scale;
+            }
+        });
+        data[0] = data[0] * scale;
+        data[1] = data[1] * scale;
     }
     count(control);
-    out.boost = false;
+    // Whether any bin from 1 kHz up is above +4 dB: each part of the range stops at its first
+    // such bin, or once another part has found one.
     const int64_t kb = static_cast<int64_t>(static_cast<double>(size) / 48.0 + 0.5);
-    for (int64_t k = kb; k < half; ++k) {
-        if (magnitude(k) > 1.5874010519681994) {
-            out.boost = true;
-            break;
+    std::atomic<bool> boost{false};
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = std::max(from, kb); k < to && !boost.load(std::memory_order_relaxed);
+             ++k) {
+            if (magnitude(k) > 1.5874010519681994) {
+                boost.store(true, std::memory_order_relaxed);
+                break;
+            }
         }
-    }
+    });
+    out.boost = boost.load();
     fft.configure(order, CFFT::Inverse, true);
     fft.realInverseHead(data.data(), static_cast<uint64_t>(length));
     count(control);

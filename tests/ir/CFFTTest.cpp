@@ -158,7 +158,8 @@ TEST(CFFT, InverseHeadGivesTheFirstValuesToTheBit) {
     for (int order : {3, 11, 15, 18}) {
         const size_t n = size_t{1} << order;
         const auto spectrum = randoms(n, static_cast<unsigned>(order));
-        for (size_t keep : {size_t{1}, size_t{2}, size_t{3}, n / 70, n / 35 + 1, n / 5, n}) {
+        for (size_t keep :
+             {size_t{1}, size_t{2}, size_t{3}, n / 70, n / 35 + 1, n / 5, n / 2 + 1, n}) {
             if (keep == 0) continue;
             for (int threads : {1, 2}) {
                 CFFT full(10), pruned(10);
