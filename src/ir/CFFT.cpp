@@ -419,6 +419,12 @@ CFFT::CFFT(int order) : order_(order) {}
 
 CFFT::~CFFT() = default;
 
+void CFFT::ensureWork(size_t size) {
+    if (workSize_ == size) return;
+    work_.reset(new double[size]);
+    workSize_ = size;
+}
+
 bool CFFT::configure(int order, Direction direction, bool realMode) {
     configured_ = false;
     if (order < 1 || order > 26 || (direction != Forward && direction != Inverse)) return false;
@@ -436,17 +442,18 @@ bool CFFT::configure(int order, Direction direction, bool realMode) {
             if (!half_->configure(order - 1, direction, false)) return false;
             half_->setThreads(threads_);
         }
-        work_.resize(size_);
+        ensureWork(size_);
     } else {
         half_.reset();
         if (order < 2 * kTileBits) {
             bitrev_.assign(size_, 0);
             for (uint32_t i = 1; i < size_; ++i)
                 bitrev_[i] = (bitrev_[i >> 1] >> 1) | ((i & 1u) << (order - 1));
-            work_.clear();
+            work_.reset();
+            workSize_ = 0;
         } else {
             bitrev_.clear();
-            work_.resize(2 * static_cast<size_t>(size_));
+            ensureWork(2 * static_cast<size_t>(size_));
         }
     }
     configured_ = true;
@@ -578,8 +585,8 @@ void CFFT::wideStages(double* re, double* im, uint32_t block, double sign, uint6
 // in cache; the wider stages then run strip by strip (wideStages).
 void CFFT::transform(double* re, double* im) {
     if (bitrev_.empty()) {
-        double* outRe = work_.data();
-        double* outIm = work_.data() + size_;
+        double* outRe = work_.get();
+        double* outIm = work_.get() + size_;
         const uint32_t firstLen = reorderWithFirstStages(re, im, 1, outRe, outIm);
         parallelFor(threads_, size_, [&](uint64_t a, uint64_t b) {
             std::memcpy(re + a, outRe + a, (b - a) * sizeof(double));
@@ -673,8 +680,8 @@ bool CFFT::realForward(double* data, uint64_t used) {
     // cos and sin of 2 pi k / N: the table of the stage of length N.
     const double* tc = tables_->cos.data() + (m - 1);
     const double* ts = tables_->sin.data() + (m - 1);
-    double* zr = work_.data();
-    double* zi = work_.data() + m;
+    double* zr = work_.get();
+    double* zi = work_.get() + m;
     {
         // Even samples as the real parts, odd ones as the imaginary parts, taken straight into
         // bit-reversed order. With a zero tail (complex values from (used + 1) / 2 on), the
@@ -719,8 +726,8 @@ bool CFFT::realInverse(double* data, uint64_t keep) {
     if (m == 1) return smallest(data);
     const double* tc = tables_->cos.data() + (m - 1);
     const double* ts = tables_->sin.data() + (m - 1);
-    double* zr = work_.data();
-    double* zi = work_.data() + m;
+    double* zr = work_.get();
+    double* zi = work_.get() + m;
     {
         // Rebuild Z = E + iO from the half spectrum; the half-size inverse then gives the even
         // samples in its real part and the odd ones in its imaginary part.
@@ -736,7 +743,7 @@ bool CFFT::realInverse(double* data, uint64_t keep) {
         double* hi = zi;
         uint32_t firstLen = 2;
         if (half_->bitrev_.empty()) {
-            hr = half_->work_.data();
+            hr = half_->work_.get();
             hi = hr + m;
             firstLen = half_->reorderWithFirstStages(zr, zi, 1, hr, hi);
         } else {

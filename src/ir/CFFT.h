@@ -79,7 +79,11 @@ class CFFT {
     std::shared_ptr<const Tables> tables_;
     std::vector<uint32_t> bitrev_;  // complex mode, small sizes: bit-reversed indices
     std::unique_ptr<CFFT> half_;    // real mode: the N/2-point complex transform
-    std::vector<double> work_;      // real mode: split halves; complex mode: reorder buffer
+    // Real mode: split halves; complex mode: reorder buffer. Left uninitialised (every use
+    // writes before it reads), so its pages are first touched by the parallel passes.
+    std::unique_ptr<double[]> work_;
+    size_t workSize_ = 0;
+    void ensureWork(size_t size);
 };
 
 }  // namespace lumetta::ir
