@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "ir/CFFT.h"
 #include "ir/IrClones.h"
@@ -54,8 +55,8 @@ void forBins(int threads, int64_t half, F f) {
 // minimum-phase spectrum, with the value to give bin 0's log magnitude. `fft` is the caller's
 // transform object: its tables and buffers serve every transform of the same size, and fresh
 // ones would cost a page fault every few kilobytes.
-bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control,
-                          int threads, CFFT& fft) {
+bool minimumPhaseSpectrum(double* data, int order, bool fixedDc, IrControl* control, int threads,
+                          CFFT& fft) {
     const int64_t n = int64_t{1} << order;
     const int64_t half = n / 2;
     data[0] = fixedDc ? -110.0 : (data[0] != 0.0 ? std::log(std::fabs(data[0])) : -110.0);
@@ -69,7 +70,7 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     if (stopped(control)) return false;
     fft.configure(order, CFFT::Inverse, true);
     // The fold keeps the cepstrum up to index half only.
-    fft.realInverseHead(data.data(), static_cast<uint64_t>(half + 1));
+    fft.realInverseHead(data, static_cast<uint64_t>(half + 1));
     count(control);
     if (stopped(control)) return false;
     // Fold the cepstrum onto its causal half. Its transform is that of a real sequence, so the
@@ -82,7 +83,7 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     });
     count(control);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    fft.realTransform(data);
     count(control);
     if (stopped(control)) return false;
     const double m0 = data[0], p0 = 0.0;
@@ -122,28 +123,46 @@ namespace {
 // of fresh pages.
 struct TransformWork {
     CFFT fft{10};
-    std::vector<double> data;
+    std::unique_ptr<double[]> buffer;
+    int64_t size = 0;
+
+    // The array of `size` values holding x[0..n) and zeros after it. Fresh arrays are not
+    // cleared first: the zeros are written on both threads, which also share the first touch
+    // of the pages.
+    double* load(const double* x, int64_t n, int64_t wanted, int threads) {
+        if (size != wanted) {
+            buffer.reset(new double[static_cast<size_t>(wanted)]);
+            size = wanted;
+        }
+        double* data = buffer.get();
+        std::copy(x, x + n, data);
+        const int workers = std::max(1, threads);
+        const int64_t part = (size - n + workers - 1) / workers;
+        runWorkers(workers, [&](int t) {
+            const int64_t from = n + part * t;
+            if (from < size) std::fill(data + from, data + std::min(size, from + part), 0.0);
+        });
+        return data;
+    }
 };
 
 bool minimumPhaseIn(double* x, int64_t n, IrControl* control, int threads, TransformWork& work) {
     if (n < 1) return true;
     const int order = orderOf(35 * n);
     const int64_t size = int64_t{1} << order;
-    std::vector<double>& data = work.data;
-    data.assign(static_cast<size_t>(size), 0.0);
-    std::copy(x, x + n, data.begin());
+    double* data = work.load(x, n, size, threads);
     CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     // Only magnitudes of this spectrum are used, and the input is zero after its first n values.
-    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(n));
+    fft.realForwardOfHead(data, static_cast<uint64_t>(n));
     count(control);
     if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads, fft))
         return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realInverseHead(data.data(), static_cast<uint64_t>(n));
+    fft.realInverseHead(data, static_cast<uint64_t>(n));
     count(control);
-    std::copy(data.begin(), data.begin() + n, x);
+    std::copy(data, data + n, x);
     return !stopped(control);
 }
 
@@ -177,18 +196,16 @@ bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrCont
     const int order = orderOf(35 * length);
     const int64_t size = int64_t{1} << order;
     const int64_t half = size / 2;
-    std::vector<double>& data = work.data;
-    data.assign(static_cast<size_t>(size), 0.0);
-    std::copy(ir, ir + length, data.begin());
+    double* data = work.load(ir, length, size, threads);
     CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     // Only magnitudes of this spectrum are used (the bins below 30 Hz are scaled copies of one
     // bin, and bin 0 is fixed), and the input is zero after its first `length` values.
-    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(length));
+    fft.realForwardOfHead(data, static_cast<uint64_t>(length));
     count(control);
     if (stopped(control)) return false;
-    extendBelow30Hz(data.data(), size);
+    extendBelow30Hz(data, size);
     if (!minimumPhaseSpectrum(data, order, true, control, threads, fft)) return false;
     // Mean magnitude between 200 and 300 Hz becomes 1.
     const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
@@ -227,9 +244,9 @@ bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrCont
     });
     out.boost = boost.load();
     fft.configure(order, CFFT::Inverse, true);
-    fft.realInverseHead(data.data(), static_cast<uint64_t>(length));
+    fft.realInverseHead(data, static_cast<uint64_t>(length));
     count(control);
-    out.target.assign(data.begin(), data.begin() + length);
+    out.target.assign(data, data + length);
     return !stopped(control);
 }
 
