@@ -324,6 +324,36 @@ LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* ke
     }
 }
 
+// kernel[t] = 1 / (g (first - step t)) for t < count, 0 where that denominator is 0. The
+// denominators are integers far below 2^53 (first - step t is below 2^26 in magnitude, g below
+// 2^16), so doubles hold each of them and each product exactly: the quotients are those of
+// the integer arithmetic, and the loop runs four lanes at a time.
+LUMETTA_IR_CLONES void cauchyKernel(double* kernel, int64_t count, int64_t first, int64_t step,
+                                    int64_t g) {
+    typedef long long v4i __attribute__((vector_size(32)));
+    const double f = static_cast<double>(first);
+    const double s = static_cast<double>(step);
+    const double gd = static_cast<double>(g);
+    const v4 one = {1.0, 1.0, 1.0, 1.0};
+    v4 td = {0.0, 1.0, 2.0, 3.0};
+    int64_t t = 0;
+    for (; t + 4 <= count; t += 4) {
+        const v4 den = f - s * td;
+        // Lanes whose denominator is 0 divide 1 instead and give 0.
+        const v4i nonzero = den != 0.0;
+        const v4 safe = reinterpret_cast<v4>((reinterpret_cast<v4i>(den) & nonzero) |
+                                             (reinterpret_cast<v4i>(one) & ~nonzero));
+        const v4 v = one / (gd * safe);
+        const v4 out = reinterpret_cast<v4>(reinterpret_cast<v4i>(v) & nonzero);
+        std::memcpy(kernel + t, &out, sizeof out);
+        td += 4.0;
+    }
+    for (; t < count; ++t) {
+        const double den = f - s * static_cast<double>(t);
+        kernel[t] = den == 0.0 ? 0.0 : 1.0 / (gd * den);
+    }
+}
+
 LUMETTA_IR_CLONES double directSum(const double* c, const double* dj, int64_t from, int64_t to,
                                    double drk) {
     v4 acc = {0.0, 0.0, 0.0, 0.0};
@@ -370,13 +400,8 @@ bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sum
                     for (int64_t i = 0; i < nq; ++i) cq[static_cast<size_t>(i)] = c[q * i + a];
                     // kernel[t] for t = s - q' + nq - 1, i.e. e = q' - s = nq - 1 - t.
                     kernel.resize(static_cast<size_t>(nq + ns - 1));
-                    const int64_t phase = p * a - q * b;
-                    for (int64_t t = 0; t < nq + ns - 1; ++t) {
-                        const int64_t e = nq - 1 - t;
-                        const int64_t den = p * q * e + phase;
-                        kernel[static_cast<size_t>(t)] =
-                            den == 0 ? 0.0 : 1.0 / static_cast<double>(g * den);
-                    }
+                    cauchyKernel(kernel.data(), nq + ns - 1, p * q * (nq - 1) + p * a - q * b,
+                                 p * q, g);
                     phaseBlock(cq.data(), nq, kernel.data(), ns, out.data());
                     for (int64_t s2 = 0; s2 < ns; ++s2)
                         total[static_cast<size_t>(s2)] += out[static_cast<size_t>(s2)];
