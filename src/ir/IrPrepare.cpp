@@ -281,10 +281,25 @@ int64_t gcd(int64_t a, int64_t b) {
 // Rates without a small common grid fall back to one division a term.
 LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* kernel, int64_t ns,
                                   double* out) {
-    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]. Sixteen outputs at a time: each sum waits
-    // on its previous addition, and four independent ones keep the adder busy. Every output is
-    // still summed alone, q = 0 upwards, so the grouping does not change its rounding.
+    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]. Thirty-two outputs at a time: each sum
+    // waits on its previous addition, and eight independent ones keep both adders busy (then
+    // sixteen, four and one for the rest). Every output is still summed alone, q = 0 upwards,
+    // so the grouping does not change its rounding.
     int64_t s = 0;
+    for (; s + 32 <= ns; s += 32) {
+        v4 acc[8];
+        for (v4& a : acc) a = v4{0.0, 0.0, 0.0, 0.0};
+        const double* k0 = kernel + s + nq - 1;
+        for (int64_t q = 0; q < nq; ++q) {
+            const double c = cq[q];
+            for (int i = 0; i < 8; ++i) {
+                v4 kv;
+                std::memcpy(&kv, k0 - q + 4 * i, sizeof kv);
+                acc[i] += c * kv;
+            }
+        }
+        for (int i = 0; i < 8; ++i) std::memcpy(out + s + 4 * i, &acc[i], sizeof acc[i]);
+    }
     for (; s + 16 <= ns; s += 16) {
         v4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
         const double* k0 = kernel + s + nq - 1;
