@@ -1,9 +1,13 @@
 #include "ir/CFFT.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <thread>
 #include <utility>
@@ -419,9 +423,30 @@ CFFT::CFFT(int order) : order_(order) {}
 
 CFFT::~CFFT() = default;
 
+void CFFT::FreeArray::operator()(double* p) const {
+    std::free(p);
+}
+
+CFFT::Array CFFT::allocateArray(size_t count) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t bytes = count * sizeof(double);
+    if (bytes < kHuge) {
+        auto* p = static_cast<double*>(std::malloc(bytes == 0 ? sizeof(double) : bytes));
+        if (p == nullptr) throw std::bad_alloc();
+        return Array(p);
+    }
+    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    auto* p = static_cast<double*>(std::aligned_alloc(kHuge, rounded));
+    if (p == nullptr) throw std::bad_alloc();
+    // Advice only: without huge pages the array works the same.
+    madvise(p, rounded, MADV_HUGEPAGE);
+    return Array(p);
+}
+
 void CFFT::ensureWork(size_t size) {
     if (workSize_ == size) return;
-    work_.reset(new double[size]);
+    work_.reset();
+    work_ = allocateArray(size);
     workSize_ = size;
 }
 

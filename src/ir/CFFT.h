@@ -47,6 +47,15 @@ class CFFT {
     uint32_t size() const { return size_; }
     bool configured() const { return configured_; }
 
+    /// An uninitialised array for large transforms' data. Arrays of megabytes sit on huge pages
+    /// where the system offers them: a transform's strided passes touch more pages than the TLB
+    /// holds.
+    struct FreeArray {
+        void operator()(double* p) const;
+    };
+    using Array = std::unique_ptr<double[], FreeArray>;
+    static Array allocateArray(size_t count);
+
     /// The shared tables: per-stage twiddles, stage `len` at offset len/2 - 1 holding
     /// cos and sin of 2 pi k / len for k < len/2 (the same numbers whatever N is).
     struct Tables {
@@ -81,7 +90,7 @@ class CFFT {
     std::unique_ptr<CFFT> half_;    // real mode: the N/2-point complex transform
     // Real mode: split halves; complex mode: reorder buffer. Left uninitialised (every use
     // writes before it reads), so its pages are first touched by the parallel passes.
-    std::unique_ptr<double[]> work_;
+    Array work_;
     size_t workSize_ = 0;
     void ensureWork(size_t size);
 };

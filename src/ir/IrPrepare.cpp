@@ -123,7 +123,7 @@ namespace {
 // of fresh pages.
 struct TransformWork {
     CFFT fft{10};
-    std::unique_ptr<double[]> buffer;
+    CFFT::Array buffer;
     int64_t size = 0;
 
     // The array of `size` values holding x[0..n) and zeros after it. Fresh arrays are not
@@ -131,7 +131,8 @@ struct TransformWork {
     // of the pages.
     double* load(const double* x, int64_t n, int64_t wanted, int threads) {
         if (size != wanted) {
-            buffer.reset(new double[static_cast<size_t>(wanted)]);
+            buffer.reset();
+            buffer = CFFT::allocateArray(static_cast<size_t>(wanted));
             size = wanted;
         }
         double* data = buffer.get();
