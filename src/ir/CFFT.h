@@ -47,12 +47,23 @@ class CFFT {
     uint32_t size() const { return size_; }
     bool configured() const { return configured_; }
 
+    /// An uninitialised array for large transforms' data. Arrays of megabytes sit on huge pages
+    /// where the system offers them: a transform's strided passes touch more pages than the TLB
+    /// holds.
+    struct FreeArray {
+        void operator()(double* p) const;
+    };
+    using Array = std::unique_ptr<double[], FreeArray>;
+    static Array allocateArray(size_t count);
+
     /// The shared tables: per-stage twiddles, stage `len` at offset len/2 - 1 holding
     /// cos and sin of 2 pi k / len for k < len/2 (the same numbers whatever N is).
     struct Tables {
         int order = 0;
         std::vector<double> cos, sin;
     };
+    /// The tables for sizes up to 2^order (shared; never changed once made).
+    static std::shared_ptr<const Tables> tablesFor(int order);
 
   private:
     void transform(double* re, double* im);
@@ -63,6 +74,8 @@ class CFFT {
     void wideStages(double* re, double* im, uint32_t block, double sign, uint64_t keep);
     void stages(double* re, double* im, uint32_t firstLen = 2, uint64_t keep = UINT64_MAX);
     void reorder(double* re, double* im);
+    uint32_t reorderWithFirstStages(const double* srcRe, const double* srcIm, size_t stride,
+                                    double* re, double* im);
     void reorderFrom(const double* srcRe, const double* srcIm, size_t stride, double* re,
                      double* im);
 
@@ -75,7 +88,11 @@ class CFFT {
     std::shared_ptr<const Tables> tables_;
     std::vector<uint32_t> bitrev_;  // complex mode, small sizes: bit-reversed indices
     std::unique_ptr<CFFT> half_;    // real mode: the N/2-point complex transform
-    std::vector<double> work_;      // real mode: split halves; complex mode: reorder buffer
+    // Real mode: split halves; complex mode: reorder buffer. Left uninitialised (every use
+    // writes before it reads), so its pages are first touched by the parallel passes.
+    Array work_;
+    size_t workSize_ = 0;
+    void ensureWork(size_t size);
 };
 
 }  // namespace lumetta::ir

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "ir/CFFT.h"
 #include "ir/IrClones.h"
@@ -54,8 +55,8 @@ void forBins(int threads, int64_t half, F f) {
 // minimum-phase spectrum, with the value to give bin 0's log magnitude. `fft` is the caller's
 // transform object: its tables and buffers serve every transform of the same size, and fresh
 // ones would cost a page fault every few kilobytes.
-bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, IrControl* control,
-                          int threads, CFFT& fft) {
+bool minimumPhaseSpectrum(double* data, int order, bool fixedDc, IrControl* control, int threads,
+                          CFFT& fft) {
     const int64_t n = int64_t{1} << order;
     const int64_t half = n / 2;
     data[0] = fixedDc ? -110.0 : (data[0] != 0.0 ? std::log(std::fabs(data[0])) : -110.0);
@@ -68,16 +69,21 @@ bool minimumPhaseSpectrum(std::vector<double>& data, int order, bool fixedDc, Ir
     });
     if (stopped(control)) return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realTransform(data.data());
+    // The fold keeps the cepstrum up to index half only.
+    fft.realInverseHead(data, static_cast<uint64_t>(half + 1));
     count(control);
     if (stopped(control)) return false;
     // Fold the cepstrum onto its causal half. Its transform is that of a real sequence, so the
     // real transform gives every bin: log magnitude in the real part, phase in the imaginary.
-    for (int64_t k = 1; k < half; ++k) data[k] = 2.0 * data[k];
-    for (int64_t k = half + 1; k < n; ++k) data[k] = 0.0;
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            data[k] = 2.0 * data[k];
+            data[half + k] = 0.0;
+        }
+    });
     count(control);
     fft.configure(order, CFFT::Forward, true);
-    fft.realTransform(data.data());
+    fft.realTransform(data);
     count(control);
     if (stopped(control)) return false;
     const double m0 = data[0], p0 = 0.0;
@@ -117,28 +123,47 @@ namespace {
 // of fresh pages.
 struct TransformWork {
     CFFT fft{10};
-    std::vector<double> data;
+    CFFT::Array buffer;
+    int64_t size = 0;
+
+    // The array of `size` values holding x[0..n) and zeros after it. Fresh arrays are not
+    // cleared first: the zeros are written on both threads, which also share the first touch
+    // of the pages.
+    double* load(const double* x, int64_t n, int64_t wanted, int threads) {
+        if (size != wanted) {
+            buffer.reset();
+            buffer = CFFT::allocateArray(static_cast<size_t>(wanted));
+            size = wanted;
+        }
+        double* data = buffer.get();
+        std::copy(x, x + n, data);
+        const int workers = std::max(1, threads);
+        const int64_t part = (size - n + workers - 1) / workers;
+        runWorkers(workers, [&](int t) {
+            const int64_t from = n + part * t;
+            if (from < size) std::fill(data + from, data + std::min(size, from + part), 0.0);
+        });
+        return data;
+    }
 };
 
 bool minimumPhaseIn(double* x, int64_t n, IrControl* control, int threads, TransformWork& work) {
     if (n < 1) return true;
     const int order = orderOf(35 * n);
     const int64_t size = int64_t{1} << order;
-    std::vector<double>& data = work.data;
-    data.assign(static_cast<size_t>(size), 0.0);
-    std::copy(x, x + n, data.begin());
+    double* data = work.load(x, n, size, threads);
     CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     // Only magnitudes of this spectrum are used, and the input is zero after its first n values.
-    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(n));
+    fft.realForwardOfHead(data, static_cast<uint64_t>(n));
     count(control);
     if (stopped(control) || !minimumPhaseSpectrum(data, order, false, control, threads, fft))
         return false;
     fft.configure(order, CFFT::Inverse, true);
-    fft.realInverseHead(data.data(), static_cast<uint64_t>(n));
+    fft.realInverseHead(data, static_cast<uint64_t>(n));
     count(control);
-    std::copy(data.begin(), data.begin() + n, x);
+    std::copy(data, data + n, x);
     return !stopped(control);
 }
 
@@ -172,18 +197,16 @@ bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrCont
     const int order = orderOf(35 * length);
     const int64_t size = int64_t{1} << order;
     const int64_t half = size / 2;
-    std::vector<double>& data = work.data;
-    data.assign(static_cast<size_t>(size), 0.0);
-    std::copy(ir, ir + length, data.begin());
+    double* data = work.load(ir, length, size, threads);
     CFFT& fft = work.fft;
     fft.setThreads(threads);
     fft.configure(order, CFFT::Forward, true);
     // Only magnitudes of this spectrum are used (the bins below 30 Hz are scaled copies of one
     // bin, and bin 0 is fixed), and the input is zero after its first `length` values.
-    fft.realForwardOfHead(data.data(), static_cast<uint64_t>(length));
+    fft.realForwardOfHead(data, static_cast<uint64_t>(length));
     count(control);
     if (stopped(control)) return false;
-    extendBelow30Hz(data.data(), size);
+    extendBelow30Hz(data, size);
     if (!minimumPhaseSpectrum(data, order, true, control, threads, fft)) return false;
     // Mean magnitude between 200 and 300 Hz becomes 1.
     const int64_t k1 = static_cast<int64_t>(0.004166666666666667 * static_cast<double>(size) + 0.5);
@@ -197,21 +220,34 @@ bool buildTargetIn(const double* ir, int64_t length, PreparedTarget& out, IrCont
     // A silent IR only has the -110 floor (e^-110 a bin) here; it stays silent, unscaled.
     if (sum > 1e-40 * static_cast<double>(k2 - k1) && std::isfinite(sum)) {
         const double scale = static_cast<double>(k2 - k1) / sum;
-        for (int64_t i = 0; i < size; ++i) data[i] = data[i] * scale;
+        forBins(threads, half, [&](int64_t from, int64_t to) {
+            for (int64_t k = from; k < to; ++k) {
+                data[2 * k] = data[2 * k] * scale;
+                data[2 * k + 1] = data[2 * k + 1] * scale;
+            }
+        });
+        data[0] = data[0] * scale;
+        data[1] = data[1] * scale;
     }
     count(control);
-    out.boost = false;
+    // Whether any bin from 1 kHz up is above +4 dB: each part of the range stops at its first
+    // such bin, or once another part has found one.
     const int64_t kb = static_cast<int64_t>(static_cast<double>(size) / 48.0 + 0.5);
-    for (int64_t k = kb; k < half; ++k) {
-        if (magnitude(k) > 1.5874010519681994) {
-            out.boost = true;
-            break;
+    std::atomic<bool> boost{false};
+    forBins(threads, half, [&](int64_t from, int64_t to) {
+        for (int64_t k = std::max(from, kb); k < to && !boost.load(std::memory_order_relaxed);
+             ++k) {
+            if (magnitude(k) > 1.5874010519681994) {
+                boost.store(true, std::memory_order_relaxed);
+                break;
+            }
         }
-    }
+    });
+    out.boost = boost.load();
     fft.configure(order, CFFT::Inverse, true);
-    fft.realInverseHead(data.data(), static_cast<uint64_t>(length));
+    fft.realInverseHead(data, static_cast<uint64_t>(length));
     count(control);
-    out.target.assign(data.begin(), data.begin() + length);
+    out.target.assign(data, data + length);
     return !stopped(control);
 }
 
@@ -246,10 +282,25 @@ int64_t gcd(int64_t a, int64_t b) {
 // Rates without a small common grid fall back to one division a term.
 LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* kernel, int64_t ns,
                                   double* out) {
-    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]. Sixteen outputs at a time: each sum waits
-    // on its previous addition, and four independent ones keep the adder busy. Every output is
-    // still summed alone, q = 0 upwards, so the grouping does not change its rounding.
+    // out[s] = sum_q cq[q] * kernel[s - q + nq - 1]. Thirty-two outputs at a time: each sum
+    // waits on its previous addition, and eight independent ones keep both adders busy (then
+    // sixteen, four and one for the rest). Every output is still summed alone, q = 0 upwards,
+    // so the grouping does not change its rounding.
     int64_t s = 0;
+    for (; s + 32 <= ns; s += 32) {
+        v4 acc[8];
+        for (v4& a : acc) a = v4{0.0, 0.0, 0.0, 0.0};
+        const double* k0 = kernel + s + nq - 1;
+        for (int64_t q = 0; q < nq; ++q) {
+            const double c = cq[q];
+            for (int i = 0; i < 8; ++i) {
+                v4 kv;
+                std::memcpy(&kv, k0 - q + 4 * i, sizeof kv);
+                acc[i] += c * kv;
+            }
+        }
+        for (int i = 0; i < 8; ++i) std::memcpy(out + s + 4 * i, &acc[i], sizeof acc[i]);
+    }
     for (; s + 16 <= ns; s += 16) {
         v4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = acc0, acc2 = acc0, acc3 = acc0;
         const double* k0 = kernel + s + nq - 1;
@@ -286,6 +337,36 @@ LUMETTA_IR_CLONES void phaseBlock(const double* cq, int64_t nq, const double* ke
         double acc = 0.0;
         for (int64_t q = 0; q < nq; ++q) acc += cq[q] * kernel[s - q + nq - 1];
         out[s] = acc;
+    }
+}
+
+// kernel[t] = 1 / (g (first - step t)) for t < count, 0 where that denominator is 0. The
+// denominators are integers far below 2^53 (first - step t is below 2^26 in magnitude, g below
+// 2^16), so doubles hold each of them and each product exactly: the quotients are those of
+// the integer arithmetic, and the loop runs four lanes at a time.
+LUMETTA_IR_CLONES void cauchyKernel(double* kernel, int64_t count, int64_t first, int64_t step,
+                                    int64_t g) {
+    typedef long long v4i __attribute__((vector_size(32)));
+    const double f = static_cast<double>(first);
+    const double s = static_cast<double>(step);
+    const double gd = static_cast<double>(g);
+    const v4 one = {1.0, 1.0, 1.0, 1.0};
+    v4 td = {0.0, 1.0, 2.0, 3.0};
+    int64_t t = 0;
+    for (; t + 4 <= count; t += 4) {
+        const v4 den = f - s * td;
+        // Lanes whose denominator is 0 divide 1 instead and give 0.
+        const v4i nonzero = den != 0.0;
+        const v4 safe = reinterpret_cast<v4>((reinterpret_cast<v4i>(den) & nonzero) |
+                                             (reinterpret_cast<v4i>(one) & ~nonzero));
+        const v4 v = one / (gd * safe);
+        const v4 out = reinterpret_cast<v4>(reinterpret_cast<v4i>(v) & nonzero);
+        std::memcpy(kernel + t, &out, sizeof out);
+        td += 4.0;
+    }
+    for (; t < count; ++t) {
+        const double den = f - s * static_cast<double>(t);
+        kernel[t] = den == 0.0 ? 0.0 : 1.0 / (gd * den);
     }
 }
 
@@ -335,13 +416,8 @@ bool cauchySums(const double* c, int64_t n, int64_t r, int64_t lout, double* sum
                     for (int64_t i = 0; i < nq; ++i) cq[static_cast<size_t>(i)] = c[q * i + a];
                     // kernel[t] for t = s - q' + nq - 1, i.e. e = q' - s = nq - 1 - t.
                     kernel.resize(static_cast<size_t>(nq + ns - 1));
-                    const int64_t phase = p * a - q * b;
-                    for (int64_t t = 0; t < nq + ns - 1; ++t) {
-                        const int64_t e = nq - 1 - t;
-                        const int64_t den = p * q * e + phase;
-                        kernel[static_cast<size_t>(t)] =
-                            den == 0 ? 0.0 : 1.0 / static_cast<double>(g * den);
-                    }
+                    cauchyKernel(kernel.data(), nq + ns - 1, p * q * (nq - 1) + p * a - q * b,
+                                 p * q, g);
                     phaseBlock(cq.data(), nq, kernel.data(), ns, out.data());
                     for (int64_t s2 = 0; s2 < ns; ++s2)
                         total[static_cast<size_t>(s2)] += out[static_cast<size_t>(s2)];

@@ -158,7 +158,8 @@ TEST(CFFT, InverseHeadGivesTheFirstValuesToTheBit) {
     for (int order : {3, 11, 15, 18}) {
         const size_t n = size_t{1} << order;
         const auto spectrum = randoms(n, static_cast<unsigned>(order));
-        for (size_t keep : {size_t{1}, size_t{2}, size_t{3}, n / 70, n / 35 + 1, n / 5, n}) {
+        for (size_t keep :
+             {size_t{1}, size_t{2}, size_t{3}, n / 70, n / 35 + 1, n / 5, n / 2 + 1, n}) {
             if (keep == 0) continue;
             for (int threads : {1, 2}) {
                 CFFT full(10), pruned(10);
@@ -185,4 +186,147 @@ TEST(CFFT, HeadTransformsRefuseTheOtherDirection) {
     ASSERT_TRUE(fft.configure(4, CFFT::Forward, true));
     EXPECT_FALSE(fft.realInverseHead(a.data(), 4));
     EXPECT_EQ(a[0], 1.0);
+}
+
+namespace {
+
+// The transform written the plain way: bit-reversed copy, then every radix-2 stage over the
+// whole array, with the object's twiddle tables. Every faster schedule of the same butterflies
+// must give these numbers to the bit.
+void plainComplex(std::vector<double>& re, std::vector<double>& im, int order, bool inverse) {
+    const size_t n = size_t{1} << order;
+    const auto tables = CFFT::tablesFor(order);
+    std::vector<double> r(n), i(n);
+    for (size_t k = 0; k < n; ++k) {
+        size_t rev = 0;
+        for (int b = 0; b < order; ++b)
+            if (k & (size_t{1} << b)) rev |= size_t{1} << (order - 1 - b);
+        r[rev] = re[k];
+        i[rev] = im[k];
+    }
+    const double sign = inverse ? 1.0 : -1.0;
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const size_t half = len / 2;
+        for (size_t g = 0; g < n; g += len) {
+            for (size_t k = 0; k < half; ++k) {
+                const double wr = tables->cos[half - 1 + k];
+                const double wi = sign * tables->sin[half - 1 + k];
+                const size_t a = g + k, b = g + k + half;
+                const double tr = wr * r[b] - wi * i[b];
+                const double ti = wr * i[b] + wi * r[b];
+                r[b] = r[a] - tr;
+                i[b] = i[a] - ti;
+                r[a] = r[a] + tr;
+                i[a] = i[a] + ti;
+            }
+        }
+    }
+    re = r;
+    im = i;
+}
+
+// The real transforms around plainComplex, split and merged as the object does it.
+void plainReal(std::vector<double>& data, int order, bool inverse) {
+    const size_t n = size_t{1} << order;
+    const size_t m = n / 2;
+    const auto tables = CFFT::tablesFor(order);
+    const double* tc = tables->cos.data() + (m - 1);
+    const double* ts = tables->sin.data() + (m - 1);
+    std::vector<double> zr(m), zi(m);
+    if (!inverse) {
+        for (size_t k = 0; k < m; ++k) {
+            zr[k] = data[2 * k];
+            zi[k] = data[2 * k + 1];
+        }
+        plainComplex(zr, zi, order - 1, false);
+        for (size_t k = 1; k < m; ++k) {
+            const double er = 0.5 * (zr[k] + zr[m - k]);
+            const double ei = 0.5 * (zi[k] - zi[m - k]);
+            const double or_ = 0.5 * (zi[k] + zi[m - k]);
+            const double oi = -0.5 * (zr[k] - zr[m - k]);
+            const double wr = tc[k];
+            const double wi = -ts[k];
+            data[2 * k] = er + (wr * or_ - wi * oi);
+            data[2 * k + 1] = ei + (wr * oi + wi * or_);
+        }
+        data[0] = zr[0] + zi[0];
+        data[1] = zr[0] - zi[0];
+        return;
+    }
+    zr[0] = 0.5 * (data[0] + data[1]);
+    zi[0] = 0.5 * (data[0] - data[1]);
+    for (size_t k = 1; k < m; ++k) {
+        const double xr = data[2 * k], xi = data[2 * k + 1];
+        const double yr = data[2 * (m - k)], yi = -data[2 * (m - k) + 1];
+        const double er = 0.5 * (xr + yr);
+        const double ei = 0.5 * (xi + yi);
+        const double dr = 0.5 * (xr - yr);
+        const double di = 0.5 * (xi - yi);
+        const double or_ = dr * tc[k] - di * ts[k];
+        const double oi = di * tc[k] + dr * ts[k];
+        zr[k] = er - oi;
+        zi[k] = ei + or_;
+    }
+    plainComplex(zr, zi, order - 1, true);
+    const double scale = 1.0 / static_cast<double>(m);
+    for (size_t k = 0; k < m; ++k) {
+        data[2 * k] = zr[k] * scale;
+        data[2 * k + 1] = zi[k] * scale;
+    }
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+TEST(CFFT, ComplexTransformsAreThePlainButterfliesToTheBit) {
+    // Table and tiled reordering, in-block and strip stages, one and two threads.
+    for (int order : {1, 2, 3, 4, 5, 6, 9, 10, 11, 12, 13, 14, 17, 19}) {
+        const size_t n = size_t{1} << order;
+        for (bool inverse : {false, true}) {
+            for (int threads : {1, 2}) {
+                auto re = randoms(n, static_cast<unsigned>(order));
+                auto im = randoms(n, 7u + static_cast<unsigned>(order));
+                re[n / 2] = -0.0;  // signed zeros must come out as the plain way makes them
+                im[0] = 0.0;
+                auto wantRe = re, wantIm = im;
+                plainComplex(wantRe, wantIm, order, inverse);
+                if (inverse) {
+                    for (size_t k = 0; k < n; ++k) {
+                        wantRe[k] *= 1.0 / static_cast<double>(n);
+                        wantIm[k] *= 1.0 / static_cast<double>(n);
+                    }
+                }
+                CFFT fft(10);
+                fft.setThreads(threads);
+                ASSERT_TRUE(fft.configure(order, inverse ? CFFT::Inverse : CFFT::Forward, false));
+                ASSERT_TRUE(fft.complexTransform(re.data(), im.data()));
+                EXPECT_TRUE(sameBits(re, wantRe) && sameBits(im, wantIm))
+                    << "order " << order << " inverse " << inverse << " threads " << threads;
+            }
+        }
+    }
+}
+
+TEST(CFFT, RealTransformsAreThePlainButterfliesToTheBit) {
+    for (int order : {2, 3, 6, 10, 11, 12, 15, 20}) {
+        const size_t n = size_t{1} << order;
+        for (bool inverse : {false, true}) {
+            for (int threads : {1, 2}) {
+                auto data = randoms(n, 31u * static_cast<unsigned>(order));
+                data[3] = 0.0;
+                data[n / 2] = -0.0;
+                auto want = data;
+                plainReal(want, order, inverse);
+                CFFT fft(10);
+                fft.setThreads(threads);
+                ASSERT_TRUE(fft.configure(order, inverse ? CFFT::Inverse : CFFT::Forward, true));
+                ASSERT_TRUE(fft.realTransform(data.data()));
+                EXPECT_TRUE(sameBits(data, want))
+                    << "order " << order << " inverse " << inverse << " threads " << threads;
+            }
+        }
+    }
 }
