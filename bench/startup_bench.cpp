@@ -7,8 +7,8 @@
 // `startup_bench --bare URL` is the bare window itself: it prints "ready" when the load has
 // finished and "evaluated" when its first script has run, and the application's milestones
 // that it shares ("startup: launch" once the toolkit is up, "page view created", "window
-// presented", "page committed", "page loaded", "first script evaluated"), so the table shows
-// both side by side.
+// presented", "first frame drawn", "page committed", "page loaded", "first script evaluated"),
+// so the table shows both side by side.
 
 #include <gtk/gtk.h>
 #include <spawn.h>
@@ -76,6 +76,15 @@ int runBareWindow(const char* url) {
     gtk_window_present(GTK_WINDOW(window));
     std::fprintf(stderr, "startup: window presented\n");
     std::fflush(stderr);
+    g_signal_connect(gtk_widget_get_frame_clock(window), "after-paint",
+                     G_CALLBACK(+[](GdkFrameClock*, gpointer) {
+                         static bool drawn = false;
+                         if (drawn) return;
+                         drawn = true;
+                         std::fprintf(stderr, "startup: first frame drawn\n");
+                         std::fflush(stderr);
+                     }),
+                     nullptr);
     for (;;) g_main_context_iteration(nullptr, TRUE);
 }
 

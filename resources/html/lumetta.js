@@ -194,8 +194,14 @@
       return () => listeners.get(key).delete(handler);
     },
     async start() {
-      await Lumetta.call('$$app_startevent', '1');
-      await Lumetta.call('$$app_ready');
+      // Both go out at once, in this order, so the host handles them one after the other
+      // (delivery is on before the page is ready) with no round trip in between, nor the one
+      // that learns the function names (the application has these two): at start-up the
+      // host's main thread is busy drawing the window, and every wait for it counts.
+      await Promise.all([
+        post('lumetta2', '$$app_startevent', ['1']),
+        post('lumetta2', '$$app_ready', []),
+      ]);
     },
     once(module, event, options = {}) {
       return new Promise((resolve, reject) => {

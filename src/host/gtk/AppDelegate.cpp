@@ -28,6 +28,18 @@ constexpr const char* kTrustedOriginsKey = "trusted-origins";
 constexpr int kDefaultWidth = 1200, kDefaultHeight = 800;
 // The name pages already know from the other platforms' wake notice.
 constexpr const char* kWakeNotificationName = "NSWorkspaceDidWakeNotification";
+
+void onFirstFrame(GdkFrameClock* clock, gpointer) {
+    base::startupMilestone("first frame drawn");
+    g_signal_handlers_disconnect_by_func(clock, reinterpret_cast<gpointer>(onFirstFrame), nullptr);
+}
+
+// The first frame of a fresh process compiles the renderer's shaders on the main thread, while
+// the page's process may be waiting for that thread: the trace shows when it is done.
+void traceFirstFrame(GtkWindow* window) {
+    if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(window)))
+        g_signal_connect(clock, "after-paint", G_CALLBACK(onFirstFrame), nullptr);
+}
 }  // namespace
 
 std::string bundleResourceDirectory() {
@@ -197,6 +209,7 @@ void AppDelegate::launch() {
     g_bus_get(G_BUS_TYPE_SYSTEM, nullptr, onSystemBus, this);
     gtk_window_present(window);
     base::startupMilestone("window presented");
+    if (base::startupTraceEnabled()) traceFirstFrame(window);
 }
 
 void AppDelegate::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {
