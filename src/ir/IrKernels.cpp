@@ -65,16 +65,20 @@ __attribute__((always_inline)) inline bool cascadeErrorLanes(const double* x, co
     return true;
 }
 
-// The bases depend only on the base response, which the resonator searches share: C is
-// summed on the first search and kept.
 template <bool WithC>
 __attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, const double* r,
-                                                              int64_t length, const vd* sv,
-                                                              const vd* x1, const vd* r2, vd* bOut,
-                                                              vd* cOut) {
+                                                              int64_t from, int64_t to,
+                                                              const vd* sv, const vd* x1,
+                                                              const vd* r2, ResonatorRun& run) {
+    // Kept in locals for the loop: state in memory would be stored every sample.
     vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
-    for (int g = 0; g < kGroups; ++g) z1[g] = z2[g] = b[g] = c[g] = splat(0.0);
-    for (int64_t n = 0; n < length; ++n) {
+    for (int g = 0; g < kGroups; ++g) {
+        z1[g] = run.z1[g];
+        z2[g] = run.z2[g];
+        b[g] = run.b[g];
+        c[g] = run.c[g];
+    }
+    for (int64_t n = from; n < to; ++n) {
         const vd d = splat(du[n]);
         const vd rn = splat(r[n]);
         for (int g = 0; g < kGroups; ++g) {
@@ -86,8 +90,10 @@ __attribute__((always_inline)) inline void resonatorSumsLanes(const double* du, 
         }
     }
     for (int g = 0; g < kGroups; ++g) {
-        bOut[g] = b[g];
-        if (WithC) cOut[g] = c[g];
+        run.z1[g] = z1[g];
+        run.z2[g] = z2[g];
+        run.b[g] = b[g];
+        run.c[g] = c[g];
     }
 }
 
@@ -108,17 +114,15 @@ LUMETTA_IR_CLONES bool cascade3(const double* x, const double* t, int64_t length
     return cascadeErrorLanes<3>(x, t, length, sec, best, err);
 }
 
-// Resonator bases per lane over the base response's differences du, with the sums
-// B = sum r z and C = sum z^2 the closed form of the gain scan needs.
-LUMETTA_IR_CLONES void resonatorSumsBC(const double* du, const double* r, int64_t length,
-                                       const vd* sv, const vd* x1, const vd* r2, vd* bOut,
-                                       vd* cOut) {
-    resonatorSumsLanes<true>(du, r, length, sv, x1, r2, bOut, cOut);
+LUMETTA_IR_CLONES void resonatorSumsBC(const double* du, const double* r, int64_t from, int64_t to,
+                                       const vd* sv, const vd* x1, const vd* r2,
+                                       ResonatorRun& run) {
+    resonatorSumsLanes<true>(du, r, from, to, sv, x1, r2, run);
 }
 
-LUMETTA_IR_CLONES void resonatorSumsB(const double* du, const double* r, int64_t length,
-                                      const vd* sv, const vd* x1, const vd* r2, vd* bOut) {
-    resonatorSumsLanes<false>(du, r, length, sv, x1, r2, bOut, nullptr);
+LUMETTA_IR_CLONES void resonatorSumsB(const double* du, const double* r, int64_t from, int64_t to,
+                                      const vd* sv, const vd* x1, const vd* r2, ResonatorRun& run) {
+    resonatorSumsLanes<false>(du, r, from, to, sv, x1, r2, run);
 }
 
 }  // namespace lumetta::ir::kernels

@@ -44,12 +44,20 @@ bool cascade2(const double* x, const double* t, int64_t length, const LaneBiquad
 bool cascade3(const double* x, const double* t, int64_t length, const LaneBiquad* sec,
               const std::atomic<double>& best, vd& err);
 
-/// Resonator bases of kResonatorLanes candidates over the base response's differences `du`,
-/// with B = sum r z into `bOut` and, for the BC form, C = sum z^2 into `cOut`. C depends only on
-/// the base response, so callers sum it once and keep it.
-void resonatorSumsBC(const double* du, const double* r, int64_t length, const vd* sv, const vd* x1,
-                     const vd* r2, vd* bOut, vd* cOut);
-void resonatorSumsB(const double* du, const double* r, int64_t length, const vd* sv, const vd* x1,
-                    const vd* r2, vd* bOut);
+/// Where a pass over the resonator bases of kResonatorLanes candidates stands: the last two
+/// samples of each basis z and the sums B = sum r z and C = sum z^2 so far. All zeros before
+/// sample 0.
+struct ResonatorRun {
+    vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
+};
+/// Samples [from, to) of the bases over the base response's differences `du`, with B and C
+/// (BC) or B alone (B; `run.c` stays), carried on from `run`. A pass made of consecutive pieces
+/// does every lane's operations in the same order as one pass over the whole range, so it ends
+/// with the same sums, bit for bit, wherever it was cut. C depends only on the base response,
+/// so callers sum it once and keep it.
+void resonatorSumsBC(const double* du, const double* r, int64_t from, int64_t to, const vd* sv,
+                     const vd* x1, const vd* r2, ResonatorRun& run);
+void resonatorSumsB(const double* du, const double* r, int64_t from, int64_t to, const vd* sv,
+                    const vd* x1, const vd* r2, ResonatorRun& run);
 
 }  // namespace lumetta::ir::kernels
