@@ -40,10 +40,20 @@ struct Outcome {
     double error = 0.0;
 };
 
+// Candidates a thread takes at a time.
+constexpr int64_t kSearchClaim = 8 * W;
+// Candidates between two probes.
+constexpr int64_t kProbeStride = 32 * W;
+
 // Runs `count` candidates in grid order semantics: the result is the candidate a sequential
 // scan keeping "E <= best" would end with, i.e. the last one of least error, when that error is
 // <= startBest. Candidates are evaluated W at a time on `threads` threads; each thread keeps its
 // own least error (ties to the later index) and the threads share the best error for stopping.
+// The order of evaluation does not matter: a candidate stops early only when its error is above
+// one some candidate has, and that one or a better one is kept. So a sparse probe of the whole
+// grid goes first, to give the full pass a low error to stop at from its start; the probed
+// candidates come again in the full pass, where they give the same errors.
+
 template <class Eval>
 Outcome runSearch(int64_t count, double startBest, int threads, IrControl& control, int64_t perStep,
                   Eval eval) {
@@ -55,27 +65,41 @@ Outcome runSearch(int64_t count, double startBest, int threads, IrControl& contr
         int64_t index = -1;
     };
     std::vector<Local> locals(static_cast<size_t>(std::max(1, threads)));
+    const int64_t probes = count / kProbeStride;
+    std::atomic<int64_t> nextProbe{0};
     auto worker = [&](size_t which) {
         Local& local = locals[which];
-        for (;;) {
-            if (control.cancelled()) return;
-            const int64_t first = next.fetch_add(W, std::memory_order_relaxed);
-            if (first >= count) return;
-            const int n = static_cast<int>(std::min<int64_t>(W, count - first));
+        auto block = [&](int64_t first, int n) {
             vd e;
-            if (eval(first, n, shared, e)) {
-                for (int l = 0; l < n; ++l) {
-                    double current = shared.load(std::memory_order_relaxed);
-                    if (!(e[l] <= current)) continue;
-                    if (e[l] < local.e || (e[l] == local.e && first + l > local.index)) {
-                        local.e = e[l];
-                        local.index = first + l;
-                    }
-                    while (e[l] < current && !shared.compare_exchange_weak(current, e[l])) {
-                    }
+            if (!eval(first, n, shared, e)) return;
+            for (int l = 0; l < n; ++l) {
+                double current = shared.load(std::memory_order_relaxed);
+                if (!(e[l] <= current)) continue;
+                if (e[l] < local.e || (e[l] == local.e && first + l > local.index)) {
+                    local.e = e[l];
+                    local.index = first + l;
+                }
+                while (e[l] < current && !shared.compare_exchange_weak(current, e[l])) {
                 }
             }
+        };
+        for (;;) {
+            if (control.cancelled()) return;
+            const int64_t p = nextProbe.fetch_add(1, std::memory_order_relaxed);
+            if (p >= probes) break;
+            block(p * kProbeStride + kProbeStride / 2, W);
+        }
+        for (;;) {
+            if (control.cancelled()) return;
+            // Several vectors per claim: most candidates end after a few hundred samples, and a
+            // shared counter per vector cost about as much as the vector itself.
+            const int64_t start = next.fetch_add(kSearchClaim, std::memory_order_relaxed);
+            if (start >= count) return;
+            const int64_t end = std::min(count, start + kSearchClaim);
+            for (int64_t first = start; first < end; first += W)
+                block(first, static_cast<int>(std::min<int64_t>(W, end - first)));
             if (perStep > 0) {
+                const int64_t n = end - start;
                 const int64_t old = done.fetch_add(n, std::memory_order_relaxed);
                 const int64_t steps = (old + n) / perStep - old / perStep;
                 if (steps > 0) control.step(static_cast<uint32_t>(steps));
