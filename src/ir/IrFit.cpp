@@ -801,7 +801,7 @@ bool Fitter::run(bool boost, FitResult& out) {
     out.params = p_;
     out.bestError = best_;
     out.trace = trace_;
-    computeSparseTaps(std::vector<double>(t_, t_ + length_), out);
+    computeSparseTaps(std::vector<double>(t_, t_ + length_), out, threads_);
     control_.setStage(IrStage::Done);
     control_.step();
     out.completed = true;
@@ -851,7 +851,7 @@ void keepTaps(std::vector<double>& values, int count, double threshold) {
     for (size_t k = kMaxTaps; k < alive.size(); ++k) values[static_cast<size_t>(alive[k])] = 0.0;
 }
 
-void computeSparseTaps(const std::vector<double>& target, FitResult& out) {
+void computeSparseTaps(const std::vector<double>& target, FitResult& out, int threads) {
     const int64_t length = static_cast<int64_t>(target.size());
     computeCoefficients(out);
     const int count = static_cast<int>(std::min<int64_t>(length, 499));
@@ -902,12 +902,27 @@ void computeSparseTaps(const std::vector<double>& target, FitResult& out) {
     }
     std::fill(out.sparse.begin(), out.sparse.end(), 0.0);
     std::vector<double> values(static_cast<size_t>(count), 0.0);
-    for (int c = 0; c < count; c += 3) {
-        double sum = 0.0;
-        const double* k = &kernel[static_cast<size_t>(count - 1 - c)];
-        for (int64_t m = 0; m < length; ++m) sum += y[m] * k[m];
-        values[static_cast<size_t>(c)] = sum;
-    }
+    // Each value is one sum in index order. A sum waits on its previous term, so several are
+    // summed side by side, and the blocks of them are shared out over the threads.
+    constexpr int kSide = 8;
+    const int sums = (count + 2) / 3;
+    const int blocks = (sums + kSide - 1) / kSide;
+    const int workers = std::max(1, std::min(threads, blocks));
+    runWorkers(workers, [&](int worker) {
+        for (int block = worker; block < blocks; block += workers) {
+            const int c0 = 3 * kSide * block;
+            const int n = std::min(kSide, sums - kSide * block);
+            double sum[kSide] = {};
+            const double* k[kSide];
+            for (int j = 0; j < kSide; ++j)
+                k[j] = &kernel[static_cast<size_t>(count - 1 - (c0 + 3 * std::min(j, n - 1)))];
+            for (int64_t m = 0; m < length; ++m) {
+                const double ym = y[m];
+                for (int j = 0; j < kSide; ++j) sum[j] += ym * k[j][m];
+            }
+            for (int j = 0; j < n; ++j) values[static_cast<size_t>(c0 + 3 * j)] = sum[j];
+        }
+    });
     keepTaps(values, count, tapThreshold(values));
     std::copy(values.begin(), values.end(), out.sparse.begin());
 }
