@@ -13,9 +13,6 @@ namespace lumetta::ir {
 
 namespace {
 
-using kernels::cascade1;
-using kernels::cascade2;
-using kernels::cascade3;
 using kernels::LaneBiquad;
 using kernels::lanes;
 using kernels::vd;
@@ -53,10 +50,11 @@ constexpr int64_t kProbeStride = 32 * W;
 // one some candidate has, and that one or a better one is kept. So a sparse probe of the whole
 // grid goes first, to give the full pass a low error to stop at from its start; the probed
 // candidates come again in the full pass, where they give the same errors.
-
-template <class Eval>
-Outcome runSearch(int64_t count, double startBest, int threads, IrControl& control, int64_t perStep,
-                  Eval eval) {
+template <int S, class Design>
+Outcome runSearch(const double* x, const double* t, int64_t length, int64_t count, double startBest,
+                  int threads, IrControl& control, int64_t perStep, Design design) {
+    using kernels::CascadeSlot;
+    using kernels::kSlots;
     std::atomic<double> shared{startBest};
     std::atomic<int64_t> next{0};
     std::atomic<int64_t> done{0};
@@ -69,9 +67,7 @@ Outcome runSearch(int64_t count, double startBest, int threads, IrControl& contr
     std::atomic<int64_t> nextProbe{0};
     auto worker = [&](size_t which) {
         Local& local = locals[which];
-        auto block = [&](int64_t first, int n) {
-            vd e;
-            if (!eval(first, n, shared, e)) return;
+        auto record = [&](int64_t first, int n, const vd& e) {
             for (int l = 0; l < n; ++l) {
                 double current = shared.load(std::memory_order_relaxed);
                 if (!(e[l] <= current)) continue;
@@ -83,27 +79,78 @@ Outcome runSearch(int64_t count, double startBest, int threads, IrControl& contr
                 }
             }
         };
-        for (;;) {
-            if (control.cancelled()) return;
-            const int64_t p = nextProbe.fetch_add(1, std::memory_order_relaxed);
-            if (p >= probes) break;
-            block(p * kProbeStride + kProbeStride / 2, W);
-        }
-        for (;;) {
-            if (control.cancelled()) return;
-            // Several vectors per claim: most candidates end after a few hundred samples, and a
-            // shared counter per vector cost about as much as the vector itself.
-            const int64_t start = next.fetch_add(kSearchClaim, std::memory_order_relaxed);
-            if (start >= count) return;
-            const int64_t end = std::min(count, start + kSearchClaim);
-            for (int64_t first = start; first < end; first += W)
-                block(first, static_cast<int>(std::min<int64_t>(W, end - first)));
-            if (perStep > 0) {
-                const int64_t n = end - start;
-                const int64_t old = done.fetch_add(n, std::memory_order_relaxed);
-                const int64_t steps = (old + n) / perStep - old / perStep;
-                if (steps > 0) control.step(static_cast<uint32_t>(steps));
+        // The probes, then the claims of several vectors: most candidates end after a few
+        // hundred samples, and a shared counter per vector cost about as much as the vector.
+        bool probing = true;
+        int64_t claimNext = 0, claimEnd = 0;
+        auto nextVector = [&](int64_t& first, int& n) {
+            if (control.cancelled()) return false;
+            if (probing) {
+                const int64_t p = nextProbe.fetch_add(1, std::memory_order_relaxed);
+                if (p < probes) {
+                    first = p * kProbeStride + kProbeStride / 2;
+                    n = W;
+                    return true;
+                }
+                probing = false;
             }
+            if (claimNext >= claimEnd) {
+                const int64_t start = next.fetch_add(kSearchClaim, std::memory_order_relaxed);
+                if (start >= count) return false;
+                claimNext = start;
+                claimEnd = std::min(count, start + kSearchClaim);
+                if (perStep > 0) {
+                    const int64_t taken = claimEnd - start;
+                    const int64_t old = done.fetch_add(taken, std::memory_order_relaxed);
+                    const int64_t steps = (old + taken) / perStep - old / perStep;
+                    if (steps > 0) control.step(static_cast<uint32_t>(steps));
+                }
+            }
+            first = claimNext;
+            n = static_cast<int>(std::min<int64_t>(W, claimEnd - claimNext));
+            claimNext += n;
+            return true;
+        };
+        // Up to kSlots vectors run side by side; one that ends makes room for the next.
+        CascadeSlot slots[kSlots];
+        int64_t firsts[kSlots];
+        int counts[kSlots];
+        int active = 0;
+        auto fill = [&] {
+            while (active < kernels::slotsFor(S) && nextVector(firsts[active], counts[active])) {
+                design(firsts[active], counts[active], slots[active].sec);
+                kernels::resetSlot(slots[active]);
+                ++active;
+            }
+        };
+        fill();
+        while (active > 0) {
+            if constexpr (S == 1)
+                kernels::advance1(x, t, length, slots, active);
+            else if constexpr (S == 2)
+                kernels::advance2(x, t, length, slots, active);
+            else
+                kernels::advance3(x, t, length, slots, active);
+            // Every lane's sum above the best error: the terms are squares, so it only grows.
+            const double limit = shared.load(std::memory_order_relaxed);
+            for (int k = 0; k < active;) {
+                const CascadeSlot& c = slots[k];
+                const bool beaten =
+                    c.err[0] > limit && c.err[1] > limit && c.err[2] > limit && c.err[3] > limit;
+                const bool complete = c.done == length;
+                if (complete && !beaten) record(firsts[k], counts[k], c.err);
+                if (!complete && !beaten) {
+                    ++k;
+                    continue;
+                }
+                --active;
+                if (k != active) {
+                    slots[k] = slots[active];
+                    firsts[k] = firsts[active];
+                    counts[k] = counts[active];
+                }
+            }
+            fill();
         }
     };
     runWorkers(static_cast<int>(locals.size()), [&](int k) { worker(static_cast<size_t>(k)); });
@@ -222,17 +269,16 @@ Outcome Fitter::searchHighPass(const double* input, const Grid& fg, const Grid& 
                                int64_t perStep) {
     const std::vector<double> ks = table(fg, warp);
     const int64_t count = static_cast<int64_t>(fg.count) * qg.count;
-    return runSearch(count, best_, threads_, control_, perStep,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         for (int l = 0; l < n; ++l) {
-                             const int64_t i = first + l;
-                             c[l] = highPassK(ks[static_cast<size_t>(i / qg.count)],
-                                              qg[static_cast<int>(i % qg.count)]);
-                         }
-                         const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascade1(input, t_, length_, sec, best, e);
-                     });
+    return runSearch<1>(input, t_, length_, count, best_, threads_, control_, perStep,
+                        [&](int64_t first, int n, LaneBiquad* sec) {
+                            Biquad c[W];
+                            for (int l = 0; l < n; ++l) {
+                                const int64_t i = first + l;
+                                c[l] = highPassK(ks[static_cast<size_t>(i / qg.count)],
+                                                 qg[static_cast<int>(i % qg.count)]);
+                            }
+                            sec[0] = lanes(c, n);
+                        });
 }
 
 // Designs the `n` candidates from `first` of a frequency x Q x gain grid (gain fastest), in
@@ -258,18 +304,16 @@ Outcome Fitter::searchShelf(const Grid& dg, const Biquad* after) {
     const int64_t perF = static_cast<int64_t>(qg.count) * dg.count;
     const int64_t count = perF * fg.count;
     const LaneBiquad fixed = lanes(after ? *after : Biquad{});
-    return runSearch(count, best_, threads_, control_, perF,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, highShelfK);
-                         const LaneBiquad s = lanes(c, n);
-                         if (after) {
-                             const LaneBiquad sec[3] = {s, s, fixed};
-                             return cascade3(hp_.data(), t_, length_, sec, best, e);
-                         }
-                         const LaneBiquad sec[2] = {s, s};
-                         return cascade2(hp_.data(), t_, length_, sec, best, e);
-                     });
+    auto design = [&](int64_t first, int n, LaneBiquad* sec) {
+        Biquad c[W];
+        gridCandidates(c, first, n, perF, qg, dg, ks, gs, highShelfK);
+        sec[0] = sec[1] = lanes(c, n);
+        sec[2] = fixed;
+    };
+    if (after)
+        return runSearch<3>(hp_.data(), t_, length_, count, best_, threads_, control_, perF,
+                            design);
+    return runSearch<2>(hp_.data(), t_, length_, count, best_, threads_, control_, perF, design);
 }
 
 Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, const Grid& dg,
@@ -278,13 +322,12 @@ Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, 
     const std::vector<double> gs = table(dg, gainOf);
     const int64_t perF = static_cast<int64_t>(qg.count) * dg.count;
     const int64_t count = perF * fg.count;
-    return runSearch(count, startBest, threads_, control_, perStep,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, peakingK);
-                         const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascade1(input, t_, length_, sec, best, e);
-                     });
+    return runSearch<1>(input, t_, length_, count, startBest, threads_, control_, perStep,
+                        [&](int64_t first, int n, LaneBiquad* sec) {
+                            Biquad c[W];
+                            gridCandidates(c, first, n, perF, qg, dg, ks, gs, peakingK);
+                            sec[0] = lanes(c, n);
+                        });
 }
 
 // hs_ = HS_B(HS_A(hp_)) with the current shelf.
