@@ -55,6 +55,7 @@ add_executable(ir_unit_tests
     tests/ir/CFFTTest.cpp
     tests/ir/IrPrepareTest.cpp
     tests/ir/IrFitTest.cpp
+    tests/ir/IrKernelsTest.cpp
     tests/ir/IrModelTest.cpp
     tests/ir/IrThreadsTest.cpp
     tests/ir/IrCommandsTest.cpp
@@ -64,6 +65,9 @@ set_source_files_properties(tests/ir/CFFTTest.cpp tests/ir/IrPrepareTest.cpp
                             PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
 target_compile_definitions(ir_unit_tests PRIVATE
     LUMETTA_IR_CORPUS_DEFAULT="${LUMETTA_IR_CORPUS_DEFAULT}")
+# Uses the kernels' vector type, and its scalar check must round as the engine does.
+set_source_files_properties(tests/ir/IrKernelsTest.cpp PROPERTIES COMPILE_OPTIONS
+                            "${LUMETTA_IR_FLAGS}")
 target_link_libraries(ir_unit_tests PRIVATE lumetta_ir lumetta_ir_reference lumetta_test_support
                       GTest::gtest_main)
 add_test(NAME ir_unit COMMAND ir_unit_tests --gtest_filter=-Corpus*)

@@ -13,9 +13,6 @@ namespace lumetta::ir {
 
 namespace {
 
-using kernels::cascade1;
-using kernels::cascade2;
-using kernels::cascade3;
 using kernels::LaneBiquad;
 using kernels::lanes;
 using kernels::vd;
@@ -40,13 +37,24 @@ struct Outcome {
     double error = 0.0;
 };
 
+// Candidates a thread takes at a time.
+constexpr int64_t kSearchClaim = 8 * W;
+// Candidates between two probes.
+constexpr int64_t kProbeStride = 32 * W;
+
 // Runs `count` candidates in grid order semantics: the result is the candidate a sequential
 // scan keeping "E <= best" would end with, i.e. the last one of least error, when that error is
 // <= startBest. Candidates are evaluated W at a time on `threads` threads; each thread keeps its
 // own least error (ties to the later index) and the threads share the best error for stopping.
-template <class Eval>
-Outcome runSearch(int64_t count, double startBest, int threads, IrControl& control, int64_t perStep,
-                  Eval eval) {
+// The order of evaluation does not matter: a candidate stops early only when its error is above
+// one some candidate has, and that one or a better one is kept. So a sparse probe of the whole
+// grid goes first, to give the full pass a low error to stop at from its start; the probed
+// candidates come again in the full pass, where they give the same errors.
+template <int S, class Design>
+Outcome runSearch(const double* x, const double* t, int64_t length, int64_t count, double startBest,
+                  int threads, IrControl& control, int64_t perStep, Design design) {
+    using kernels::CascadeSlot;
+    using kernels::kSlots;
     std::atomic<double> shared{startBest};
     std::atomic<int64_t> next{0};
     std::atomic<int64_t> done{0};
@@ -55,31 +63,94 @@ Outcome runSearch(int64_t count, double startBest, int threads, IrControl& contr
         int64_t index = -1;
     };
     std::vector<Local> locals(static_cast<size_t>(std::max(1, threads)));
+    const int64_t probes = count / kProbeStride;
+    std::atomic<int64_t> nextProbe{0};
     auto worker = [&](size_t which) {
         Local& local = locals[which];
-        for (;;) {
-            if (control.cancelled()) return;
-            const int64_t first = next.fetch_add(W, std::memory_order_relaxed);
-            if (first >= count) return;
-            const int n = static_cast<int>(std::min<int64_t>(W, count - first));
-            vd e;
-            if (eval(first, n, shared, e)) {
-                for (int l = 0; l < n; ++l) {
-                    double current = shared.load(std::memory_order_relaxed);
-                    if (!(e[l] <= current)) continue;
-                    if (e[l] < local.e || (e[l] == local.e && first + l > local.index)) {
-                        local.e = e[l];
-                        local.index = first + l;
-                    }
-                    while (e[l] < current && !shared.compare_exchange_weak(current, e[l])) {
-                    }
+        auto record = [&](int64_t first, int n, const vd& e) {
+            for (int l = 0; l < n; ++l) {
+                double current = shared.load(std::memory_order_relaxed);
+                if (!(e[l] <= current)) continue;
+                if (e[l] < local.e || (e[l] == local.e && first + l > local.index)) {
+                    local.e = e[l];
+                    local.index = first + l;
+                }
+                while (e[l] < current && !shared.compare_exchange_weak(current, e[l])) {
                 }
             }
-            if (perStep > 0) {
-                const int64_t old = done.fetch_add(n, std::memory_order_relaxed);
-                const int64_t steps = (old + n) / perStep - old / perStep;
-                if (steps > 0) control.step(static_cast<uint32_t>(steps));
+        };
+        // The probes, then the claims of several vectors: most candidates end after a few
+        // hundred samples, and a shared counter per vector cost about as much as the vector.
+        bool probing = true;
+        int64_t claimNext = 0, claimEnd = 0;
+        auto nextVector = [&](int64_t& first, int& n) {
+            if (control.cancelled()) return false;
+            if (probing) {
+                const int64_t p = nextProbe.fetch_add(1, std::memory_order_relaxed);
+                if (p < probes) {
+                    first = p * kProbeStride + kProbeStride / 2;
+                    n = W;
+                    return true;
+                }
+                probing = false;
             }
+            if (claimNext >= claimEnd) {
+                const int64_t start = next.fetch_add(kSearchClaim, std::memory_order_relaxed);
+                if (start >= count) return false;
+                claimNext = start;
+                claimEnd = std::min(count, start + kSearchClaim);
+                if (perStep > 0) {
+                    const int64_t taken = claimEnd - start;
+                    const int64_t old = done.fetch_add(taken, std::memory_order_relaxed);
+                    const int64_t steps = (old + taken) / perStep - old / perStep;
+                    if (steps > 0) control.step(static_cast<uint32_t>(steps));
+                }
+            }
+            first = claimNext;
+            n = static_cast<int>(std::min<int64_t>(W, claimEnd - claimNext));
+            claimNext += n;
+            return true;
+        };
+        // Up to kSlots vectors run side by side; one that ends makes room for the next.
+        CascadeSlot slots[kSlots];
+        int64_t firsts[kSlots];
+        int counts[kSlots];
+        int active = 0;
+        auto fill = [&] {
+            while (active < kernels::slotsFor(S) && nextVector(firsts[active], counts[active])) {
+                design(firsts[active], counts[active], slots[active].sec);
+                kernels::resetSlot(slots[active]);
+                ++active;
+            }
+        };
+        fill();
+        while (active > 0) {
+            if constexpr (S == 1)
+                kernels::advance1(x, t, length, slots, active);
+            else if constexpr (S == 2)
+                kernels::advance2(x, t, length, slots, active);
+            else
+                kernels::advance3(x, t, length, slots, active);
+            // Every lane's sum above the best error: the terms are squares, so it only grows.
+            const double limit = shared.load(std::memory_order_relaxed);
+            for (int k = 0; k < active;) {
+                const CascadeSlot& c = slots[k];
+                const bool beaten =
+                    c.err[0] > limit && c.err[1] > limit && c.err[2] > limit && c.err[3] > limit;
+                const bool complete = c.done == length;
+                if (complete && !beaten) record(firsts[k], counts[k], c.err);
+                if (!complete && !beaten) {
+                    ++k;
+                    continue;
+                }
+                --active;
+                if (k != active) {
+                    slots[k] = slots[active];
+                    firsts[k] = firsts[active];
+                    counts[k] = counts[active];
+                }
+            }
+            fill();
         }
     };
     runWorkers(static_cast<int>(locals.size()), [&](int k) { worker(static_cast<size_t>(k)); });
@@ -108,7 +179,8 @@ constexpr int kResT = grid::resMs.count;
 static_assert(kCoarse > 0 && kFine > 0 && kResT > 0, "the resonator grids are not empty");
 
 // What the four resonator searches share: the candidate grid (pairs of frequency and decay,
-// frequency-major) and, once the first search has summed them, each pair's sum of z^2.
+// frequency-major) and each pair's sum of z^2, NaN until a search has summed it (a search may
+// stop a pair's sums early, and a later one then sums it).
 struct ResonatorTables {
     int64_t pairs = 0;
     int dLow = 0;
@@ -120,9 +192,9 @@ struct ResonatorTables {
 };
 
 // One search's residual r = target - model, the base response's differences du, A = sum r^2,
-// and the magnitude the rounding bound scales with.
+// the magnitude the rounding bound scales with, and tail[n] = sum of r^2 from n on.
 struct Residual {
-    std::vector<double> du, r;
+    std::vector<double> du, r, tail;
     double a = 0.0;
     double scale = 0.0;
     double margin(double w, double c) const;
@@ -168,10 +240,13 @@ class Fitter {
     void residual(Residual& res) const;
     int exactCoarse(const ResonatorTables& tables, int64_t pair, int mode,
                     std::vector<double>& z) const;
-    void boundPairs(ResonatorTables& tables, const Residual& res, bool firstSearch, int64_t first,
-                    int nl, CandidateBounds& bounds, std::vector<double>& z) const;
-    bool boundCandidates(ResonatorTables& tables, const Residual& res, bool firstSearch,
-                         CandidateBounds& bounds);
+    bool partialSums(ResonatorTables& tables, const Residual& res, int64_t first, int nl,
+                     const kernels::vd* sv, const kernels::vd* x1, const kernels::vd* r2,
+                     const std::atomic<double>& least, double* b) const;
+    bool boundPairs(ResonatorTables& tables, const Residual& res, int64_t first, int nl,
+                    CandidateBounds& bounds, std::atomic<double>& least,
+                    std::vector<double>& z) const;
+    bool boundCandidates(ResonatorTables& tables, const Residual& res, CandidateBounds& bounds);
     int64_t scoreCandidates(const ResonatorTables& tables, const CandidateBounds& bounds,
                             double& best);
     void applyResonator(int i, const ResonatorTables& tables, const CandidateBounds& bounds,
@@ -194,17 +269,16 @@ Outcome Fitter::searchHighPass(const double* input, const Grid& fg, const Grid& 
                                int64_t perStep) {
     const std::vector<double> ks = table(fg, warp);
     const int64_t count = static_cast<int64_t>(fg.count) * qg.count;
-    return runSearch(count, best_, threads_, control_, perStep,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         for (int l = 0; l < n; ++l) {
-                             const int64_t i = first + l;
-                             c[l] = highPassK(ks[static_cast<size_t>(i / qg.count)],
-                                              qg[static_cast<int>(i % qg.count)]);
-                         }
-                         const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascade1(input, t_, length_, sec, best, e);
-                     });
+    return runSearch<1>(input, t_, length_, count, best_, threads_, control_, perStep,
+                        [&](int64_t first, int n, LaneBiquad* sec) {
+                            Biquad c[W];
+                            for (int l = 0; l < n; ++l) {
+                                const int64_t i = first + l;
+                                c[l] = highPassK(ks[static_cast<size_t>(i / qg.count)],
+                                                 qg[static_cast<int>(i % qg.count)]);
+                            }
+                            sec[0] = lanes(c, n);
+                        });
 }
 
 // Designs the `n` candidates from `first` of a frequency x Q x gain grid (gain fastest), in
@@ -230,18 +304,16 @@ Outcome Fitter::searchShelf(const Grid& dg, const Biquad* after) {
     const int64_t perF = static_cast<int64_t>(qg.count) * dg.count;
     const int64_t count = perF * fg.count;
     const LaneBiquad fixed = lanes(after ? *after : Biquad{});
-    return runSearch(count, best_, threads_, control_, perF,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, highShelfK);
-                         const LaneBiquad s = lanes(c, n);
-                         if (after) {
-                             const LaneBiquad sec[3] = {s, s, fixed};
-                             return cascade3(hp_.data(), t_, length_, sec, best, e);
-                         }
-                         const LaneBiquad sec[2] = {s, s};
-                         return cascade2(hp_.data(), t_, length_, sec, best, e);
-                     });
+    auto design = [&](int64_t first, int n, LaneBiquad* sec) {
+        Biquad c[W];
+        gridCandidates(c, first, n, perF, qg, dg, ks, gs, highShelfK);
+        sec[0] = sec[1] = lanes(c, n);
+        sec[2] = fixed;
+    };
+    if (after)
+        return runSearch<3>(hp_.data(), t_, length_, count, best_, threads_, control_, perF,
+                            design);
+    return runSearch<2>(hp_.data(), t_, length_, count, best_, threads_, control_, perF, design);
 }
 
 Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, const Grid& dg,
@@ -250,13 +322,12 @@ Outcome Fitter::searchPeak(const double* input, const Grid& fg, const Grid& qg, 
     const std::vector<double> gs = table(dg, gainOf);
     const int64_t perF = static_cast<int64_t>(qg.count) * dg.count;
     const int64_t count = perF * fg.count;
-    return runSearch(count, startBest, threads_, control_, perStep,
-                     [&](int64_t first, int n, const std::atomic<double>& best, vd& e) {
-                         Biquad c[W];
-                         gridCandidates(c, first, n, perF, qg, dg, ks, gs, peakingK);
-                         const LaneBiquad sec[1] = {lanes(c, n)};
-                         return cascade1(input, t_, length_, sec, best, e);
-                     });
+    return runSearch<1>(input, t_, length_, count, startBest, threads_, control_, perStep,
+                        [&](int64_t first, int n, LaneBiquad* sec) {
+                            Biquad c[W];
+                            gridCandidates(c, first, n, perF, qg, dg, ks, gs, peakingK);
+                            sec[0] = lanes(c, n);
+                        });
 }
 
 // hs_ = HS_B(HS_A(hp_)) with the current shelf.
@@ -351,7 +422,9 @@ ResonatorTables Fitter::resonatorTables() const {
         tables.gainByD[static_cast<size_t>(d - tables.dLow)] = gainOf(static_cast<double>(d));
     tables.coarseGain = table(grid::resCoarseD, gainOf);
     tables.reso.resize(static_cast<size_t>(tables.pairs));
-    tables.sumZ2.assign(static_cast<size_t>(tables.pairs), 0.0);
+    // Unknown until a search sums it.
+    tables.sumZ2.assign(static_cast<size_t>(tables.pairs),
+                        std::numeric_limits<double>::quiet_NaN());
     for (int fi = 0; fi < grid::resF.count; ++fi)
         for (int ti = 0; ti < kResT; ++ti)
             tables.reso[static_cast<size_t>(fi * kResT + ti)] =
@@ -370,6 +443,12 @@ void Fitter::residual(Residual& res) const {
     }
     res.a = a;
     res.scale = t2 + m2 + a;
+    double tail = 0.0;
+    res.tail[static_cast<size_t>(length_)] = 0.0;
+    for (int64_t n = length_ - 1; n >= 0; --n) {
+        tail += res.r[n] * res.r[n];
+        res.tail[static_cast<size_t>(n)] = tail;
+    }
 }
 
 // Both the estimate and the term-by-term sum round; over at most 32768 terms their errors stay
@@ -395,11 +474,97 @@ int Fitter::exactCoarse(const ResonatorTables& tables, int64_t pair, int mode,
     return cd;
 }
 
+// Samples between two looks at whether a group of pairs can still matter.
+constexpr int64_t kResonatorPiece = 256;
+
+// The searches stop summing B (and C) for a group of pairs as soon as none of its candidates
+// can be scored. Why that changes nothing:
+//
+// Scoring takes, in grid order, every candidate whose lower bound lo is <= bound = the least of
+// the error to beat and of every upper bound hi (scoreCandidates). `least` is the least of the
+// error to beat and of the hi values found so far, so it is never below that final bound. A
+// group is dropped only when, for each of its pairs, a lower bound LB of every lo the pair could
+// have, for any gain of either sign, is above `least`; its lo and hi are then +infinity. Its
+// candidates would have had lo > bound, so they were never scored; their hi >= lo > bound never
+// set the bound. Every other pair's sums run in the same order as in one pass (the kernels
+// carry their state between pieces), and C in the same order whichever search sums it first, so
+// its lo, hi and coarse gain are the same doubles. Hence the same bound, the same candidates
+// scored in the same order, the same winner and the same ties.
+//
+// LB. For gain w, lo = A - 2wB + w^2 C - 1e-10 (S + 2|w| sqrt(AC) + w^2 C), S the scale; its
+// rounding is below 1e-5 of that margin (|B| <= sqrt(AC)). So with k = 2e-10, x = |w| sqrt(C):
+//   lo >= A - kS - 2x (|B| / sqrt(C) + k sqrt(A)) + (1 - k) x^2
+//      >= A - kS - (q + k sqrt(A))^2 / (1 - k)      for any q >= |B| / sqrt(C).
+// After n samples, with Bn, Cn the sums so far and T = tail[n] the residual's energy from n
+// on, Cauchy-Schwarz on the rest of the sums gives
+// |B| <= |Bn| + sqrt(T (C - Cn)), hence both
+//   q = |Bn| / sqrt(C) + sqrt(T)          when C is known (a later search), and
+//   q = sqrt(Bn^2 / Cn + T)               from the sums so far alone,
+// since (|Bn| + sqrt(T) sqrt(C - Cn))^2 <= (Bn^2 / Cn + T) C. The sums round by less than 32768
+// ulps of the magnitudes summed; the factors 1 + 1e-9 and the terms 1e-9 sqrt(A) cover that
+// many times over, and one more kS covers the rounding of LB itself.
+bool beyondReach(double q, const Residual& res, double least) {
+    constexpr double k = 2e-10;
+    const double sa = std::sqrt(res.a);
+    const double s = q * (1.0 + 1e-9) + 1e-9 * sa + k * sa;
+    const double lb = res.a - 2.0 * k * res.scale - s * s / (1.0 - k);
+    return lb > least;
+}
+
+// The bound with C known.
+bool beyondReachKnown(double bn, double c, const Residual& res, int64_t n, double least) {
+    if (!(c > 0.0) || !std::isfinite(c)) return false;
+    const double tail = res.tail[static_cast<size_t>(n)];
+    return beyondReach(std::fabs(bn) * (1.0 + 1e-9) / std::sqrt(c) + std::sqrt(tail), res, least);
+}
+
+// The bound from the sums so far.
+bool beyondReachSoFar(double bn, double cn, const Residual& res, int64_t n, double least) {
+    if (!(cn > 0.0) || !std::isfinite(cn)) return false;
+    const double tail = res.tail[static_cast<size_t>(n)];
+    const double bq = std::fabs(bn) * (1.0 + 1e-9);
+    return beyondReach(std::sqrt(bq * bq / cn + tail), res, least);
+}
+
+// B of the `nl` pairs from `first` into `b`, and C into the tables unless known, in pieces;
+// false, with both incomplete, once none of the pairs can hold a candidate that gets scored.
+bool Fitter::partialSums(ResonatorTables& tables, const Residual& res, int64_t first, int nl,
+                         const kernels::vd* sv, const kernels::vd* x1, const kernels::vd* r2,
+                         const std::atomic<double>& least, double* b) const {
+    using namespace kernels;
+    // A group's pairs are dropped or summed together: C is known for all or none of them.
+    const bool knownC = !std::isnan(tables.sumZ2[static_cast<size_t>(first)]);
+    ResonatorRun run;
+    for (int g = 0; g < kGroups; ++g) run.z1[g] = run.z2[g] = run.b[g] = run.c[g] = splat(0.0);
+    for (int64_t from = 0; from < length_; from += kResonatorPiece) {
+        const int64_t to = std::min(length_, from + kResonatorPiece);
+        if (knownC)
+            resonatorSumsB(res.du.data(), res.r.data(), from, to, sv, x1, r2, run);
+        else
+            resonatorSumsBC(res.du.data(), res.r.data(), from, to, sv, x1, r2, run);
+        if (to == length_) break;
+        const double limit = least.load(std::memory_order_relaxed);
+        bool reachable = false;
+        for (int l = 0; l < nl && !reachable; ++l) {
+            const double bn = run.b[l / W][l % W];
+            reachable = knownC ? !beyondReachKnown(bn, tables.sumZ2[static_cast<size_t>(first + l)],
+                                                   res, to, limit)
+                               : !beyondReachSoFar(bn, run.c[l / W][l % W], res, to, limit);
+        }
+        if (!reachable) return false;
+    }
+    for (int l = 0; l < nl; ++l) {
+        b[l] = run.b[l / W][l % W];
+        if (!knownC) tables.sumZ2[static_cast<size_t>(first + l)] = run.c[l / W][l % W];
+    }
+    return true;
+}
+
 // Bounds for the `nl` pairs from `first`: their sums in one vector pass, then per mode the
-// coarse gain and the error bounds of the fine gains around it. On the first search the sums
-// of z^2 are kept for the later ones.
-void Fitter::boundPairs(ResonatorTables& tables, const Residual& res, bool firstSearch,
-                        int64_t first, int nl, CandidateBounds& bounds,
+// coarse gain and the error bounds of the fine gains around it. The pass may find early that
+// the pairs cannot matter and mark them so (false). `least` takes the least upper bound found.
+bool Fitter::boundPairs(ResonatorTables& tables, const Residual& res, int64_t first, int nl,
+                        CandidateBounds& bounds, std::atomic<double>& least,
                         std::vector<double>& z) const {
     using namespace kernels;
     vd sv[kGroups], x1[kGroups], r2[kGroups];
@@ -409,33 +574,35 @@ void Fitter::boundPairs(ResonatorTables& tables, const Residual& res, bool first
         x1[l / W][l % W] = rs.x1;
         r2[l / W][l % W] = rs.r2;
     }
-    vd bv[kGroups], cv[kGroups];
-    if (firstSearch)
-        resonatorSumsBC(res.du.data(), res.r.data(), length_, sv, x1, r2, bv, cv);
-    else
-        resonatorSumsB(res.du.data(), res.r.data(), length_, sv, x1, r2, bv);
     double b[kResonatorLanes], c[kResonatorLanes];
-    for (int l = 0; l < nl; ++l) {
-        b[l] = bv[l / W][l % W];
-        if (firstSearch) tables.sumZ2[static_cast<size_t>(first + l)] = cv[l / W][l % W];
-        c[l] = tables.sumZ2[static_cast<size_t>(first + l)];
+    if (!partialSums(tables, res, first, nl, sv, x1, r2, least, b)) {
+        constexpr double out = std::numeric_limits<double>::infinity();
+        for (int mode = 1; mode <= 2; ++mode)
+            for (int l = 0; l < nl; ++l) {
+                const size_t slot = static_cast<size_t>((mode - 1) * tables.pairs + first + l);
+                std::fill_n(&bounds.lo[slot * kFine], kFine, out);
+                std::fill_n(&bounds.hi[slot * kFine], kFine, out);
+            }
+        return false;
     }
+    for (int l = 0; l < nl; ++l) c[l] = tables.sumZ2[static_cast<size_t>(first + l)];
     const double a = res.a;
+    double lowest = std::numeric_limits<double>::infinity();
     for (int l = 0; l < nl; ++l) {
         const int64_t pair = first + l;
         for (int mode = 1; mode <= 2; ++mode) {
             const double sign = mode == 1 ? 1.0 : -1.0;
             double est[kCoarse], mg[kCoarse];
-            double least = 1000.0;
+            double leastCoarse = 1000.0;
             for (int j = 0; j < kCoarse; ++j) {
                 const double w = sign * tables.coarseGain[j];
                 est[j] = a - 2.0 * w * b[l] + w * w * c[l];
                 mg[j] = res.margin(w, c[l]);
-                least = std::min(least, est[j] + mg[j]);
+                leastCoarse = std::min(leastCoarse, est[j] + mg[j]);
             }
             int contenders = 0, only = 0;
             for (int j = 0; j < kCoarse; ++j)
-                if (est[j] - mg[j] <= least) {
+                if (est[j] - mg[j] <= leastCoarse) {
                     ++contenders;
                     only = j;
                 }
@@ -455,34 +622,54 @@ void Fitter::boundPairs(ResonatorTables& tables, const Residual& res, bool first
                 const double m = res.margin(w, c[l]);
                 bounds.lo[slot * kFine + static_cast<size_t>(j)] = ea - m;
                 bounds.hi[slot * kFine + static_cast<size_t>(j)] = ea + m;
+                lowest = std::min(lowest, ea + m);
             }
         }
     }
+    double current = least.load(std::memory_order_relaxed);
+    while (lowest < current && !least.compare_exchange_weak(current, lowest)) {
+    }
+    return true;
 }
 
+// Groups of pairs between two probes.
+constexpr int64_t kProbeGroup = 8;
+
 // Every pair's bounds, spread over the threads; false when cancelled.
-bool Fitter::boundCandidates(ResonatorTables& tables, const Residual& res, bool firstSearch,
+bool Fitter::boundCandidates(ResonatorTables& tables, const Residual& res,
                              CandidateBounds& bounds) {
     const size_t slots = static_cast<size_t>(2 * tables.pairs);
     bounds.lo.assign(slots * kFine, 0.0);
     bounds.hi.assign(slots * kFine, 0.0);
     bounds.coarse.assign(slots, 0);
-    std::atomic<int64_t> next{0}, done{0};
+    // The bound scoring will use is at most this: the error to beat, and each upper bound found.
+    std::atomic<double> least{best_};
+    // Every eighth group first, spread over all frequencies, so that `least` is low early and
+    // the rest stop sooner. The order changes nothing (see beyondReach).
+    const int64_t groups = (tables.pairs + kernels::kResonatorLanes - 1) / kernels::kResonatorLanes;
+    std::vector<int64_t> order;
+    order.reserve(static_cast<size_t>(groups));
+    for (int64_t g = kProbeGroup / 2; g < groups; g += kProbeGroup) order.push_back(g);
+    for (int64_t g = 0; g < groups; ++g)
+        if (g % kProbeGroup != kProbeGroup / 2) order.push_back(g);
+    std::atomic<int64_t> next{0}, done{0}, dropped{0};
     runWorkers(threads_, [&](int) {
         std::vector<double> z(static_cast<size_t>(length_));
         for (;;) {
             if (cancelled()) return;
-            const int64_t first =
-                next.fetch_add(kernels::kResonatorLanes, std::memory_order_relaxed);
-            if (first >= tables.pairs) return;
+            const int64_t claim = next.fetch_add(1, std::memory_order_relaxed);
+            if (claim >= groups) return;
+            const int64_t first = order[static_cast<size_t>(claim)] * kernels::kResonatorLanes;
             const int nl =
                 static_cast<int>(std::min<int64_t>(kernels::kResonatorLanes, tables.pairs - first));
-            boundPairs(tables, res, firstSearch, first, nl, bounds, z);
+            if (!boundPairs(tables, res, first, nl, bounds, least, z))
+                dropped.fetch_add(nl, std::memory_order_relaxed);
             const int64_t old = done.fetch_add(nl, std::memory_order_relaxed);
             const int64_t steps = 2 * ((old + nl) / kResT - old / kResT);
             if (steps > 0) control_.step(static_cast<uint32_t>(steps));
         }
     });
+    trace_.droppedPairs += dropped.load();
     return !cancelled();
 }
 
@@ -548,12 +735,13 @@ bool Fitter::resonators() {
     Residual res;
     res.du.resize(static_cast<size_t>(length_));
     res.r.resize(static_cast<size_t>(length_));
+    res.tail.resize(static_cast<size_t>(length_ + 1));
     CandidateBounds bounds;
     for (int64_t n = 0; n < length_; ++n) model_[n] = base_[n];
     for (int i = 0; i < 4; ++i) {
         control_.setStage(resonatorStage(i));
         residual(res);
-        if (!boundCandidates(tables, res, i == 0, bounds)) return false;
+        if (!boundCandidates(tables, res, bounds)) return false;
         double best = best_;
         const int64_t winner = scoreCandidates(tables, bounds, best);
         applyResonator(i, tables, bounds, winner, best);
@@ -667,7 +855,7 @@ bool Fitter::run(bool boost, FitResult& out) {
     out.params = p_;
     out.bestError = best_;
     out.trace = trace_;
-    computeSparseTaps(std::vector<double>(t_, t_ + length_), out);
+    computeSparseTaps(std::vector<double>(t_, t_ + length_), out, threads_);
     control_.setStage(IrStage::Done);
     control_.step();
     out.completed = true;
@@ -717,7 +905,7 @@ void keepTaps(std::vector<double>& values, int count, double threshold) {
     for (size_t k = kMaxTaps; k < alive.size(); ++k) values[static_cast<size_t>(alive[k])] = 0.0;
 }
 
-void computeSparseTaps(const std::vector<double>& target, FitResult& out) {
+void computeSparseTaps(const std::vector<double>& target, FitResult& out, int threads) {
     const int64_t length = static_cast<int64_t>(target.size());
     computeCoefficients(out);
     const int count = static_cast<int>(std::min<int64_t>(length, 499));
@@ -768,12 +956,27 @@ void computeSparseTaps(const std::vector<double>& target, FitResult& out) {
     }
     std::fill(out.sparse.begin(), out.sparse.end(), 0.0);
     std::vector<double> values(static_cast<size_t>(count), 0.0);
-    for (int c = 0; c < count; c += 3) {
-        double sum = 0.0;
-        const double* k = &kernel[static_cast<size_t>(count - 1 - c)];
-        for (int64_t m = 0; m < length; ++m) sum += y[m] * k[m];
-        values[static_cast<size_t>(c)] = sum;
-    }
+    // Each value is one sum in index order. A sum waits on its previous term, so several are
+    // summed side by side, and the blocks of them are shared out over the threads.
+    constexpr int kSide = 8;
+    const int sums = (count + 2) / 3;
+    const int blocks = (sums + kSide - 1) / kSide;
+    const int workers = std::max(1, std::min(threads, blocks));
+    runWorkers(workers, [&](int worker) {
+        for (int block = worker; block < blocks; block += workers) {
+            const int c0 = 3 * kSide * block;
+            const int n = std::min(kSide, sums - kSide * block);
+            double sum[kSide] = {};
+            const double* k[kSide];
+            for (int j = 0; j < kSide; ++j)
+                k[j] = &kernel[static_cast<size_t>(count - 1 - (c0 + 3 * std::min(j, n - 1)))];
+            for (int64_t m = 0; m < length; ++m) {
+                const double ym = y[m];
+                for (int j = 0; j < kSide; ++j) sum[j] += ym * k[j][m];
+            }
+            for (int j = 0; j < n; ++j) values[static_cast<size_t>(c0 + 3 * j)] = sum[j];
+        }
+    });
     keepTaps(values, count, tapThreshold(values));
     std::copy(values.begin(), values.end(), out.sparse.begin());
 }

@@ -19,8 +19,9 @@ bool fitFilters(const std::vector<double>& target, bool boost, FitResult& out, I
                 int threads = 2);
 
 /// The sparse-tap step on a fitted result: residual excitation, band-limit and decimate,
-/// threshold to at most 32 taps. Fills out.sparse and out.sparseCount.
-void computeSparseTaps(const std::vector<double>& target, FitResult& out);
+/// threshold to at most 32 taps. Fills out.sparse and out.sparseCount. Uses up to `threads`
+/// threads.
+void computeSparseTaps(const std::vector<double>& target, FitResult& out, int threads = 1);
 
 /// The threshold rule: the final threshold for `values` (capped number of rounds).
 double tapThreshold(const std::vector<double>& values);

@@ -5,7 +5,6 @@
 // order; the build forbids contraction into fused multiply-adds, so the lanes give the same
 // doubles as a plain scalar loop would.
 
-#include <atomic>
 #include <cstdint>
 
 #include "ir/IrModel.h"
@@ -34,22 +33,50 @@ LaneBiquad lanes(const Biquad* s, int n);
 /// The same section in every lane.
 LaneBiquad lanes(const Biquad& s);
 
-/// The error against `t` of 1, 2 or 3 cascaded sections per lane over the shared input `x`.
-/// Stops early once every lane's running sum is above `best` (the terms are squares, so such
-/// a sum can only grow); true when the sums in `err` are complete. Any thread.
-bool cascade1(const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-              const std::atomic<double>& best, vd& err);
-bool cascade2(const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-              const std::atomic<double>& best, vd& err);
-bool cascade3(const double* x, const double* t, int64_t length, const LaneBiquad* sec,
-              const std::atomic<double>& best, vd& err);
+/// Samples a candidate vector runs between two looks at the best error.
+inline constexpr int kCascadeChunk = 32;
+/// Candidate vectors scored side by side: each section's recursion waits on its previous
+/// sample, and the other vectors fill the gap. In a cascade of two or three sections the later
+/// sections already fill it, and more state would no longer fit in registers.
+inline constexpr int kSlots = 3;
+constexpr int slotsFor(int sections) {
+    return sections == 1 ? kSlots : 1;
+}
 
-/// Resonator bases of kResonatorLanes candidates over the base response's differences `du`,
-/// with B = sum r z into `bOut` and, for the BC form, C = sum z^2 into `cOut`. C depends only on
-/// the base response, so callers sum it once and keep it.
-void resonatorSumsBC(const double* du, const double* r, int64_t length, const vd* sv, const vd* x1,
-                     const vd* r2, vd* bOut, vd* cOut);
-void resonatorSumsB(const double* du, const double* r, int64_t length, const vd* sv, const vd* x1,
-                    const vd* r2, vd* bOut);
+/// One vector of candidates part way through scoring: up to three cascaded sections per lane,
+/// their last inputs and outputs, the error so far and the samples done.
+struct CascadeSlot {
+    LaneBiquad sec[3];
+    vd x1[3], x2[3], y1[3], y2[3];
+    vd err;
+    int64_t done;
+};
+
+/// Starts `slot` at sample 0 with the sections already in `slot.sec`.
+void resetSlot(CascadeSlot& slot);
+
+/// Advances each of the `count` slots by kCascadeChunk samples, or to `length`, of S = 1, 2 or
+/// 3 cascaded sections over the shared input `x`, summing the squared difference from `t`.
+/// Every lane does a single candidate's operations in order, however the slots are
+/// interleaved. Any thread.
+void advance1(const double* x, const double* t, int64_t length, CascadeSlot* slots, int count);
+void advance2(const double* x, const double* t, int64_t length, CascadeSlot* slots, int count);
+void advance3(const double* x, const double* t, int64_t length, CascadeSlot* slots, int count);
+
+/// Where a pass over the resonator bases of kResonatorLanes candidates stands: the last two
+/// samples of each basis z and the sums B = sum r z and C = sum z^2 so far. All zeros before
+/// sample 0.
+struct ResonatorRun {
+    vd z1[kGroups], z2[kGroups], b[kGroups], c[kGroups];
+};
+/// Samples [from, to) of the bases over the base response's differences `du`, with B and C
+/// (BC) or B alone (B; `run.c` stays), carried on from `run`. A pass made of consecutive pieces
+/// does every lane's operations in the same order as one pass over the whole range, so it ends
+/// with the same sums, bit for bit, wherever it was cut. C depends only on the base response,
+/// so callers sum it once and keep it.
+void resonatorSumsBC(const double* du, const double* r, int64_t from, int64_t to, const vd* sv,
+                     const vd* x1, const vd* r2, ResonatorRun& run);
+void resonatorSumsB(const double* du, const double* r, int64_t from, int64_t to, const vd* sv,
+                    const vd* x1, const vd* r2, ResonatorRun& run);
 
 }  // namespace lumetta::ir::kernels

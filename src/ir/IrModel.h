@@ -190,6 +190,9 @@ inline constexpr int resFineSpan = 4;
 /// Where each search ended: its best error, for comparing two fits.
 struct FitTrace {
     std::vector<double> searchBest;
+    /// Resonator candidate pairs whose sums stopped early, unable to win (the fast engine's
+    /// own figure: it says how the search went, not what it found).
+    int64_t droppedPairs = 0;
 };
 
 /// The fitted state the parameter file is written from.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "audio/CWaveUtil.h"
 #include "ir/CIrDataConv.h"
@@ -125,6 +126,44 @@ TEST(SyntheticEquivalence, HighRatesSilenceAndTinyFilesGiveTheReferenceFile) {
     checkFile(test::writeTemp("silent.wav",
                               test::wavFile(std::vector<double>(4000, 0.0), 1, 44100, 16, false)));
     checkFile(test::writeTemp("tiny.wav", test::wavFile({0.5, -0.25, 0.1}, 1, 96000, 16, false)));
+}
+
+// Random resonant targets, long enough for the resonator searches to stop summing most
+// candidate pairs early: every fit must still end exactly where the reference's exhaustive
+// scan does, on both search paths.
+TEST(SyntheticEquivalence, RandomResonantTargetsGiveTheReferenceFit) {
+    std::mt19937 gen(2026);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    int64_t dropped = 0;
+    for (int k = 0; k < 8; ++k) {
+        SCOPED_TRACE("target " + std::to_string(k));
+        FitParams p = test::threeSections(30 + 250 * u(gen), 0.6 + 2 * u(gen), 300 + 1500 * u(gen),
+                                          0.5 + 2 * u(gen), -15 * u(gen), 2000 + 7000 * u(gen),
+                                          0.6 + 1.5 * u(gen), -60 * u(gen));
+        for (size_t i = 0; i < 4; ++i) {
+            p.resMode[i] = static_cast<int>(gen() % 3);
+            p.resF[i] = std::round(50 + 350 * u(gen));
+            p.resMs[i] = 5 + 200 * u(gen);
+            p.resD[i] = -20 + 15 * u(gen);
+        }
+        const int64_t length = 1500 + static_cast<int64_t>(1000 * u(gen));
+        std::vector<double> target = test::modelImpulse(p, 48000, length);
+        const double level = 1e-3 * u(gen);
+        for (double& v : target) v += level * noise(gen);
+        const bool boost = k % 3 == 2;
+        const FitResult ref = reference::fit(target, boost);
+        IrControl c;
+        FitResult fast;
+        ASSERT_TRUE(fitFilters(target, boost, fast, c, 2));
+        EXPECT_EQ(fast.trace.searchBest, ref.trace.searchBest);
+        EXPECT_TRUE(fast.params == ref.params);
+        EXPECT_EQ(fast.bestError, ref.bestError);
+        EXPECT_EQ(parameterFloats(fast), parameterFloats(ref));
+        dropped += fast.trace.droppedPairs;
+    }
+    // Otherwise this would not have tested the early stop at all.
+    EXPECT_GT(dropped, 0);
 }
 
 // The real cabinet files, when their folder is here.
