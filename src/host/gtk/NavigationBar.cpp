@@ -20,6 +20,8 @@ NavigationButtons NavigationBar::installHeaderBar(GtkWindow* window) {
                               gtk_button_new_from_icon_name("go-next-symbolic")};
     gtk_widget_set_tooltip_text(buttons.back, "Back");
     gtk_widget_set_tooltip_text(buttons.forward, "Forward");
+    gtk_widget_add_css_class(buttons.back, "flat");
+    gtk_widget_add_css_class(buttons.forward, "flat");
     gtk_header_bar_pack_start(GTK_HEADER_BAR(header), buttons.back);
     gtk_header_bar_pack_start(GTK_HEADER_BAR(header), buttons.forward);
     gtk_window_set_titlebar(window, header);
