@@ -443,13 +443,6 @@ CFFT::Array CFFT::allocateArray(size_t count) {
     return Array(p);
 }
 
-void CFFT::ensureWork(size_t size) {
-    if (workSize_ == size) return;
-    work_.reset();
-    work_ = allocateArray(size);
-    workSize_ = size;
-}
-
 bool CFFT::configure(int order, Direction direction, bool realMode) {
     configured_ = false;
     if (order < 1 || order > 26 || (direction != Forward && direction != Inverse)) return false;
@@ -467,18 +460,17 @@ bool CFFT::configure(int order, Direction direction, bool realMode) {
             if (!half_->configure(order - 1, direction, false)) return false;
             half_->setThreads(threads_);
         }
-        ensureWork(size_);
+        work_.ensure(size_);
     } else {
         half_.reset();
         if (order < 2 * kTileBits) {
             bitrev_.assign(size_, 0);
             for (uint32_t i = 1; i < size_; ++i)
                 bitrev_[i] = (bitrev_[i >> 1] >> 1) | ((i & 1u) << (order - 1));
-            work_.reset();
-            workSize_ = 0;
+            work_.release();
         } else {
             bitrev_.clear();
-            ensureWork(2 * static_cast<size_t>(size_));
+            work_.ensure(2 * static_cast<size_t>(size_));
         }
     }
     configured_ = true;

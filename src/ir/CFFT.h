@@ -56,6 +56,28 @@ class CFFT {
     using Array = std::unique_ptr<double[], FreeArray>;
     static Array allocateArray(size_t count);
 
+    /// An array kept between uses: a new one (uninitialised) only when the size changes.
+    class SizedArray {
+      public:
+        double* ensure(size_t count) {
+            if (!data_ || count_ != count) {
+                data_.reset();
+                data_ = allocateArray(count);
+                count_ = count;
+            }
+            return data_.get();
+        }
+        void release() {
+            data_.reset();
+            count_ = 0;
+        }
+        double* get() const { return data_.get(); }
+
+      private:
+        Array data_;
+        size_t count_ = 0;
+    };
+
     /// The shared tables: per-stage twiddles, stage `len` at offset len/2 - 1 holding
     /// cos and sin of 2 pi k / len for k < len/2 (the same numbers whatever N is).
     struct Tables {
@@ -90,9 +112,7 @@ class CFFT {
     std::unique_ptr<CFFT> half_;    // real mode: the N/2-point complex transform
     // Real mode: split halves; complex mode: reorder buffer. Left uninitialised (every use
     // writes before it reads), so its pages are first touched by the parallel passes.
-    Array work_;
-    size_t workSize_ = 0;
-    void ensureWork(size_t size);
+    SizedArray work_;
 };
 
 }  // namespace lumetta::ir

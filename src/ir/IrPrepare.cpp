@@ -123,19 +123,13 @@ namespace {
 // of fresh pages.
 struct TransformWork {
     CFFT fft{10};
-    CFFT::Array buffer;
-    int64_t size = 0;
+    CFFT::SizedArray buffer;
 
     // The array of `size` values holding x[0..n) and zeros after it. Fresh arrays are not
     // cleared first: the zeros are written on both threads, which also share the first touch
     // of the pages.
-    double* load(const double* x, int64_t n, int64_t wanted, int threads) {
-        if (size != wanted) {
-            buffer.reset();
-            buffer = CFFT::allocateArray(static_cast<size_t>(wanted));
-            size = wanted;
-        }
-        double* data = buffer.get();
+    double* load(const double* x, int64_t n, int64_t size, int threads) {
+        double* data = buffer.ensure(static_cast<size_t>(size));
         std::copy(x, x + n, data);
         const int workers = std::max(1, threads);
         const int64_t part = (size - n + workers - 1) / workers;
